@@ -1,0 +1,94 @@
+// revnote: annotate a commit-notification message with CVSweb links.
+//
+// Process-wide settings, the fail-and-write helpers, and the interfaces
+// between the run driver, the commit table annotation, the links and the
+// destination of the message.
+#ifndef REVNOTE_H
+#define REVNOTE_H
+
+#include <regex.h>
+
+#include <cstddef>
+#include <cstdio>
+
+// ---- Settings, fixed once the options are parsed --------------------------
+
+extern int quiet;             // -1 undecided, 0 report errors, 1 silent (75)
+extern bool context_diffs;    // -C
+extern bool markup_links;     // -c
+extern bool fetch_diffs;      // -d
+extern bool links_in_place;   // -G, only ever on together with -d
+extern bool gather_diffs;     // -g
+
+// EX_TEMPFAIL: a mail system retries the delivery later.
+constexpr int exit_tempfail = 75;
+// EX_USAGE.
+constexpr int exit_usage = 64;
+
+// The CVSweb server links point into unless -u says otherwise.
+extern const char default_base_url[];
+
+// Ends the run: with quiet 0 reports "revnote: message: errno text" and
+// exits with status, else exits 75 silently.  A delivery under way is
+// rolled back first.
+[[noreturn]] [[gnu::format(printf, 2, 3)]] void fatal(int status, const char *fmt, ...);
+// The same without the errno text.
+[[noreturn]] [[gnu::format(printf, 2, 3)]] void fatalx(int status, const char *fmt, ...);
+// Formatted write to fp; a failed write is fatal ("vfprintf").
+[[gnu::format(printf, 2, 3)]] void out_printf(FILE *fp, const char *fmt, ...);
+
+// ---- Commit table annotation ---------------------------------------------
+
+struct annotate_state {
+	regex_t header_pattern;
+	regex_t file_pattern;
+	bool in_table;
+	FILE *destination;
+	const char *base_url;
+	const char *second_url;  // may be null
+};
+
+// Compiles the two patterns; a failure is fatal ("regcomp failure").
+void annotate_init(annotate_state *st, FILE *destination, const char *base_url, const char *second_url);
+// Looks at one body line (newline already removed) and writes below it
+// what it calls for.  May write zero bytes into line.
+void annotate_line(annotate_state *st, char *line);
+
+// ---- Links and diffs --------------------------------------------------------
+
+struct deferred_link {
+	char *fetch_url;
+	char *display_url;
+};
+
+struct deferred_link_list {
+	std::size_t count;
+	std::size_t capacity;
+	deferred_link *entries;
+};
+
+// Diff links gathered by -g, written after the message.
+extern deferred_link_list deferred_links;
+
+void emit_rev_link(FILE *fp, const char *base_url, const char *path, const char *rev);
+void emit_diff_link(FILE *fp, const char *base_url, const char *path, const char *new_rev, const char *prev_rev);
+void inline_url(FILE *fp, const char *url);
+void flush_deferred_links(FILE *fp);
+
+// ---- Destination of the message ---------------------------------------------
+
+// Standard output without an operand; with -d an unnamed temporary file;
+// otherwise the mailbox named by the operand, opened and locked.
+FILE *open_destination(const char *operand);
+// With -d and an operand, once every diff is in the temporary file: opens
+// the mailbox and copies the message into it.  Returns the mailbox stream.
+FILE *deliver_temporary(FILE *tmp, const char *operand);
+// Closes the destination and releases or commits the mailbox.  A failure
+// is fatal.
+void close_destination(FILE *dest);
+// The early end on empty input.
+void close_destination_early(FILE *dest);
+// Called on the way out of a fatal error: takes back a delivery under way.
+void abort_destination();
+
+#endif
