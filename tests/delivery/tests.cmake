@@ -6,3 +6,11 @@ revnote_gtest(mailstore_delivery_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/mailstore_delivery_test.cc ${CMAKE_CURRENT_LIST_DIR}/seams.cc
   LIBS mailstore_static
   WRAP time usleep link mkstemp gethostname)
+revnote_gtest(delivery_run_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/delivery_run_test.cc
+  TIMEOUT 180)
+# The waits of other programs' locks take 11-13 s each.
+revnote_gtest(delivery_wait_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/delivery_wait_test.cc
+  LABELS long
+  TIMEOUT 120)
