@@ -14,3 +14,10 @@ revnote_gtest(delivery_wait_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/delivery_wait_test.cc
   LABELS long
   TIMEOUT 120)
+# 8 revnote writers and procmail on one mailbox, read back by Python's
+# mailbox module: every message once and intact.
+foreach(kind mbox maildir)
+  add_test(NAME delivery_peers_${kind}
+    COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/peers_concurrency.py $<TARGET_FILE:revnote> ${kind})
+  set_tests_properties(delivery_peers_${kind} PROPERTIES LABELS long TIMEOUT 600)
+endforeach()
