@@ -112,7 +112,16 @@ extern char cached_hostname[256];
 /**
  * Locks (op 1) or releases (op 2) the mbox file path open on fd, or, for a
  * Maildir delivery file (maildir != 0, op 2, fd -1), moves it from tmp into
- * new.  A release removes only a dot-lock file this process made.
+ * new and syncs new.
+ *
+ * A lock waits up to 12.8 s for the record lock and up to 10.8 s more for
+ * the dot-lock file; a counted signal ends the waits.  Only the record lock
+ * decides the result: a dot-lock that cannot be made (held elsewhere, no
+ * write permission beside the mailbox) leaves the mailbox held by the
+ * record lock alone.  A failed lock leaves no file behind.  A path whose
+ * lock names would not fit MAILSTORE_PATH_MAX fails with ENAMETOOLONG.
+ * A release removes only a dot-lock file this process made and that is
+ * still the same file.
  *
  * @returns 1 on success (for a lock: the record lock is held), 0 with
  *          errno set on failure.
