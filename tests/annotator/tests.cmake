@@ -6,3 +6,8 @@ revnote_gtest(annotate_test
 revnote_gtest(links_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/links_test.cc
   LIBS revnote_core)
+# Starts its own HTTP server per test; the slowest case waits out a
+# one-second low-speed limit.
+revnote_gtest(fetch_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/fetch_test.cc
+  TIMEOUT 60)
