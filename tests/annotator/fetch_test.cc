@@ -206,6 +206,17 @@ TEST_F(DiffServer, LongLineArrivesInPiecesOf1023)
 	                     "| " + x1023 + "| " + x1023 + "| " + std::string(3000 - 2046, 'x') + "\n\n");
 }
 
+// A body that breaks off is a read error: the diff ends where it broke,
+// without a message, and the next fetch goes on over a new connection.
+TEST_F(DiffServer, BodyThatBreaksOffEndsTheDiffSilently)
+{
+	run_result r = revnote({"-d", "-u", url("truncated"), "-U", url("diffs")}, message({"  1.2 +1 -1 a.c"}));
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, std::string(header) + "  1.2 +1 -1 a.c\n" + url("truncated") + "a.c.diff?r1=1.1&r2=1.2\n" +
+	                     "| complete line\n" + url("diffs") + "a.c.diff?r1=1.1&r2=1.2\n" +
+	                     diff_body("/diffs/a.c.diff?r1=1.1&r2=1.2") + "\n");
+}
+
 TEST_F(DiffServer, EmptyBodyWritesNothing)
 {
 	run_result r = revnote({"-d", "-u", url("empty")}, message({"  1.2 +1 -1 a.c"}));
