@@ -210,6 +210,9 @@ extern "C" [[gnu::visibility("default")]] FILE *revnote_fetch_open(const char *u
 
 	// Until the first bytes of the body: an error status, a refused
 	// redirect or a dead server is a failure before anything is written.
+	// So is a transfer that already broke off when its first bytes arrive:
+	// the caller has written nothing yet, and a failure line says more
+	// than a cut diff.
 	wait_for_body();
 	if (tr.done && tr.failed) {
 		detach();

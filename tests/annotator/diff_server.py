@@ -18,6 +18,7 @@ Content-Length) so connection reuse can be counted.
   /big/N[ANY]         N numbered lines, streamed
   /empty/ANY          200 with an empty body
   /truncated/ANY      promises 1000 bytes, sends a line and a half, closes
+                      half a second later
   /hang/ANY           reads the request and never answers
   /stats              "connections N requests M" (this one not counted)
 """
@@ -101,6 +102,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.end_headers()
             self.wfile.write(b"complete line\npartial")
             self.wfile.flush()
+            # Late enough that the first bytes are handed out before the
+            # break is seen.
+            time.sleep(0.5)
             self.close_connection = True
         elif kind == "empty":
             self.send_body(200, b"")
