@@ -6,7 +6,7 @@
 #include "revnote.h"
 
 namespace {
-constexpr std::size_t stdio_buffer_size = 64 * 1024;
+constexpr std::size_t stdio_buffer_size = 128 * 1024;
 }
 
 FILE *open_destination(const char *operand)

@@ -2,13 +2,15 @@
 //
 // Each stream gets an entry of glt with a buffer that grows by 1024 bytes
 // at a time and is never shrunk or freed, so that once it is large enough
-// a line costs no allocation.  Lines are read with fgets.
+// a line costs no allocation.
 //
-// NUL bytes in the input are kept.  fgets does not say how much it stored,
-// so the reader keeps every byte of a buffer beyond the current line
-// non-zero (it wipes the bytes of the previous line before each read);
-// the last zero byte of the region fgets was given is then always the one
-// fgets wrote.  The common case, a line without NUL bytes, costs a strlen.
+// Each piece of a line is read the way fgets reads: at most room - 1 bytes,
+// stopping after a newline, then a zero byte.  fgets itself cannot be used:
+// it does not say how many bytes it stored, and NUL bytes in the input must
+// be kept.  read_piece() does the same and returns the count.  With the GNU
+// C library it takes the bytes straight from the stream's buffer (the way
+// getc_unlocked does, a buffer at a time); elsewhere it reads byte by byte.
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -24,14 +26,73 @@ int glcount;
 namespace {
 
 constexpr int glt_step = 1024;
-constexpr unsigned char wipe_byte = 'x';
 
-// fgets takes an int size and the count of one line is an int: a line
-// stops growing here.
+// The count of one line is a 32-bit int: a line stops growing here.
 constexpr uint64_t glt_bufsize_limit = INT_MAX;
+
+#if defined(__GLIBC__)
+// Bytes of fp's read buffer, as getc_unlocked sees them.
+std::size_t buffered(FILE *fp)
+{
+	return static_cast<std::size_t>(fp->_IO_read_end - fp->_IO_read_ptr);
+}
+
+std::size_t read_piece(char *p, std::size_t room, FILE *fp)
+{
+	std::size_t want = room - 1;
+	std::size_t n = 0;
+	while (n < want) {
+		if (buffered(fp) == 0) {
+			// Refill through stdio; the byte it hands back is the first.
+			int c = getc_unlocked(fp);
+			if (c == EOF)
+				break;
+			p[n++] = static_cast<char>(c);
+			if (c == '\n')
+				break;
+			continue;
+		}
+		std::size_t take = std::min(buffered(fp), want - n);
+		const void *nl = std::memchr(fp->_IO_read_ptr, '\n', take);
+		if (nl != nullptr)
+			take = static_cast<std::size_t>(static_cast<const char *>(nl) - fp->_IO_read_ptr) + 1;
+		std::memcpy(p + n, fp->_IO_read_ptr, take);
+		fp->_IO_read_ptr += take;
+		n += take;
+		if (nl != nullptr)
+			break;
+	}
+	p[n] = '\0';
+	return n;
+}
+#else
+std::size_t read_piece(char *p, std::size_t room, FILE *fp)
+{
+	std::size_t want = room - 1;
+	std::size_t n = 0;
+	flockfile(fp);
+	while (n < want) {
+		int c = getc_unlocked(fp);
+		if (c == EOF)
+			break;
+		p[n++] = static_cast<char>(c);
+		if (c == '\n')
+			break;
+	}
+	funlockfile(fp);
+	p[n] = '\0';
+	return n;
+}
+#endif
+
+// The entry the last read_line worked on: read_line_length() after each
+// line then costs no scan.
+struct glt_entry *last_glp;
 
 struct glt_entry *entry_of(FILE *fp)
 {
+	if (last_glp != nullptr && last_glp->fp == fp)
+		return last_glp;
 	for (int i = 0; i < glcount; i++)
 		if (glt[i].fp == fp)
 			return &glt[i];
@@ -60,7 +121,6 @@ struct glt_entry *add_entry(FILE *fp)
 		warnx("can't malloc %d bytes for glt.buf", glt_step);
 		return nullptr;
 	}
-	std::memset(buf, wipe_byte, glt_step);
 	glp->fp = fp;
 	glp->buf = buf;
 	glp->bufsize = glt_step;
@@ -86,9 +146,8 @@ struct glt_entry *lookup(FILE *fp)
 
 // Gives the entry up after a failure in the middle of a line: the bytes
 // read so far are lost and the stream stands behind them.
-char *give_up(struct glt_entry *glp, uint64_t count)
+char *give_up(struct glt_entry *glp)
 {
-	glp->len = count;
 	glp->fp = nullptr;
 	return nullptr;
 }
@@ -106,22 +165,9 @@ bool grow(struct glt_entry *glp)
 		warnx("can't realloc glp->buf to %d", static_cast<int>(want));
 		return false;
 	}
-	std::memset(buf + glp->bufsize, wipe_byte, glt_step);
 	glp->buf = buf;
 	glp->bufsize = want;
 	return true;
-}
-
-// How many bytes the fgets call that was given room bytes at p stored.
-size_t stored_length(const char *p, size_t room)
-{
-	size_t n = std::strlen(p);
-	if ((n > 0 && p[n - 1] == '\n') || n == room - 1)
-		return n;
-	// A NUL byte in the line, or the input ended: the zero fgets wrote is
-	// the last one, since nothing beyond the line is zero.
-	const void *end = memrchr(p, '\0', room);
-	return static_cast<const char *>(end) - p;
 }
 
 }  // namespace
@@ -133,24 +179,19 @@ char *read_line(FILE *fp)
 		return nullptr;
 	if (glp->eof)
 		return nullptr;
+	last_glp = glp;
 
-	// Keep the invariant: no zero byte beyond what the next fgets writes.
-	// The caller may have written zeros into the previous line.
-	std::memset(glp->buf, wipe_byte, glp->len < glp->bufsize ? glp->len + 1 : glp->bufsize);
 	glp->len = 0;
 
 	uint64_t count = 0;
 	for (;;) {
 		if (glp->bufsize - count < glt_step && !grow(glp))
-			return give_up(glp, count);
+			return give_up(glp);
 		char *p = glp->buf + count;
 		size_t room = glp->bufsize - count;
-		if (std::fgets(p, static_cast<int>(room), fp) == nullptr) {
+		std::size_t got = read_piece(p, room, fp);
+		if (got == 0) {
 			glp->eof = 1;
-			if (ferror(fp)) {
-				// fgets leaves the buffer indeterminate after an error.
-				std::memset(p, wipe_byte, room);
-			}
 			if (count == 0)
 				return nullptr;
 			p[0] = '\n';
@@ -158,7 +199,7 @@ char *read_line(FILE *fp)
 			glp->len = count + 1;
 			return glp->buf;
 		}
-		count += stored_length(p, room);
+		count += got;
 		if (glp->buf[count - 1] == '\n') {
 			glp->len = count;
 			return glp->buf;
