@@ -50,6 +50,10 @@ struct annotate_state {
 
 // Compiles the two patterns; a failure is fatal ("regcomp failure").
 void annotate_init(annotate_state *st, FILE *destination, const char *base_url, const char *second_url);
+// Matches the rest of a table line (from its first non-blank byte) against
+// the file-line pattern; on a match fills m[0..5] with the whole match and
+// the five groups (revision, added, removed, path, trailing text).
+bool match_file_line(const regex_t *file_pattern, const char *rest, regmatch_t m[6]);
 // Looks at one body line (newline already removed) and writes below it
 // what it calls for.  May write zero bytes into line.
 void annotate_line(annotate_state *st, char *line);
@@ -59,6 +63,10 @@ void annotate_line(annotate_state *st, char *line);
 struct deferred_link {
 	char *fetch_url;
 	char *display_url;
+	// Where the base URL and the file's path end in fetch_url: the request
+	// made for it keeps the base URL's server whatever the path holds.
+	std::size_t base_end;
+	std::size_t path_end;
 };
 
 struct deferred_link_list {
@@ -72,6 +80,7 @@ extern deferred_link_list deferred_links;
 
 void emit_rev_link(FILE *fp, const char *base_url, const char *path, const char *rev);
 void emit_diff_link(FILE *fp, const char *base_url, const char *path, const char *new_rev, const char *prev_rev);
+// Fetches url and writes its body behind "| ", or "| fetch URL failed".
 void inline_url(FILE *fp, const char *url);
 void flush_deferred_links(FILE *fp);
 
