@@ -1,0 +1,10 @@
+# The mail store library beyond delivery: directories, tree and scan,
+# rewriting driver and signals, sizes; the installed library; the examples.
+set(LIBRARY_TEST_DIR ${CMAKE_CURRENT_LIST_DIR})
+foreach(t directories tree rewrite size)
+  revnote_gtest(library_${t}_test
+    SOURCES ${LIBRARY_TEST_DIR}/${t}_test.cc
+    LIBS mailstore_static
+    LABELS library)
+  target_include_directories(library_${t}_test PRIVATE ${LIBRARY_TEST_DIR})
+endforeach()
