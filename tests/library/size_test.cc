@@ -142,6 +142,24 @@ TEST_P(StrToInt, Table)
 		                   c.warning + "'\n");
 }
 
+// Test names from the text: letters and digits kept, the rest spelled out.
+std::string str_case_name(const ::testing::TestParamInfo<str_case> &info)
+{
+	std::string name = std::to_string(info.index) + "_";
+	for (const char *p = info.param.text; *p; p++) {
+		char c = *p;
+		if ((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'))
+			name += c;
+		else if (c == '-')
+			name += "minus";
+		else if (c == '.')
+			name += "dot";
+		else
+			name += "_";
+	}
+	return name;
+}
+
 constexpr uint32_t OVERFLOW_MARK = STR_TO_INT_OVERFLOW;
 
 INSTANTIATE_TEST_SUITE_P(Examples, StrToInt, ::testing::Values(
@@ -163,7 +181,8 @@ INSTANTIATE_TEST_SUITE_P(Examples, StrToInt, ::testing::Values(
 	str_case{"1.5k", 1, ".5k"},
 	str_case{"abc", 0, "abc"},
 	str_case{"", 0, ""},
-	str_case{"k", 0, ""}));
+	str_case{"k", 0, ""}),
+	str_case_name);
 
 INSTANTIATE_TEST_SUITE_P(Edges, StrToInt, ::testing::Values(
 	str_case{"  \t42", 42, ""},
@@ -187,6 +206,7 @@ INSTANTIATE_TEST_SUITE_P(Edges, StrToInt, ::testing::Values(
 	str_case{"4294967297", OVERFLOW_MARK, ""},
 	str_case{"-2147483649", OVERFLOW_MARK, ""},
 	str_case{"99999999999999999999999", OVERFLOW_MARK, ""},
-	str_case{"4294967296x", OVERFLOW_MARK, "x"}));
+	str_case{"4294967296x", OVERFLOW_MARK, "x"}),
+	str_case_name);
 
 }  // namespace
