@@ -8,3 +8,7 @@ foreach(t directories tree rewrite size)
     LABELS library)
   target_include_directories(library_${t}_test PRIVATE ${LIBRARY_TEST_DIR})
 endforeach()
+
+add_test(NAME library_examples
+  COMMAND ${LIBRARY_TEST_DIR}/examples-test.sh $<TARGET_FILE_DIR:drop-matching>)
+set_tests_properties(library_examples PROPERTIES LABELS library TIMEOUT 60)
