@@ -12,3 +12,15 @@ endforeach()
 add_test(NAME library_examples
   COMMAND ${LIBRARY_TEST_DIR}/examples-test.sh $<TARGET_FILE_DIR:drop-matching>)
 set_tests_properties(library_examples PROPERTIES LABELS library TIMEOUT 60)
+
+# Install into a temporary prefix and build a program outside the project
+# against it.  Sanitizer builds install instrumented libraries, so the
+# consumer is built with the same flags.
+set(LIBRARY_CONSUMER_FLAGS "")
+if(REVNOTE_SANITIZE)
+  set(LIBRARY_CONSUMER_FLAGS "-fsanitize=address,undefined")
+endif()
+add_test(NAME library_install
+  COMMAND ${CMAKE_COMMAND} -E env CC=${CMAKE_C_COMPILER} CXX=${CMAKE_CXX_COMPILER}
+    ${LIBRARY_TEST_DIR}/install-test.sh ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} "${LIBRARY_CONSUMER_FLAGS}")
+set_tests_properties(library_install PROPERTIES LABELS library TIMEOUT 300)
