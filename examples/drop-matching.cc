@@ -11,11 +11,13 @@
 // counted: the driver stops between mailboxes (an mbox is never left half
 // rewritten), and a third signal ends the program at once.
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
 #include <err.h>
 #include <signal.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <mailstore.h>
