@@ -24,3 +24,11 @@ add_test(NAME library_install
   COMMAND ${CMAKE_COMMAND} -E env CC=${CMAKE_C_COMPILER} CXX=${CMAKE_CXX_COMPILER}
     ${LIBRARY_TEST_DIR}/install-test.sh ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} "${LIBRARY_CONSUMER_FLAGS}")
 set_tests_properties(library_install PROPERTIES LABELS library TIMEOUT 300)
+
+# The driver against real lockers; a held dot-lock costs the full wait.
+revnote_gtest(library_rewrite_lock_test
+  SOURCES ${LIBRARY_TEST_DIR}/rewrite_lock_test.cc
+  LIBS mailstore_static
+  LABELS library long
+  TIMEOUT 120)
+target_include_directories(library_rewrite_lock_test PRIVATE ${LIBRARY_TEST_DIR})
