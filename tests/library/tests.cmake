@@ -32,3 +32,10 @@ revnote_gtest(library_rewrite_lock_test
   LABELS library long
   TIMEOUT 120)
 target_include_directories(library_rewrite_lock_test PRIVATE ${LIBRARY_TEST_DIR})
+
+# Failures while the new content of an mbox is completed and put in place.
+revnote_gtest(library_rewrite_faults_test
+  SOURCES ${LIBRARY_TEST_DIR}/rewrite_faults_test.cc
+  LIBS mailstore_static
+  WRAP fsync fclose rename utimes
+  LABELS library)
