@@ -61,10 +61,16 @@ bool signalled() { return signal_count > 0; }
 
 // ---- Dot-lock files this process made --------------------------------------
 
+// Identity of a dot-lock file we made.  The inode number alone is not
+// enough: a file system reuses a freed inode at once, so a dot-lock that
+// someone else made after ours was removed can carry our old number.  The
+// status-change time (to the nanosecond) of our file, taken after its last
+// link change, tells the two apart.
 struct owned_dot_lock {
 	bool used;
 	dev_t dev;
 	ino_t ino;
+	struct timespec ctime;
 	path_buffer name;
 };
 
@@ -92,7 +98,23 @@ owned_dot_lock *free_owned_slot()
 bool still_ours(const owned_dot_lock &e)
 {
 	struct stat st;
-	return lstat(e.name, &st) == 0 && st.st_dev == e.dev && st.st_ino == e.ino;
+	return lstat(e.name, &st) == 0 && st.st_dev == e.dev && st.st_ino == e.ino &&
+	       st.st_ctim.tv_sec == e.ctime.tv_sec && st.st_ctim.tv_nsec == e.ctime.tv_nsec;
+}
+
+// Records name as ours when it is the file we linked; called once the
+// temporary name is gone, so that no later link change of ours moves its
+// status-change time.
+void remember_dot_lock(owned_dot_lock *slot, const char *name, const struct stat &made)
+{
+	struct stat st;
+	if (lstat(name, &st) != 0 || st.st_dev != made.st_dev || st.st_ino != made.st_ino)
+		return;
+	slot->used = true;
+	slot->dev = st.st_dev;
+	slot->ino = st.st_ino;
+	slot->ctime = st.st_ctim;
+	std::memcpy(slot->name, name, std::strlen(name) + 1);
 }
 
 // ---- Names ------------------------------------------------------------------
@@ -181,17 +203,15 @@ void make_dot_lock(const char *temp_template, const char *name)
 	bool known = fstat(fd, &made) == 0;
 	(void)close(fd);
 
+	bool linked = false;
 	time_t now = time(nullptr);
 	if (known && now != static_cast<time_t>(-1)) {
 		break_stale_dot_lock(name, now);
-		if (link_dot_lock(temp, name)) {
-			slot->used = true;
-			slot->dev = made.st_dev;
-			slot->ino = made.st_ino;
-			std::memcpy(slot->name, name, sizeof slot->name);
-		}
+		linked = link_dot_lock(temp, name);
 	}
 	(void)unlink(temp);
+	if (linked)
+		remember_dot_lock(slot, name, made);
 }
 
 // ---- The two kinds of call ---------------------------------------------------------
