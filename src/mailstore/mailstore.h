@@ -178,8 +178,11 @@ void add_all_to_tree(struct tree **tp, const char *const *names);
 void free_tree(struct tree *t);
 /** Calls fn with each name in byte order until a signal is counted. */
 void walk_tree(struct tree *t, void (*fn)(const char *name));
-/** Adds every mailbox found below dir.  Ends the process when a directory
- *  cannot be opened. */
+/** Adds every mailbox found below dir (Maildirs and regular files; hidden,
+ *  .gz and lock files and directories named "archive" are skipped).
+ *  Symbolic links are followed; a link back to a directory being scanned
+ *  is reported ("directory loop, skipping") and not followed.  Ends the
+ *  process when a directory cannot be opened. */
 void scan_mail_dir(struct tree **tp, const char *dir);
 
 /* ---- Rewriting driver and signals -------------------------------------- */
@@ -194,7 +197,10 @@ typedef int (*mbox_filter_fn)(FILE *in, FILE *out);
 typedef int (*maildir_filter_fn)(int first, const char *name, FILE *message);
 
 /** Runs every mailbox of the null-ended list through the filters, or the
- *  mbox filter once from stdin to stdout for an empty list.
+ *  mbox filter once from stdin to stdout for an empty list.  An mbox is
+ *  replaced only on result 1 and only once its new content is synced and
+ *  closed; any result outside 0-3 keeps it and counts as a failure.  The
+ *  working directory is restored after each Maildir.
  *  @returns 1 when nothing failed, else 0. */
 MAILSTORE_NODISCARD int rewrite_mailboxes(const char *const *paths, mbox_filter_fn mbox_filter,
                                           maildir_filter_fn maildir_filter);
@@ -214,8 +220,10 @@ void count_signal(int sig);
 MAILSTORE_NODISCARD int mailbox_size(const char *path);
 /** @returns the summed size of the regular files in maildir/subdir, or -1. */
 MAILSTORE_NODISCARD int maildir_subdir_size(const char *maildir, const char *subdir);
-/** @returns the number in s with an optional k, m or g suffix, or
- *           STR_TO_INT_OVERFLOW when it does not fit 32 bits. */
+/** @returns the number in s (as strtol base 0) in 32 bits with an optional
+ *           k, m or g suffix; STR_TO_INT_OVERFLOW when the scaled value
+ *           does not fit 32 bits or the number lies outside -2147483648 to
+ *           4294967295.  Warns about other trailing text; errno is kept. */
 MAILSTORE_NODISCARD uint32_t str_to_int(const char *s);
 
 #ifdef __cplusplus

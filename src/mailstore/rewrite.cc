@@ -1,8 +1,297 @@
-// Not built yet: every entry fails.
+// The rewriting driver: runs mbox files through a caller's filter into a
+// temporary file that replaces the mailbox on request, and offers every
+// message of a Maildir to a second filter.  Also the signal counter that
+// stops the library's loops at their next safe point.
+//
+// Every failure is reported as a warning and the driver goes on with the
+// next mailbox; the result tells the caller whether anything failed.  A
+// signal is acted on only between filter calls, so an mbox is either
+// replaced whole or left as it was.
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include <dirent.h>
+#include <err.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/time.h>
+#include <unistd.h>
 
 #include "mailstore.h"
+#include "pathbuf.h"
+
+using namespace mailstore;
 
 const char *current_mailbox;
-int rewrite_mailboxes(const char *const *, mbox_filter_fn, maildir_filter_fn) { errno = ENOSYS; return 0; }
-void count_signal(int) { signal_count = signal_count + 1; }
+
+void count_signal(int)
+{
+	// Only async-signal-safe steps: one atomic add and _exit.  The third
+	// signal ends the process at once, even inside a filter.
+	int64_t before = __atomic_fetch_add(&signal_count, 1, __ATOMIC_SEQ_CST);
+	if (before >= 2)
+		_exit(2);
+}
+
+namespace {
+
+[[noreturn]] void exit_for_signal()
+{
+	errx(1, "exiting because of signal");
+}
+
+int rewrite_stdin(mbox_filter_fn mbox_filter)
+{
+	current_mailbox = "stdin";
+	int r = mbox_filter(stdin, stdout);
+	if (r == 3)
+		return 0;
+	if (r == 0) {
+		warnx("%s", std::strerror(errno));
+		return 0;
+	}
+	return 1;
+}
+
+void release(const char *path)
+{
+	(void)mailboxlock(path, 0, -1, MAILBOX_RELEASE);
+}
+
+// Flushes, syncs and closes the new content.  A failure means the temporary
+// file may be incomplete, so the caller must not put it in place.
+bool finish_temporary(FILE *out, const char *tmp)
+{
+	if (fflush(out) != 0 || fsync(fileno(out)) != 0) {
+		warn("fsync %s", tmp);
+		(void)fclose(out);
+		return false;
+	}
+	if (fclose(out) != 0) {
+		warn("fclose %s", tmp);
+		return false;
+	}
+	return true;
+}
+
+// Result 1 of the mbox filter: the temporary file replaces the mailbox,
+// which keeps its access and modification times (whole seconds).
+bool replace_mailbox(const char *path, const char *tmp, FILE *in, FILE *out, const struct stat &before)
+{
+	bool ok = finish_temporary(out, tmp);
+	(void)fclose(in);
+	if (!ok) {
+		(void)unlink(tmp);
+		return false;
+	}
+	// A failed rename leaves the new content in the temporary file, next to
+	// the untouched mailbox, for the user to recover.
+	bool renamed = rename(tmp, path) == 0;
+	if (!renamed)
+		warn("rename: %s %s", tmp, path);
+	struct timeval times[2] = {};
+	times[0].tv_sec = before.st_atime;
+	times[1].tv_sec = before.st_mtime;
+	if (utimes(path, times) != 0)
+		warn("utimes: %s", path);
+	return renamed;
+}
+
+// One mbox file.  Returns false when the run result must become 0.
+bool rewrite_mbox(const char *path, mbox_filter_fn mbox_filter)
+{
+	FILE *in = fopen(path, "r+");
+	if (in == nullptr) {
+		warn("%s", path);
+		return false;
+	}
+	path_buffer tmp;
+	(void)format_cut(tmp, sizeof tmp, "%s.tmp.XXXXXXXX", path);
+	int fd = mkstemp(tmp);
+	if (fd < 0) {
+		warn("mkstemp: %s", tmp);
+		(void)fclose(in);
+		return false;
+	}
+	FILE *out = fdopen(fd, "w");
+	if (out == nullptr) {
+		warn("fdopen: %d (%s)", fd, tmp);
+		(void)fclose(in);
+		(void)close(fd);
+		(void)unlink(tmp);
+		return false;
+	}
+	if (!mailboxlock(path, 0, fileno(in), MAILBOX_LOCK)) {
+		warn("mailboxlock: %s", path);
+		(void)fclose(in);
+		(void)fclose(out);
+		(void)unlink(tmp);
+		return false;
+	}
+	// From here on every path releases the lock.
+	if (signal_count > 0) {
+		(void)unlink(tmp);
+		release(path);
+		exit_for_signal();
+	}
+	struct stat before;
+	if (fstat(fileno(in), &before) != 0) {
+		warn("fstat: %d (%s)", fileno(in), path);
+		(void)fclose(in);
+		(void)fclose(out);
+		(void)unlink(tmp);
+		release(path);
+		return false;
+	}
+
+	int r = mbox_filter(in, out);
+	bool ok = true;
+	if (r == 1) {
+		ok = replace_mailbox(path, tmp, in, out, before);
+		release(path);
+	} else {
+		if (r == 0)
+			warn("%s", path);
+		else if (r != 2 && r != 3)
+			warnx("unknown return %d for %s", r, path);
+		ok = r == 2;
+		(void)fclose(in);
+		(void)fclose(out);
+		release(path);
+		(void)unlink(tmp);
+	}
+	if (signal_count > 0)
+		exit_for_signal();
+	return ok;
+}
+
+// The walk over one Maildir's messages: "new" first, then "cur".  Kept
+// process-wide, one walk at a time; message_name is what the filter gets.
+struct maildir_walk {
+	const char *subdir;
+	DIR *dp;
+	path_buffer message_name;
+};
+
+maildir_walk walk;
+
+void reset_walk()
+{
+	if (walk.dp != nullptr)
+		(void)closedir(walk.dp);
+	walk.dp = nullptr;
+	walk.subdir = "new";
+	walk.message_name[0] = '\0';
+}
+
+// Next message name of the walk, or null when it has ended (its end or a
+// subdirectory that cannot be opened).
+const char *next_message(const char *path)
+{
+	for (;;) {
+		if (walk.dp == nullptr) {
+			walk.dp = opendir(walk.subdir);
+			if (walk.dp == nullptr) {
+				warn("opendir %s/%s", path, walk.subdir);
+				return nullptr;
+			}
+		}
+		const struct dirent *de;
+		while ((de = readdir(walk.dp)) != nullptr) {
+			if (de->d_name[0] == '.')
+				continue;
+			(void)format_cut(walk.message_name, sizeof walk.message_name, "%s/%s", walk.subdir,
+			                 de->d_name);
+			return walk.message_name;
+		}
+		(void)closedir(walk.dp);
+		walk.dp = nullptr;
+		if (std::strcmp(walk.subdir, "cur") == 0)
+			return nullptr;
+		walk.subdir = "cur";
+	}
+}
+
+// Offers every message of the Maildir (the working directory) to the filter
+// until the walk ends.
+void walk_messages(const char *path, maildir_filter_fn maildir_filter)
+{
+	int first = 1;
+	while (const char *name = next_message(path)) {
+		if (signal_count > 0)
+			exit_for_signal();
+		FILE *message = fopen(name, "r");
+		if (message == nullptr) {
+			warn("%s/%s", path, name);
+			return;
+		}
+		int r = maildir_filter(first, name, message);
+		first = 0;
+		if (r == 2) {
+			(void)fclose(message);
+			continue;
+		}
+		if (r == 4) {
+			if (unlink(name) == 0) {
+				(void)fclose(message);
+				continue;
+			}
+			warn("unlink %s/%s", path, name);
+		} else if (r == 0) {
+			warn("maildir %s file %s", path, name);
+		} else if (r != 3) {
+			warnx("unknown return %d for %s/%s", r, path, name);
+		}
+		(void)fclose(message);
+		return;
+	}
+}
+
+// One Maildir.  Returns false when the run result must become 0.  The
+// working directory is back where it was on every return.
+bool rewrite_maildir(const char *path, maildir_filter_fn maildir_filter)
+{
+	if (maildir_filter == nullptr) {
+		warnx("%s: is a Maildir (not implemented yet)", path);
+		return false;
+	}
+	int saved = open(".", O_RDONLY | O_CLOEXEC);
+	if (saved < 0) {
+		warn("open .");
+		return false;
+	}
+	if (chdir(path) != 0) {
+		warn("chdir %s", path);
+		(void)close(saved);
+		return false;
+	}
+	reset_walk();
+	walk_messages(path, maildir_filter);
+	reset_walk();
+	bool ok = true;
+	if (fchdir(saved) != 0) {
+		warn("fchdir");
+		ok = false;
+	}
+	(void)close(saved);
+	return ok;
+}
+
+}  // namespace
+
+int rewrite_mailboxes(const char *const *paths, mbox_filter_fn mbox_filter, maildir_filter_fn maildir_filter)
+{
+	if (paths[0] == nullptr)
+		return rewrite_stdin(mbox_filter);
+	int result = 1;
+	for (; *paths != nullptr; paths++) {
+		current_mailbox = *paths;
+		bool ok = is_maildir(*paths) ? rewrite_maildir(*paths, maildir_filter)
+		                             : rewrite_mbox(*paths, mbox_filter);
+		if (!ok)
+			result = 0;
+	}
+	return result;
+}
