@@ -308,7 +308,7 @@ class RevnoteAgainstCvswebTest(unittest.TestCase):
                     self.assertEqual(body, repo.checkout(row.path, row.expect[1]))
                 elif link[0] == "diff" and not opts.markup:
                     self.assertEqual(content_type, "text/plain")
-                    marker = b"\n***************\n" if opts.context else b"\n@@ -"
+                    marker = b"\n***************" if opts.context else b"\n@@ -"
                     self.assertIn(marker, body)
                     self.assertIn(("%s\t" % row.expect[1]).encode(), body.split(b"\n", 1)[0] + b"\t")
                 else:
