@@ -35,6 +35,8 @@ std::string annotate(const std::vector<std::string> &lines, const char *second_u
 		copy.push_back('\0');
 		annotate_line(&st, copy.data());
 	}
+	regfree(&st.header_pattern);
+	regfree(&st.file_pattern);
 	std::fclose(out);
 	std::string s(buf, len);
 	std::free(buf);
@@ -163,6 +165,8 @@ TEST(FileLine, CutsTheLineInPlaceAtRevisionAndPath)
 	annotate_line(&st, h);
 	char line[] = "  1.2 +1 -1 a.c (x)";
 	annotate_line(&st, line);
+	regfree(&st.header_pattern);
+	regfree(&st.file_pattern);
 	std::fclose(out);
 	std::free(buf);
 	EXPECT_STREQ(line + 2, "1.2");
