@@ -176,6 +176,8 @@ def setUpModule():
     started = time.monotonic()
     scratch = tempfile.mkdtemp(prefix="revnote-cvsweb-")
     state["scratch"] = scratch
+    # Runs even when the set-up fails half-way (tearDownModule would not).
+    unittest.addModuleCleanup(cleanup)
     repo, commits = fx.build_history(scratch)
     state["repo"], state["commits"] = repo, commits
     state["history_seconds"] = time.monotonic() - started
@@ -213,7 +215,7 @@ def setUpModule():
     state["setup_seconds"] = time.monotonic() - started
 
 
-def tearDownModule():
+def cleanup():
     server = state.get("server")
     if server is not None:
         server.stop()
@@ -254,6 +256,31 @@ class CommitMailTest(unittest.TestCase):
         repo = state["repo"]
         r = subprocess.run([sys.executable, COMMIT_MAIL, "-d", repo.root, "--domain", "example.org"],
                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=repo.env, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, state["mails"][state["commits"][-1].log])
+
+    def test_reads_a_repository_it_cannot_write(self):
+        # cvs takes read locks inside the repository; a reader without
+        # write access (a mirror, another user's tree) must still get the
+        # mail.  As root, write access is taken away by running as nobody.
+        repo = state["repo"]
+        copy = os.path.join(state["scratch"], "readonly-root")
+        shutil.copytree(repo.root, copy)
+        for d, _, _ in os.walk(copy):
+            os.chmod(d, 0o555)
+        os.chmod(state["scratch"], 0o711)
+        argv = [sys.executable, COMMIT_MAIL, "-d", copy, "--domain", "example.org"]
+        if os.geteuid() == 0:
+            setpriv = shutil.which("setpriv")
+            if setpriv is None:
+                self.skipTest("needs setpriv to read as another user")
+            argv = [setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"] + argv
+        try:
+            r = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/",
+                               env=dict(repo.env, HOME="/"), timeout=60)
+        finally:
+            for d, _, _ in os.walk(copy):
+                os.chmod(d, 0o755)
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout, state["mails"][state["commits"][-1].log])
 

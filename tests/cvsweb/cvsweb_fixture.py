@@ -6,7 +6,7 @@ Two pieces, usable on their own:
   commits it made, each with the table rows a commit mail must show and
   what revnote must write below each row.  Every `cvs commit` and
   `cvs import` waits for the next second (the client's timestamp guard),
-  so the history is kept to 18 of them.
+  so the history is kept to 19 of them.
 - `CvswebServer` serves a repository with Debian's cvsweb CGI through
   lighttpd bound to 127.0.0.1 on a free port, with its config, pid file
   and logs in a private directory.  It stops exactly the process it
@@ -66,8 +66,11 @@ class Row:
 
     def line(self):
         changes = "+%d -%d" % (self.added, self.removed)
-        return "  %-10s%-11s%s%s" % (self.rev, changes, self.path,
-                                       " (%s)" % self.mark if self.mark else "")
+        # The usual layout, with a blank kept after a revision or count that
+        # fills its column, so the row still has three fields.
+        rev = "%-10s" % self.rev + (" " if len(self.rev) >= 10 else "")
+        changes = "%-11s" % changes + (" " if len(changes) >= 11 else "")
+        return "  " + rev + changes + self.path + (" (%s)" % self.mark if self.mark else "")
 
 
 def new(rev, lines, path):
@@ -222,6 +225,15 @@ def build_history(scratch):
     commit(branch, "Second fix on the release branch", [
         changed("1.1.2.1", "1.1.2.2", 1, 0, "proj/src/branchonly.c"),
         changed("1.2.2.1", "1.2.2.2", 1, 0, "proj/src/main.c")], branch="RELENG_1")
+
+    # A branch of the branch: revision 1.2.2.2.2.1 is longer than its
+    # column.
+    repo.cvs(branch, "tag", "-b", "RELENG_1_FIX")
+    repo.cvs(branch, "update", "-r", "RELENG_1_FIX")
+    append(os.path.join(branch, "src/main.c"), "/* fix on the fix branch */\n")
+    commit(branch, "Fix the fix on its own branch", [
+        changed("1.2.2.2", "1.2.2.2.2.1", 1, 0, "proj/src/main.c")], "src/main.c",
+        branch="RELENG_1_FIX")
 
     imp = os.path.join(scratch, "import2")
     write(os.path.join(imp, "foo.c"), "foo 1\nfoo 2 for 1.1\nfoo 3\nfoo 4\nfoo 5\n")
