@@ -110,6 +110,13 @@ class Repository:
                 result.stderr.decode("utf-8", "replace")))
         return result.stdout
 
+    def rcs(self, cwd, *argv):
+        result = subprocess.run(list(argv), cwd=cwd, env=self.env, stdout=subprocess.PIPE,
+                                stderr=subprocess.PIPE, timeout=60)
+        if result.returncode != 0:
+            raise RuntimeError("%s failed (status %d): %s" % (
+                " ".join(argv), result.returncode, result.stderr.decode("utf-8", "replace")))
+
     def checkout(self, path, content_of):
         return self.cvs("/", "co", "-p", "-r", content_of, path)
 
@@ -152,6 +159,26 @@ def build_history(scratch):
     def commit(cwd, log, rows, *paths, branch=None, extra=()):
         repo.cvs(cwd, "commit", *extra, "-m", log + "\n\nPart of the end-to-end history.", *paths)
         commits.append(Commit(log, rows, branch))
+
+    # Revisions from before CVS wrote commitids, made here with RCS's ci
+    # straight into the repository: a commit mail groups them by author and
+    # log message.
+    legacy = os.path.join(repo.root, "proj", "legacy")
+    work = os.path.join(scratch, "legacy")
+    os.makedirs(legacy)
+    write(os.path.join(work, "old.c"), numbered("old", 2))
+    write(os.path.join(work, "old.h"), numbered("old.h", 1))
+    log = "Add the old parser, before commitids"
+    for name in ("old.c", "old.h"):
+        repo.rcs(work, "ci", "-q", "-i", "-t-old parser", "-m" + log, name,
+                 os.path.join(legacy, name + ",v"))
+    commits.append(Commit(log, [new("1.1", 2, "proj/legacy/old.c"),
+                                new("1.1", 1, "proj/legacy/old.h")]))
+    repo.rcs(work, "co", "-q", "-l", "old.c", os.path.join(legacy, "old.c,v"))
+    append(os.path.join(work, "old.c"), "old 3\n")
+    log = "Fix the old parser, before commitids"
+    repo.rcs(work, "ci", "-q", "-m" + log, "old.c", os.path.join(legacy, "old.c,v"))
+    commits.append(Commit(log, [changed("1.1", "1.2", 1, 0, "proj/legacy/old.c")]))
 
     # Vendor import 1: every file gets 1.1 and 1.1.1.1 in one commit.
     imp = os.path.join(scratch, "import1")
