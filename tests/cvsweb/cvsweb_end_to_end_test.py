@@ -36,6 +36,8 @@ import unittest
 import urllib.error
 import urllib.request
 
+# No __pycache__ in the source tree.
+sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cvsweb_fixture as fx  # noqa: E402
 

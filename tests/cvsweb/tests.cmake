@@ -11,4 +11,5 @@ add_test(NAME cvsweb_end_to_end
 set_tests_properties(cvsweb_end_to_end PROPERTIES
   LABELS "long;cvsweb"
   TIMEOUT 400
-  SKIP_RETURN_CODE 77)
+  SKIP_RETURN_CODE 77
+  ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
