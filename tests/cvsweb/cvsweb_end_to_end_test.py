@@ -13,6 +13,8 @@ Then, for every commit:
 - revnote's output, in several option sets, is byte for byte the message
   with the expected links, notes and inlined diffs, the diffs being what
   this server serves for the fetch form, each piece behind "| ";
+- the same through a second server that closes every connection instead
+  of sending Content-Length (busybox httpd);
 - every link revnote writes answers 200 (following the redirect into
   Attic/ for removed files), a revision link serves exactly that revision
   (as `cvs co -p` gives it), and a diff link serves a non-empty diff (the
@@ -298,8 +300,8 @@ class CommitMailTest(unittest.TestCase):
 class RevnoteAgainstCvswebTest(unittest.TestCase):
     """revnote on every commit mail, checked against the live server."""
 
-    def run_variant(self, opts, commits=None):
-        base, fetcher = state["base"], state["fetcher"]
+    def run_variant(self, opts, commits=None, base=None):
+        base, fetcher = base or state["base"], state["fetcher"]
         commits = commits or state["commits"]
         # Our own copies of every fetch form first, so the comparison below
         # is against what the server serves, fetched independently.
@@ -320,8 +322,8 @@ class RevnoteAgainstCvswebTest(unittest.TestCase):
                                  expected.decode("utf-8", "replace"))
         return results
 
-    def check_links_answer(self, opts):
-        base, fetcher, repo = state["base"], state["fetcher"], state["repo"]
+    def check_links_answer(self, opts, base=None):
+        base, fetcher, repo = base or state["base"], state["fetcher"], state["repo"]
         links = [link for c in state["commits"] for link in expected_links(c, opts, base)]
         fetcher.prefetch(link[1] for link in links)
         for link in links:
@@ -370,6 +372,23 @@ class RevnoteAgainstCvswebTest(unittest.TestCase):
         self.run_variant(Options(fetch=True, gather=True, second=True), busy)
         self.run_variant(Options(fetch=True, gather=True, in_place=True), busy)
         self.run_variant(Options(gather=True), busy)
+
+    def test_server_that_closes_every_connection(self):
+        # busybox httpd sends no Content-Length: each body ends where its
+        # connection closes, and every diff needs a new connection.
+        if fx.find_program("busybox") is None:
+            self.skipTest("busybox is not installed (scripts/install-deps test installs it)")
+        server = fx.CvswebServer(os.path.join(state["scratch"], "busybox"),
+                                 state["repo"].root, kind="busybox")
+        os.makedirs(server.dir)
+        try:
+            base = server.start()
+            self.run_variant(Options(fetch=True), base=base)
+            busy = [c for c in state["commits"]
+                    if sum(r.expect[0] == "diff" for r in c.rows) >= 2][:2]
+            self.run_variant(Options(fetch=True, gather=True, context=True), busy, base)
+        finally:
+            server.stop()
 
     def test_unusable_rows_get_their_note_and_no_link(self):
         noted = [(c, r) for c in state["commits"] for r in c.rows if r.expect[0] == "note"]

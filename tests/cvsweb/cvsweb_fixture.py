@@ -319,11 +319,17 @@ def free_port():
 
 
 class CvswebServer:
-    """lighttpd + cvsweb on 127.0.0.1 for one repository."""
+    """cvsweb on 127.0.0.1 for one repository, through lighttpd or busybox.
 
-    def __init__(self, directory, cvsroot):
+    lighttpd keeps connections alive and sends Content-Length; busybox
+    httpd sends neither, so a body ends when its connection closes: the
+    two framings a client of a CVSweb meets.
+    """
+
+    def __init__(self, directory, cvsroot, kind="lighttpd"):
         self.dir = directory
         self.cvsroot = cvsroot
+        self.kind = kind
         self.proc = None
         self.port = None
         self.base = None
@@ -358,14 +364,20 @@ class CvswebServer:
         except OSError:
             return False
 
+    def _command(self):
+        conf = self._write_config()
+        if self.kind == "busybox":
+            return [find_program("busybox"), "httpd", "-f", "-p", "127.0.0.1:%d" % self.port,
+                    "-h", os.path.join(self.dir, "www")]
+        return [find_program("lighttpd"), "-D", "-f", conf]
+
     def start(self):
-        lighttpd = find_program("lighttpd")
         last_error = ""
         for _ in range(5):
             self.port = free_port()
-            conf = self._write_config()
-            log = open(os.path.join(self.dir, "lighttpd.out"), "wb")
-            self.proc = subprocess.Popen([lighttpd, "-D", "-f", conf], stdin=subprocess.DEVNULL,
+            command = self._command()
+            log = open(os.path.join(self.dir, "server.out"), "wb")
+            self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL,
                                          stdout=log, stderr=subprocess.STDOUT,
                                          preexec_fn=_die_with_parent)
             log.close()
@@ -379,22 +391,25 @@ class CvswebServer:
                 self._check_cgi()
                 return self.base
             # Most likely another test took the port between our probe and
-            # lighttpd's bind: try another one.
+            # the server's bind: try another one.
             last_error = self.log_text()
             self.stop()
-        raise RuntimeError("lighttpd did not start:\n" + last_error)
+        raise RuntimeError("%s did not start:\n%s" % (self.kind, last_error))
 
     def _check_cgi(self):
+        # A file every `cvs init` makes; busybox answers directory URLs
+        # (ending in "/") itself, so the CGI is asked for a file.
+        url = self.base + "CVSROOT/config?rev=1.1&content-type=text/plain"
         try:
-            with urllib.request.urlopen(self.base, timeout=30) as r:
+            with urllib.request.urlopen(url, timeout=30) as r:
                 if r.status == 200:
                     return
         except urllib.error.URLError as e:
-            raise RuntimeError("cvsweb does not answer at %s: %s\n%s" % (self.base, e, self.log_text()))
+            raise RuntimeError("cvsweb does not answer at %s: %s\n%s" % (url, e, self.log_text()))
 
     def log_text(self):
         text = ""
-        for name in ("lighttpd.out", "error.log"):
+        for name in ("server.out", "error.log"):
             path = os.path.join(self.dir, name)
             if os.path.exists(path):
                 with open(path, "rb") as f:
@@ -402,7 +417,7 @@ class CvswebServer:
         return text
 
     def stop(self):
-        """Stops the one lighttpd process this object started."""
+        """Stops the one server process this object started."""
         if self.proc is None:
             return
         if self.proc.poll() is None:
