@@ -4,7 +4,11 @@
 # the history costs ~20 s (cvs waits a second per commit) and every CVSweb
 # request ~0.2 s.  Skipped (status 77) only when cvs, rcs, cvsweb or
 # lighttpd is not installed.
-find_package(Python3 3.9 REQUIRED COMPONENTS Interpreter)
+find_package(Python3 3.9 COMPONENTS Interpreter)
+if(NOT Python3_Interpreter_FOUND)
+  message(STATUS "python3 not found: the CVSweb end-to-end test is left out")
+  return()
+endif()
 add_test(NAME cvsweb_end_to_end
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/cvsweb_end_to_end_test.py
           --revnote $<TARGET_FILE:revnote>)
