@@ -17,6 +17,7 @@ Content-Length) so connection reuse can be counted.
   /long-line/ANY      one line of 3000 bytes and a newline
   /big/N[ANY]         N numbered lines, streamed
   /empty/ANY          200 with an empty body
+  /truncated/ANY      promises 1000 bytes, sends a line and a half, closes
   /hang/ANY           reads the request and never answers
   /stats              "connections N requests M" (this one not counted)
 """
@@ -45,6 +46,10 @@ class Server(http.server.ThreadingHTTPServer):
 
 class Handler(http.server.BaseHTTPRequestHandler):
     protocol_version = "HTTP/1.1"
+    # One write per answer and no Nagle delay: a header and a body sent in
+    # two small writes meet the client's delayed ACK and cost 40 ms each.
+    wbufsize = 64 * 1024
+    disable_nagle_algorithm = True
 
     def log_message(self, *args):
         pass
@@ -90,6 +95,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_body(200, b"x" * 3000 + b"\n")
         elif kind == "big":
             self.send_big(int(re.match(r"[0-9]*", rest).group(0) or "0"))
+        elif kind == "truncated":
+            self.send_response(200)
+            self.send_header("Content-Length", "1000")
+            self.end_headers()
+            self.wfile.write(b"complete line\npartial")
+            self.wfile.flush()
+            self.close_connection = True
         elif kind == "empty":
             self.send_body(200, b"")
         elif kind == "hang":

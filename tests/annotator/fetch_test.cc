@@ -4,7 +4,11 @@
 // reuse, hostile paths, and the lazy loading of the fetch module.
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -202,6 +206,17 @@ TEST_F(DiffServer, LongLineArrivesInPiecesOf1023)
 	                     "| " + x1023 + "| " + x1023 + "| " + std::string(3000 - 2046, 'x') + "\n\n");
 }
 
+// A body that breaks off is a read error: the diff ends where it broke,
+// without a message, and the next fetch goes on over a new connection.
+TEST_F(DiffServer, BodyThatBreaksOffEndsTheDiffSilently)
+{
+	run_result r = revnote({"-d", "-u", url("truncated"), "-U", url("diffs")}, message({"  1.2 +1 -1 a.c"}));
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, std::string(header) + "  1.2 +1 -1 a.c\n" + url("truncated") + "a.c.diff?r1=1.1&r2=1.2\n" +
+	                     "| complete line\n" + url("diffs") + "a.c.diff?r1=1.1&r2=1.2\n" +
+	                     diff_body("/diffs/a.c.diff?r1=1.1&r2=1.2") + "\n");
+}
+
 TEST_F(DiffServer, EmptyBodyWritesNothing)
 {
 	run_result r = revnote({"-d", "-u", url("empty")}, message({"  1.2 +1 -1 a.c"}));
@@ -231,6 +246,54 @@ TEST_F(DiffServer, SilentServerHitsTheLowSpeedLimit)
 	ASSERT_EQ(r.status, 0) << r.err;
 	EXPECT_NE(r.out.find("| fetch " + url("hang") + "a.c.diff?r1=1.1&r2=1.2 failed\n"), std::string::npos);
 	// The fetch after the dead one still works.
+	EXPECT_NE(r.out.find(diff_body("/diffs/a.c.diff?r1=1.1&r2=1.2")), std::string::npos);
+	EXPECT_LT(seconds, 15.0);
+}
+
+// A listening socket whose accept queue is full: the kernel drops further
+// SYNs, so a connect to it hangs until the client gives up.
+struct full_listener {
+	int listener = -1;
+	std::vector<int> fillers;
+	int port = 0;
+
+	full_listener()
+	{
+		listener = socket(AF_INET, SOCK_STREAM, 0);
+		sockaddr_in a{};
+		a.sin_family = AF_INET;
+		a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+		socklen_t len = sizeof a;
+		if (bind(listener, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0 || listen(listener, 0) != 0 ||
+		    getsockname(listener, reinterpret_cast<sockaddr *>(&a), &len) != 0)
+			return;
+		port = ntohs(a.sin_port);
+		for (int i = 0; i < 3; i++) {
+			int c = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+			(void)connect(c, reinterpret_cast<sockaddr *>(&a), sizeof a);
+			fillers.push_back(c);
+		}
+		usleep(200 * 1000);
+	}
+	~full_listener()
+	{
+		for (int c : fillers)
+			close(c);
+		close(listener);
+	}
+};
+
+TEST_F(DiffServer, UnansweredConnectHitsTheConnectTimeout)
+{
+	full_listener dead;
+	ASSERT_NE(dead.port, 0);
+	std::string b = "http://127.0.0.1:" + std::to_string(dead.port) + "/";
+	auto start = std::chrono::steady_clock::now();
+	run_result r = revnote({"-d", "-u", b, "-U", url("diffs")}, message({"  1.2 +1 -1 a.c"}),
+	                       {"REVNOTE_CONNECT_TIMEOUT=1", "REVNOTE_LOW_SPEED_TIME=60"});
+	double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find("| fetch " + b + "a.c.diff?r1=1.1&r2=1.2 failed\n"), std::string::npos) << r.out;
 	EXPECT_NE(r.out.find(diff_body("/diffs/a.c.diff?r1=1.1&r2=1.2")), std::string::npos);
 	EXPECT_LT(seconds, 15.0);
 }
@@ -309,6 +372,28 @@ TEST_F(DiffServer, LibcurlIsLoadedOnlyForFetches)
 	ASSERT_EQ(fetching.status, 0);
 	EXPECT_NE(fetching.err.find("revnote-fetch.so"), std::string::npos);
 	EXPECT_NE(fetching.err.find("libcurl"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// An installed revnote finds its module in ../lib/revnote/ beside it.
+TEST_F(DiffServer, InstalledRevnoteFindsItsModule)
+{
+	testsupport::scratch_dir prefix;
+	run_result inst = testsupport::run({"cmake", "--install", testsupport::binary_dir(), "--prefix", prefix.path()});
+	ASSERT_EQ(inst.status, 0) << inst.out << inst.err;
+	ASSERT_TRUE(testsupport::file_exists(prefix / "bin/revnote"));
+	ASSERT_TRUE(testsupport::file_exists(prefix / "lib/revnote/revnote-fetch.so"));
+	run_options o;
+	o.input = message({"  1.2 +1 -1 a.c"});
+	o.env_unset = {"REVNOTE_FETCH_MODULE", "http_proxy", "HTTP_PROXY"};
+	o.env_set = {"LD_DEBUG=files"};
+	run_result r = testsupport::run({prefix / "bin/revnote", "-d", "-u", url("diffs")}, o);
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find(diff_body("/diffs/a.c.diff?r1=1.1&r2=1.2")), std::string::npos) << r.out;
+	EXPECT_NE(r.err.find(prefix.path() + "/bin/../lib/revnote/revnote-fetch.so"), std::string::npos);
 }
 
 }  // namespace
