@@ -6,7 +6,8 @@ Two pieces, usable on their own:
   commits it made, each with the table rows a commit mail must show and
   what revnote must write below each row.  Every `cvs commit` and
   `cvs import` waits for the next second (the client's timestamp guard),
-  so the history is kept to 19 of them.
+  so the history is kept to 18 of them
+  (plus two RCS check-ins from before commitids, which do not wait).
 - `CvswebServer` serves a repository with Debian's cvsweb CGI through
   lighttpd bound to 127.0.0.1 on a free port, with its config, pid file
   and logs in a private directory.  It stops exactly the process it
