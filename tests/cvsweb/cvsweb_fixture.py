@@ -9,7 +9,7 @@ Two pieces, usable on their own:
   so the history is kept to 18 of them
   (plus two RCS check-ins from before commitids, which do not wait).
 - `CvswebServer` serves a repository with Debian's cvsweb CGI through
-  lighttpd bound to 127.0.0.1 on a free port, with its config, pid file
+  lighttpd (or busybox httpd) bound to 127.0.0.1 on a free port, with its config, pid file
   and logs in a private directory.  It stops exactly the process it
   started.
 
