@@ -1,0 +1,466 @@
+#!/usr/bin/env python3
+"""revnote at the end of real Postfix deliveries.
+
+Each case starts its own private Postfix instance (see mta_harness.py),
+submits commit messages with Postfix's sendmail and checks what arrives in
+the mailboxes: annotated exactly as revnote annotates on its own, exactly
+once, nothing bounced, nothing left in the queue.  The temporary-failure
+cases break the mailbox first, check that the message is deferred (kept in
+the queue, no bounce, no output from revnote in the deferral reason), then
+repair the mailbox, flush the queue and check for exactly one delivery.
+
+Usage: test_mta.py CASE      run one case (ctest runs each separately)
+       test_mta.py --list    print the case names
+Environment: REVNOTE (the binary under test), REVNOTE_SOURCE_DIR.
+"""
+
+import fcntl
+import http.server
+import mailbox
+import os
+import pwd
+import shutil
+import subprocess
+import sys
+import threading
+import unittest
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import mta_harness as mh  # noqa: E402
+
+DOMAIN = mh.TEST_DOMAIN
+SOURCE_DIR = os.environ.get("REVNOTE_SOURCE_DIR",
+                            os.path.join(os.path.dirname(__file__), "..", ".."))
+
+# Bounds on waiting.  A locked mbox costs revnote about 12.8 s (record lock)
+# or 10.8 s (dot-lock) before it gives up.
+DELIVERY_TIMEOUT = 30
+LOCKED_DEFERRAL_TIMEOUT = 45
+
+
+# ---- commit messages --------------------------------------------------------
+
+def sample_message():
+    with open(os.path.join(SOURCE_DIR, "examples", "commit-message.txt"), "rb") as f:
+        return f.read()
+
+
+def with_subject(message, subject):
+    head, sep, body = message.partition(b"\n\n")
+    lines = [l for l in head.split(b"\n") if not l.startswith(b"Subject:")]
+    lines.append(b"Subject: " + subject)
+    return b"\n".join(lines) + sep + body
+
+
+def commit_messages():
+    """Two commit messages; the second has a body line that begins with
+    "From ", which an mbox reader would take for a message boundary unless
+    it is quoted."""
+    first = with_subject(sample_message(), b"cvs commit: src/bin/ls first")
+    second = with_subject(sample_message(), b"cvs commit: src/bin/ls second")
+    second += b"\nFrom the release engineers: this commit is part of 4.2.\n"
+    return [first, second]
+
+
+def body_of(message):
+    head, sep, body = message.partition(b"\n\n")
+    if not sep:
+        raise AssertionError("message without a body: %r" % message[:200])
+    return body
+
+
+def subject_of(message):
+    for line in message.partition(b"\n\n")[0].split(b"\n"):
+        if line.startswith(b"Subject: "):
+            return line[len(b"Subject: "):]
+    return None
+
+
+# ---- a loopback CVSweb stand-in for -d ----------------------------------------
+
+class DiffServer:
+    """Serves a made-up diff for every ".diff" URL on 127.0.0.1."""
+
+    def __init__(self):
+        requests = self.requests = []
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                requests.append(self.path)
+                if ".diff?" not in self.path:
+                    self.send_error(404)
+                    return
+                path = self.path.split("?", 1)[0]
+                text = ("--- %s\n+++ %s\n@@ -1 +1 @@\n-old line\n+new line\n"
+                        % (path, path)).encode()
+                self.send_response(200)
+                self.send_header("Content-Type", "text/plain")
+                self.send_header("Content-Length", str(len(text)))
+                self.end_headers()
+                self.wfile.write(text)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.url = "http://127.0.0.1:%d/cvsweb/" % self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+
+
+# ---- lock holders: other processes that keep an mbox locked ----------------
+
+FCNTL_HOLDER = r"""
+import fcntl, sys
+f = open(sys.argv[1], "r+b")
+fcntl.lockf(f, fcntl.LOCK_EX | fcntl.LOCK_NB)   # an fcntl write lock
+print("locked", flush=True)
+sys.stdin.read()                                # held until stdin ends
+"""
+
+
+class FcntlLockHolder:
+    def __init__(self, pf, mbox):
+        self.proc = subprocess.Popen([sys.executable, "-c", FCNTL_HOLDER, mbox],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                     text=True)
+        pf.watch_pid(self.proc.pid)
+        self.pf = pf
+        if self.proc.stdout.readline().strip() != "locked":
+            raise mh.HarnessError("the lock holder could not lock " + mbox)
+
+    def release(self):
+        self.proc.stdin.close()
+        self.proc.wait(timeout=10)
+        self.pf.unwatch_pid(self.proc.pid)
+
+
+class DotLockHolder:
+    """The dot-lock as another delivery agent takes it (dotlockfile)."""
+
+    def __init__(self, pf, mbox):
+        self.mbox = mbox
+        subprocess.run(["dotlockfile", "-l", "-r", "0", mbox], check=True)
+        if not os.path.exists(mbox + ".lock"):
+            raise mh.HarnessError("dotlockfile made no lock for " + mbox)
+
+    def release(self):
+        subprocess.run(["dotlockfile", "-u", self.mbox], check=True)
+
+
+# ---- the test cases -------------------------------------------------------
+
+class MtaTest(unittest.TestCase):
+    maxDiff = None
+
+    def setUp(self):
+        self.pf = mh.PostfixInstance()
+        self.addCleanup(self.close_instance)
+        self.nobody = self.pf.pipe_user
+        # A copy that every delivery user can execute, wherever the build
+        # tree lives (a home directory of mode 0700, say).
+        self.revnote = self.pf.path("bin", "revnote")
+        os.makedirs(os.path.dirname(self.revnote))
+        shutil.copy(os.environ["REVNOTE"], self.revnote)
+        os.chmod(self.revnote, 0o755)
+        self.mail = self.pf.make_dir(self.pf.path("mail"), self.nobody)
+        self.server = None
+
+    def close_instance(self):
+        if self.server:
+            self.server.close()
+        left = self.pf.close()
+        self.assertEqual(left, [], "processes of the instance outlived postfix stop")
+
+    def diff_server(self):
+        if self.server is None:
+            self.server = DiffServer()
+        return self.server
+
+    # -- helpers
+
+    def expected(self, args, message):
+        """What revnote writes for message when it runs on its own."""
+        r = subprocess.run([self.revnote] + args, input=message, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, timeout=60)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertNotEqual(body_of(r.stdout), body_of(message),
+                            "revnote added nothing to the commit message")
+        return body_of(r.stdout)
+
+    def maildir_messages(self, path):
+        self.assertEqual(os.listdir(os.path.join(path, "tmp")), [],
+                         "delivery files left in tmp")
+        names = sorted(os.listdir(os.path.join(path, "new")))
+        out = []
+        for n in names:
+            with open(os.path.join(path, "new", n), "rb") as f:
+                out.append(f.read())
+        return out
+
+    def mbox_messages(self, path):
+        if not os.path.exists(path):
+            return []
+        box = mailbox.mbox(path, create=False)
+        try:
+            return [box.get_bytes(k) for k in box.keys()]
+        finally:
+            box.close()
+
+    def assert_delivered_once(self, recipients, count=1):
+        """Every recipient saw exactly count successful deliveries, the
+        queue is empty and nothing bounced."""
+        self.pf.wait_for_empty_queue(DELIVERY_TIMEOUT)
+        for r in recipients:
+            self.assertEqual(len(self.pf.delivery_lines(r, "sent")), count,
+                             "deliveries to %s%s" % (r, self.pf.log_tail()))
+            self.assertEqual(self.pf.delivery_lines(r, "bounced"), [])
+        self.assertEqual(self.pf.bounces(), b"", "a bounce reached the postmaster")
+
+    def wait_for_deliveries(self, recipients, count):
+        mh.wait_until(lambda: all(len(self.pf.delivery_lines(r, "sent")) >= count
+                                  for r in recipients),
+                      DELIVERY_TIMEOUT, "delivery to " + ", ".join(recipients))
+
+    # -- 1. the alias recipes: a Maildir and an mbox file
+
+    def test_alias_pipes_into_maildir_and_mbox(self):
+        maildir = self.pf.make_maildir(self.pf.path("mail", "commits"))
+        mbox = self.pf.path("mail", "commits.mbox")
+        # The recipes as they stand in the aliases file.
+        self.pf.set_alias("commits-maildir", '"|%s %s"' % (self.revnote, maildir))
+        self.pf.set_alias("commits-mbox", '"|%s -f %s"' % (self.revnote, mbox))
+        self.pf.start()
+        rcpts = ["commits-maildir@" + DOMAIN, "commits-mbox@" + DOMAIN]
+        messages = commit_messages()
+        for m in messages:
+            self.pf.sendmail(m, rcpts)
+        self.wait_for_deliveries(rcpts, len(messages))
+        self.assert_delivered_once(rcpts, len(messages))
+
+        # Maildir: one file per message; order of names is not delivery order.
+        got = {subject_of(m): body_of(m) for m in self.maildir_messages(maildir)}
+        self.assertEqual(len(got), len(messages))
+        for m in messages:
+            self.assertEqual(got[subject_of(m)], self.expected([], m))
+
+        # mbox: in delivery order, the "From " body line quoted by -f, so
+        # the mbox reader sees exactly two messages.
+        boxed = self.mbox_messages(mbox)
+        self.assertEqual([subject_of(m) for m in boxed], [subject_of(m) for m in messages])
+        for got_msg, m in zip(boxed, messages):
+            self.assertEqual(body_of(got_msg), self.expected(["-f"], m))
+        self.assertIn(b"\n>From the release engineers", boxed[1])
+        self.assertFalse(os.path.exists(mbox + ".lock"), "dot-lock left behind")
+
+        # A mail reader of its own sees both messages in the Maildir.
+        env = dict(os.environ, MBLAZE=self.pf.path("mblaze"))
+        listed = subprocess.run(["mlist", maildir], stdout=subprocess.PIPE, env=env,
+                                check=True).stdout.split()
+        self.assertEqual(len(listed), 2)
+        subjects = subprocess.run(["mhdr", "-h", "subject"] + [p.decode() for p in listed],
+                                  stdout=subprocess.PIPE, env=env, check=True).stdout
+        self.assertEqual(sorted(subjects.split(b"\n")[:-1]),
+                         sorted(subject_of(m) for m in messages))
+
+    # -- 3. a user's .forward pipe
+
+    def test_forward_pipe_into_maildir(self):
+        user = self.pf.add_user("rvnfwd")
+        maildir = self.pf.make_maildir(os.path.join(user.pw_dir, "Maildir"), user)
+        forward = os.path.join(user.pw_dir, ".forward")
+        with open(forward, "w") as f:
+            f.write('"|%s %s/"\n' % (self.revnote, maildir))
+        os.chown(forward, user.pw_uid, user.pw_gid)
+        self.pf.start()
+        rcpt = "%s@%s" % (user.pw_name, DOMAIN)
+        message = commit_messages()[0]
+        self.pf.sendmail(message, [rcpt])
+        self.wait_for_deliveries([rcpt], 1)
+        self.assert_delivered_once([rcpt])
+        got = self.maildir_messages(maildir)
+        self.assertEqual(len(got), 1)
+        self.assertEqual(body_of(got[0]), self.expected([], message))
+        # The pipe of a .forward file runs as its user.
+        new = os.path.join(maildir, "new")
+        self.assertEqual(os.stat(os.path.join(new, os.listdir(new)[0])).st_uid, user.pw_uid)
+
+    # -- 3. procmail: revnote as a filter, procmail delivers
+
+    def test_procmail_filter_then_deliver(self):
+        user = self.pf.add_user("rvnpm")
+        self.pf.main_extra["mailbox_command"] = '/usr/bin/procmail -a "$EXTENSION"'
+        rc = os.path.join(user.pw_dir, ".procmailrc")
+        with open(rc, "w") as f:
+            f.write(":0 fw\n| %s\n\n:0:\n$HOME/commits.mbox\n" % self.revnote)
+        os.chown(rc, user.pw_uid, user.pw_gid)
+        os.chmod(rc, 0o644)
+        self.pf.start()
+        rcpt = "%s@%s" % (user.pw_name, DOMAIN)
+        message = commit_messages()[0]
+        self.pf.sendmail(message, [rcpt])
+        self.wait_for_deliveries([rcpt], 1)
+        self.assert_delivered_once([rcpt])
+        mbox = os.path.join(user.pw_dir, "commits.mbox")
+        got = self.mbox_messages(mbox)
+        self.assertEqual(len(got), 1)
+        # procmail ends each message with an empty line of its own.
+        self.assertEqual(body_of(got[0]).rstrip(b"\n"),
+                         self.expected([], message).rstrip(b"\n"))
+        self.assertFalse(os.path.exists(mbox + ".lock"))
+
+    # -- 3. -d: diffs fetched from a web server, delivered into a Maildir
+
+    def test_fetched_diffs_into_maildir(self):
+        server = self.diff_server()
+        maildir = self.pf.make_maildir(self.pf.path("mail", "diffs"))
+        args = ["-d", "-u", server.url]
+        self.pf.set_alias("commits", '"|%s %s %s"' % (self.revnote, " ".join(args), maildir))
+        self.pf.start()
+        rcpt = "commits@" + DOMAIN
+        message = commit_messages()[0]
+        self.pf.sendmail(message, [rcpt])
+        self.wait_for_deliveries([rcpt], 1)
+        self.assert_delivered_once([rcpt])
+        got = self.maildir_messages(maildir)
+        self.assertEqual(len(got), 1)
+        fetched_by_delivery = list(server.requests)
+        self.assertTrue(any(".diff?r1=" in p for p in fetched_by_delivery),
+                        fetched_by_delivery)
+        self.assertIn(b"\n| +new line\n", got[0])
+        self.assertEqual(body_of(got[0]), self.expected(args, message))
+
+    # -- 2. temporary failures: deferred, kept, delivered once after a flush
+
+    def run_tempfail_case(self, kind, cause, args=(), retry_while_broken=True):
+        if "-d" in args:
+            args = list(args) + ["-u", self.diff_server().url]
+        args = list(args)
+        root = pwd.getpwuid(0)
+        if kind == "maildir":
+            box = self.pf.path("mail", "commits")
+            owner = root if cause == "unwritable" else self.nobody
+            self.pf.make_maildir(box, owner, 0o755)
+        else:
+            # An mbox that already holds a message, which must survive.
+            box = self.pf.path("mail", "commits.mbox")
+            with open(box, "wb") as f:
+                f.write(b"From old@example.org Thu Dec  3 10:00:00 2026\n"
+                        b"Subject: kept\n\nold message\n\n")
+            if cause == "unwritable":
+                # Neither the file nor its directory is the pipe user's.
+                os.chown(self.mail, 0, 0)
+            else:
+                os.chown(box, self.nobody.pw_uid, self.nobody.pw_gid)
+        before = self.mbox_messages(box) if kind == "mbox" else []
+
+        self.pf.set_alias("commits", '"|%s %s"' % (self.revnote, " ".join(args + [box])))
+        holder = None
+        if cause == "fcntl-locked":
+            holder = FcntlLockHolder(self.pf, box)
+        elif cause == "dot-locked":
+            holder = DotLockHolder(self.pf, box)
+        self.pf.start()
+        rcpt = "commits@" + DOMAIN
+        message = commit_messages()[1 if kind == "mbox" else 0]
+        self.pf.sendmail(message, [rcpt])
+
+        timeout = LOCKED_DEFERRAL_TIMEOUT if holder else DELIVERY_TIMEOUT
+        entry = self.pf.wait_for_deferral(rcpt, timeout)
+
+        def assert_kept_not_delivered():
+            reasons = [r["delay_reason"] for r in entry["recipients"]]
+            # Exit 75 is a temporary failure; revnote said nothing, so the
+            # reason carries no command output.
+            self.assertEqual(reasons, ["temporary failure"], self.pf.log_tail())
+            self.assertEqual(self.pf.delivery_lines(rcpt, "sent"), [])
+            self.assertEqual(self.pf.delivery_lines(rcpt, "bounced"), [])
+            self.assertEqual(self.pf.bounces(), b"")
+            if kind == "maildir":
+                self.assertEqual(self.maildir_messages(box), [])
+            else:
+                self.assertEqual(self.mbox_messages(box), before)
+
+        assert_kept_not_delivered()
+        if retry_while_broken:
+            # A retry while the cause persists defers again.
+            deferrals = len(self.pf.delivery_lines(rcpt, "deferred"))
+            self.pf.flush()
+            mh.wait_until(lambda: len(self.pf.delivery_lines(rcpt, "deferred")) > deferrals,
+                          DELIVERY_TIMEOUT, "a second deferral")
+            entry = self.pf.wait_for_deferral(rcpt, DELIVERY_TIMEOUT)
+            assert_kept_not_delivered()
+
+        # Remove the cause, flush, and the message arrives exactly once.
+        if holder:
+            holder.release()
+        if cause == "unwritable":
+            for d, _, files in os.walk(self.mail):
+                os.chown(d, self.nobody.pw_uid, self.nobody.pw_gid)
+                for f in files:
+                    os.chown(os.path.join(d, f), self.nobody.pw_uid, self.nobody.pw_gid)
+        self.pf.flush()
+        self.wait_for_deliveries([rcpt], 1)
+        self.assert_delivered_once([rcpt])
+        if kind == "maildir":
+            got = self.maildir_messages(box)
+            self.assertEqual(len(got), 1)
+            self.assertEqual(body_of(got[0]), self.expected(args, message))
+        else:
+            got = self.mbox_messages(box)
+            self.assertEqual(len(got), len(before) + 1)
+            self.assertEqual(got[:len(before)], before, "the earlier message changed")
+            self.assertEqual(body_of(got[-1]), self.expected(args, message))
+            self.assertFalse(os.path.exists(box + ".lock"), "dot-lock left behind")
+
+
+# Temporary failure causes: (name, mailbox kind, cause, revnote options,
+# retry while broken).  Retrying a locked mailbox would cost another lock
+# wait, so those cases flush only after the lock is gone.
+TEMPFAIL_CASES = [
+    ("tempfail_unwritable_maildir", "maildir", "unwritable", [], True),
+    ("tempfail_unwritable_maildir_fetching", "maildir", "unwritable", ["-d"], True),
+    ("tempfail_unwritable_mbox", "mbox", "unwritable", ["-f"], True),
+    ("tempfail_fcntl_locked_mbox", "mbox", "fcntl-locked", ["-f"], False),
+    ("tempfail_dot_locked_mbox", "mbox", "dot-locked", ["-f"], False),
+]
+
+
+def add_tempfail_cases():
+    for name, kind, cause, args, retry in TEMPFAIL_CASES:
+        def case(self, kind=kind, cause=cause, args=args, retry=retry):
+            self.run_tempfail_case(kind, cause, args, retry)
+        case.__name__ = "test_" + name
+        setattr(MtaTest, case.__name__, case)
+
+
+add_tempfail_cases()
+
+
+def case_names():
+    return sorted(n[len("test_"):] for n in dir(MtaTest) if n.startswith("test_"))
+
+
+def main(argv):
+    if len(argv) == 2 and argv[1] == "--list":
+        print("\n".join(case_names()))
+        return 0
+    if len(argv) != 2 or argv[1] not in case_names():
+        print("usage: test_mta.py CASE | --list\ncases: " + " ".join(case_names()),
+              file=sys.stderr)
+        return 64
+    if "REVNOTE" not in os.environ:
+        print("REVNOTE must name the revnote binary", file=sys.stderr)
+        return 64
+    mh.skip_unless_runnable()
+    suite = unittest.TestSuite([MtaTest("test_" + argv[1])])
+    result = unittest.TextTestRunner(verbosity=2).run(suite)
+    return 0 if result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
