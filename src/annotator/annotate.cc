@@ -1,5 +1,175 @@
-// Commit table annotation: not built yet, lines pass unannotated.
+// Commit table annotation.
+//
+// Watches the body lines of the message for the commit table (a header
+// line naming Revision, Changes and Path, then one indented line per
+// file), works out each file's previous revision from its new one and
+// writes below the file line the links that fit, or a short note saying
+// why the line cannot be used.  The line itself has already been copied
+// by the driver; nothing here ever changes what was copied.
+//
+// Revisions are handled as text: the new revision is at most 31
+// characters and the previous one is made from it in a 32-byte work
+// buffer.  Only the last component of the revision is read as a number.
+#include <cctype>
+#include <climits>
+#include <cstring>
+
 #include "revnote.h"
+
+namespace {
+
+constexpr char header_regex[] = "^Revision[ \t]+Changes[ \t]+Path[ \t]*$";
+// Groups: 1 new revision, 2 added lines, 3 removed lines, 4 path,
+// 5 trailing text (empty, or starting with a blank or a tab).
+constexpr char file_regex[] =
+	"^([0-9.]+)[ \t]+\\+([0-9]+)[ \t]+-([0-9]+)[ \t]+([^ \t]+)(.*)$";
+constexpr std::size_t file_groups = 6;  // the whole match and five groups
+
+// A revision of at most 31 characters and its string end.
+constexpr std::size_t revision_buffer_size = 32;
+
+constexpr char note_no_match[] = "  Line didn't match regular expression\n";
+constexpr char note_too_long[] = "  (revision string too long)\n";
+constexpr char note_no_dot[] = "  (bad format: no dot in revision string)\n";
+constexpr char note_no_previous[] = "  (cannot determine previous revision)\n";
+
+// The C locale's space class, asked about the byte as a signed char: bytes
+// 0x80-0xFF are negative and belong to no class.
+bool is_space(char c)
+{
+	signed char sc = static_cast<signed char>(c);
+	return sc >= 0 && std::isspace(sc) != 0;
+}
+
+void write_note(FILE *fp, const char *note)
+{
+	if (std::fputs(note, fp) == EOF)
+		fatal(1, "fputs");
+}
+
+// A count is only ever compared with zero, so it is zero exactly when all
+// its digits are zeros.  Reading it this way needs no conversion and
+// gives a sound answer for counts of any length (+99999999999 is a change).
+bool count_is_zero(const char *digits, std::size_t len)
+{
+	for (std::size_t i = 0; i < len; i++)
+		if (digits[i] != '0')
+			return false;
+	return true;
+}
+
+// Reads the decimal digits at s (none read as 0) into *value.  Returns
+// false when the number does not fit an int.
+bool read_component(const char *s, int *value)
+{
+	int v = 0;
+	for (; *s >= '0' && *s <= '9'; s++) {
+		int digit = *s - '0';
+		if (v > (INT_MAX - digit) / 10)
+			return false;
+		v = v * 10 + digit;
+	}
+	*value = v;
+	return true;
+}
+
+// Works out the previous revision in rev (the work buffer, holding the new
+// revision), last_dot being its last ".".  Returns false when there is
+// none.
+//
+// Out-of-range numbers: a last component beyond the range of an int
+// cannot be counted down, and the file gets the note that the previous
+// revision cannot be determined.  A component that fits is written back
+// as L-1 in place of its own digits: L-1 never has more digits than the
+// text L was read from (leading zeros included), so the work buffer
+// cannot overrun.
+bool previous_revision(char *rev, char *last_dot, bool last_in_range, int last)
+{
+	if (!last_in_range)
+		return false;
+	if (last >= 2) {
+		char *digits = last_dot + 1;
+		std::size_t room = revision_buffer_size - static_cast<std::size_t>(digits - rev);
+		int n = std::snprintf(digits, room, "%d", last - 1);
+		return n > 0 && static_cast<std::size_t>(n) < room;
+	}
+	// L is 0 or 1: the revision the branch was made from, two components up.
+	*last_dot = '\0';
+	char *branch_dot = std::strrchr(rev, '.');
+	if (branch_dot == nullptr)
+		return false;
+	*branch_dot = '\0';
+	return true;
+}
+
+void emit_rev_links(annotate_state *st, const char *path, const char *rev)
+{
+	emit_rev_link(st->destination, st->base_url, path, rev);
+	emit_rev_link(st->destination, st->second_url, path, rev);
+}
+
+void emit_diff_links(annotate_state *st, const char *path, const char *new_rev, const char *prev_rev)
+{
+	emit_diff_link(st->destination, st->base_url, path, new_rev, prev_rev);
+	emit_diff_link(st->destination, st->second_url, path, new_rev, prev_rev);
+}
+
+// One line of the table, from its first byte that is not whitespace.
+void handle_file_line(annotate_state *st, char *rest)
+{
+	regmatch_t m[file_groups];
+	if (regexec(&st->file_pattern, rest, file_groups, m, 0) != 0) {
+		write_note(st->destination, note_no_match);
+		return;
+	}
+	char *new_rev = rest + m[1].rm_so;
+	std::size_t rev_len = static_cast<std::size_t>(m[1].rm_eo - m[1].rm_so);
+	rest[m[1].rm_eo] = '\0';
+	if (rev_len >= revision_buffer_size) {
+		write_note(st->destination, note_too_long);
+		return;
+	}
+	char work[revision_buffer_size];
+	std::memcpy(work, new_rev, rev_len + 1);
+
+	bool unchanged = count_is_zero(rest + m[2].rm_so, static_cast<std::size_t>(m[2].rm_eo - m[2].rm_so)) &&
+	                 count_is_zero(rest + m[3].rm_so, static_cast<std::size_t>(m[3].rm_eo - m[3].rm_so));
+
+	// The trailing text runs to the end of the line; search it before the
+	// path's string end overwrites its first byte.
+	const char *trailing = rest + m[5].rm_so;
+	bool is_new = std::strstr(trailing, "new") != nullptr;
+	bool is_dead = !is_new && std::strstr(trailing, "dead") != nullptr;
+
+	char *path = rest + m[4].rm_so;
+	rest[m[4].rm_eo] = '\0';
+
+	char *last_dot = std::strrchr(work, '.');
+	if (last_dot == nullptr) {
+		write_note(st->destination, note_no_dot);
+		return;
+	}
+	int last = 0;
+	bool last_in_range = read_component(last_dot + 1, &last);
+
+	if (is_new) {
+		emit_rev_links(st, path, new_rev);
+		return;
+	}
+	if (!previous_revision(work, last_dot, last_in_range, last)) {
+		write_note(st->destination, note_no_previous);
+		return;
+	}
+	if (is_dead) {
+		emit_rev_links(st, path, work);
+		return;
+	}
+	if (unchanged)
+		return;
+	emit_diff_links(st, path, new_rev, work);
+}
+
+}  // namespace
 
 void annotate_init(annotate_state *st, FILE *destination, const char *base_url, const char *second_url)
 {
@@ -7,8 +177,29 @@ void annotate_init(annotate_state *st, FILE *destination, const char *base_url, 
 	st->destination = destination;
 	st->base_url = base_url;
 	st->second_url = second_url;
+	if (regcomp(&st->header_pattern, header_regex, REG_EXTENDED) != 0 ||
+	    regcomp(&st->file_pattern, file_regex, REG_EXTENDED) != 0)
+		fatalx(1, "regcomp failure");
 }
 
-void annotate_line(annotate_state *, char *)
+void annotate_line(annotate_state *st, char *line)
 {
+	if (line[0] == '\0') {
+		st->in_table = false;
+		return;
+	}
+	if (!is_space(line[0]))
+		return;
+	char *rest = line;
+	while (is_space(*rest))
+		rest++;
+	if (*rest == '\0') {
+		st->in_table = false;
+		return;
+	}
+	if (!st->in_table) {
+		st->in_table = regexec(&st->header_pattern, rest, 0, nullptr, 0) == 0;
+		return;
+	}
+	handle_file_line(st, rest);
 }

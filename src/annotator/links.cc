@@ -1,9 +1,138 @@
-// Links and diffs: not built yet.
+// Links into CVSweb and the inlining of diffs.
+//
+// A revision link shows one revision of a file; a diff link the changes
+// between two.  Every diff link is built in two forms side by side: the
+// display form written into the message (which may ask for an HTML page
+// with "&f=h") and the fetch form, the one whose diff is inlined.  Both
+// are made in fixed 512-byte buffers and cut at 511 bytes.  Gathered links
+// (-g) are the only allocation: two copies per link in a list that grows
+// 16, 32, 64, ... entries.
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "fetch.h"
 #include "revnote.h"
 
 deferred_link_list deferred_links;
 
-void emit_rev_link(FILE *, const char *, const char *, const char *) {}
-void emit_diff_link(FILE *, const char *, const char *, const char *, const char *) {}
-void inline_url(FILE *, const char *) {}
-void flush_deferred_links(FILE *) {}
+namespace {
+
+constexpr std::size_t link_buffer_size = 512;
+constexpr std::size_t fetch_piece_size = 1024;
+constexpr std::size_t first_capacity = 16;
+constexpr char diff_format[] = "%s%s.diff?r1=%s&r2=%s%s";
+
+const char *display_suffix()
+{
+	if (markup_links)
+		return "&f=h";
+	return context_diffs ? "&f=c" : "";
+}
+
+const char *fetch_suffix()
+{
+	return context_diffs ? "&f=c" : "";
+}
+
+// Writes the body at the request made for form, or the failure line with
+// form itself.
+void inline_form(FILE *fp, const char *form, std::size_t base_end, std::size_t path_end)
+{
+	char request[request_url_size];
+	FILE *body = nullptr;
+	if (make_request_url(request, sizeof request, form, base_end, path_end))
+		body = fetch_get_url(request);
+	if (body == nullptr) {
+		out_printf(fp, "| fetch %s failed\n", form);
+		return;
+	}
+	// A read error ends the copy just like the end of the body; a piece
+	// holding a zero byte is written up to that byte.
+	char piece[fetch_piece_size];
+	while (std::fgets(piece, sizeof piece, body) != nullptr)
+		out_printf(fp, "| %s", piece);
+	(void)std::fclose(body);
+}
+
+void gather(const char *fetch_form, const char *display_form, std::size_t base_end, std::size_t path_end)
+{
+	deferred_link_list &dl = deferred_links;
+	if (dl.count == dl.capacity) {
+		std::size_t capacity = dl.capacity == 0 ? first_capacity : dl.capacity * 2;
+		void *grown = nullptr;
+		if (capacity <= SIZE_MAX / sizeof(deferred_link))
+			grown = std::realloc(dl.entries, capacity * sizeof(deferred_link));
+		if (grown == nullptr)
+			fatal(1, "realloc");
+		dl.entries = static_cast<deferred_link *>(grown);
+		dl.capacity = capacity;
+	}
+	deferred_link &link = dl.entries[dl.count];
+	link.fetch_url = strdup(fetch_form);
+	if (link.fetch_url == nullptr)
+		fatal(1, "strdup");
+	link.display_url = strdup(display_form);
+	if (link.display_url == nullptr)
+		fatal(1, "strdup");
+	link.base_end = base_end;
+	link.path_end = path_end;
+	dl.count++;
+}
+
+}  // namespace
+
+void emit_rev_link(FILE *fp, const char *base_url, const char *path, const char *rev)
+{
+	if (base_url == nullptr)
+		return;
+	out_printf(fp, "%s%s?rev=%s&content-type=text/%s\n", base_url, path, rev,
+	           markup_links ? "x-cvsweb-markup" : "plain");
+}
+
+void emit_diff_link(FILE *fp, const char *base_url, const char *path, const char *new_rev, const char *prev_rev)
+{
+	if (base_url == nullptr)
+		return;
+	char display[link_buffer_size];
+	char fetch[link_buffer_size];
+	(void)std::snprintf(display, sizeof display, diff_format, base_url, path, prev_rev, new_rev, display_suffix());
+	(void)std::snprintf(fetch, sizeof fetch, diff_format, base_url, path, prev_rev, new_rev, fetch_suffix());
+	// Where the base URL and the path end in the (possibly cut) fetch form.
+	std::size_t fetch_len = std::strlen(fetch);
+	std::size_t base_end = std::min(std::strlen(base_url), fetch_len);
+	std::size_t path_end = std::min(base_end + std::strlen(path), fetch_len);
+
+	if (gather_diffs) {
+		gather(fetch, display, base_end, path_end);
+		if (links_in_place)
+			out_printf(fp, "%s\n", display);
+	} else {
+		out_printf(fp, "%s\n", display);
+	}
+	if (fetch_diffs && !gather_diffs)
+		inline_form(fp, fetch, base_end, path_end);
+}
+
+void inline_url(FILE *fp, const char *url)
+{
+	std::size_t len = std::strlen(url);
+	inline_form(fp, url, len, len);
+}
+
+void flush_deferred_links(FILE *fp)
+{
+	deferred_link_list &dl = deferred_links;
+	for (std::size_t i = 0; i < dl.count; i++) {
+		deferred_link &link = dl.entries[i];
+		out_printf(fp, "%s\n", link.display_url);
+		if (fetch_diffs)
+			inline_form(fp, link.fetch_url, link.base_end, link.path_end);
+		std::free(link.fetch_url);
+		std::free(link.display_url);
+	}
+	std::free(dl.entries);
+	// Emptied, not left pointing at freed entries.
+	dl = deferred_link_list{};
+}

@@ -59,6 +59,10 @@ void annotate_line(annotate_state *st, char *line);
 struct deferred_link {
 	char *fetch_url;
 	char *display_url;
+	// Where the base URL and the file's path end in fetch_url: the request
+	// made for it keeps the base URL's server whatever the path holds.
+	std::size_t base_end;
+	std::size_t path_end;
 };
 
 struct deferred_link_list {
@@ -72,6 +76,7 @@ extern deferred_link_list deferred_links;
 
 void emit_rev_link(FILE *fp, const char *base_url, const char *path, const char *rev);
 void emit_diff_link(FILE *fp, const char *base_url, const char *path, const char *new_rev, const char *prev_rev);
+// Fetches url and writes its body behind "| ", or "| fetch URL failed".
 void inline_url(FILE *fp, const char *url);
 void flush_deferred_links(FILE *fp);
 
