@@ -181,7 +181,8 @@ def clean_up(scratch, conf_dir, users, pids):
     stop_instance(conf_dir)
     for user in users:
         delete_user(user)
-    shutil.rmtree(scratch, ignore_errors=True)
+    if not os.environ.get("REVNOTE_MTA_KEEP"):
+        shutil.rmtree(scratch, ignore_errors=True)
 
 
 # ---- guardian -------------------------------------------------------------
