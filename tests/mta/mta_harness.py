@@ -354,7 +354,9 @@ class PostfixInstance:
     def start(self):
         # Bounces and notices to the postmaster land in a file, so a test
         # can make sure that nothing bounced.
-        self.bounce_box = self.path("postmaster.mbox")
+        # File deliveries of a root-owned alias file run as default_privs.
+        self.bounce_box = os.path.join(
+            self.make_dir(self.path("postmaster"), self.pipe_user), "mbox")
         self.aliases.setdefault("postmaster", self.bounce_box)
         self.aliases.setdefault("root", "postmaster")
         self.aliases.setdefault("mailer-daemon", "postmaster")
@@ -454,6 +456,22 @@ class PostfixInstance:
     def wait_for_empty_queue(self, timeout=30):
         wait_until(lambda: not self.queue_entries(), timeout, "an empty mail queue")
 
+    def fail_on_bounce(self, recipient):
+        bounced = self.delivery_lines(recipient, "bounced")
+        if bounced:
+            raise HarnessError("mail to %s bounced:\n%s" % (recipient, "\n".join(bounced)))
+
+    def wait_for(self, predicate, timeout, what, recipient):
+        """wait_until that gives up at once when recipient's mail bounced and
+        shows the mail log when it times out."""
+        def check():
+            self.fail_on_bounce(recipient)
+            return predicate()
+        try:
+            return wait_until(check, timeout, what)
+        except HarnessError as e:
+            raise HarnessError(str(e) + self.log_tail()) from None
+
     def wait_for_deferral(self, recipient, timeout):
         """Waits until the queue holds a deferred message for recipient."""
         def deferred():
@@ -462,14 +480,19 @@ class PostfixInstance:
                         r["address"] == recipient for r in e["recipients"]):
                     return e
             return None
-        return wait_until(deferred, timeout, "a deferred message for " + recipient)
+        return self.wait_for(deferred, timeout, "a deferred message for " + recipient,
+                             recipient)
 
     def bounces(self):
+        """Whatever reached the postmaster: the log lines of deliveries to
+        it and its mailbox."""
+        lines = self.delivery_lines("postmaster@" + TEST_DOMAIN, "sent")
         try:
             with open(self.bounce_box, "rb") as f:
-                return f.read()
+                box = f.read()
         except FileNotFoundError:
-            return b""
+            box = b""
+        return ("\n".join(lines)).encode() + box
 
 
 if __name__ == "__main__":

@@ -25,6 +25,7 @@ import subprocess
 import sys
 import threading
 import unittest
+import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mta_harness as mh  # noqa: E402
@@ -54,13 +55,63 @@ def with_subject(message, subject):
 
 
 def commit_messages():
-    """Two commit messages; the second has a body line that begins with
-    "From ", which an mbox reader would take for a message boundary unless
-    it is quoted."""
+    """Two commit messages made from the sample; the second has a body line
+    that begins with "From ", which an mbox reader would take for a message
+    boundary unless it is quoted."""
     first = with_subject(sample_message(), b"cvs commit: src/bin/ls first")
     second = with_subject(sample_message(), b"cvs commit: src/bin/ls second")
     second += b"\nFrom the release engineers: this commit is part of 4.2.\n"
     return [first, second]
+
+
+class CvsRepository:
+    """A real CVS repository with one commit that changes, adds and removes
+    a file, and the commit's notification mail as examples/cvs-commit-mail
+    writes it."""
+
+    def __init__(self, directory):
+        self.root = os.path.join(directory, "cvsroot")
+        self.env = dict(os.environ, CVSROOT=self.root)
+        work = os.path.join(directory, "cvswork")
+        os.makedirs(os.path.join(work, "import", "src"))
+        src = os.path.join(work, "import", "src")
+        write(os.path.join(src, "main.c"), "int main(void)\n{\n\treturn 0;\n}\n")
+        write(os.path.join(src, "util.c"), "int util;\n")
+        self.cvs(["init"])
+        self.cvs(["import", "-m", "Initial import", "proj", "vendor", "start"],
+                 cwd=os.path.join(work, "import"))
+        self.cvs(["checkout", "proj"], cwd=work)
+        src = os.path.join(work, "proj", "src")
+        write(os.path.join(src, "main.c"), "int main(void)\n{\n\treturn 1;\n}\n")
+        write(os.path.join(src, "new.c"), "int fresh;\n")
+        os.remove(os.path.join(src, "util.c"))
+        self.cvs(["add", "new.c"], cwd=src)
+        self.cvs(["remove", "util.c"], cwd=src)
+        self.cvs(["commit", "-m", "main returns 1; new.c replaces util.c"], cwd=src)
+
+    def cvs(self, args, cwd=None):
+        return subprocess.run(["cvs", "-Q"] + args, cwd=cwd, env=self.env, check=True,
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              timeout=60).stdout
+
+    def commit_mail(self):
+        script = os.path.join(SOURCE_DIR, "examples", "cvs-commit-mail")
+        return subprocess.run([sys.executable, script, "-d", self.root, "--latest",
+                               "--domain", DOMAIN, "--to", "commits@" + DOMAIN],
+                              env=self.env, check=True, stdout=subprocess.PIPE,
+                              timeout=60).stdout
+
+    def diff(self, path, r1, r2):
+        """The unified diff between two revisions of a file."""
+        r = subprocess.run(["cvs", "-Q", "rdiff", "-u", "-r", r1, "-r", r2, path],
+                           env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                           timeout=60)
+        return r.stdout if r.returncode in (0, 1) and r.stdout else None
+
+
+def write(path, text):
+    with open(path, "w") as f:
+        f.write(text)
 
 
 def body_of(message):
@@ -80,20 +131,33 @@ def subject_of(message):
 # ---- a loopback CVSweb stand-in for -d ----------------------------------------
 
 class DiffServer:
-    """Serves a made-up diff for every ".diff" URL on 127.0.0.1."""
+    """Answers CVSweb diff URLs (PATH.diff?r1=A&r2=B) on 127.0.0.1 with the
+    diff between the two revisions, taken from a CVS repository or, without
+    one, made up from the path."""
 
-    def __init__(self):
+    def __init__(self, repository=None):
         requests = self.requests = []
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self):
                 requests.append(self.path)
-                if ".diff?" not in self.path:
+                url = urllib.parse.urlsplit(self.path)
+                query = urllib.parse.parse_qs(url.query)
+                prefix = "/cvsweb/"
+                if not (url.path.startswith(prefix) and url.path.endswith(".diff")
+                        and "r1" in query and "r2" in query):
                     self.send_error(404)
                     return
-                path = self.path.split("?", 1)[0]
-                text = ("--- %s\n+++ %s\n@@ -1 +1 @@\n-old line\n+new line\n"
-                        % (path, path)).encode()
+                path = url.path[len(prefix):-len(".diff")]
+                r1, r2 = query["r1"][0], query["r2"][0]
+                if repository:
+                    text = repository.diff(path, r1, r2)
+                else:
+                    text = ("--- %s\t%s\n+++ %s\t%s\n@@ -1 +1 @@\n-old line\n+new line\n"
+                            % (path, r1, path, r2)).encode()
+                if text is None:
+                    self.send_error(404)
+                    return
                 self.send_response(200)
                 self.send_header("Content-Type", "text/plain")
                 self.send_header("Content-Length", str(len(text)))
@@ -199,9 +263,9 @@ class MtaTest(unittest.TestCase):
         left = self.pf.close()
         self.assertEqual(left, [], "processes of the instance outlived postfix stop")
 
-    def diff_server(self):
+    def diff_server(self, repository=None):
         if self.server is None:
-            self.server = DiffServer()
+            self.server = DiffServer(repository)
         return self.server
 
     # -- helpers
@@ -234,6 +298,14 @@ class MtaTest(unittest.TestCase):
         finally:
             box.close()
 
+    def assert_mbox_body(self, path, message, expected):
+        """message, as an mbox reader returns it, carries the expected body,
+        and the file holds those exact bytes once.  (A reader gives up the
+        empty line that ends a message in front of the next From_ line.)"""
+        self.assertEqual(body_of(message).rstrip(b"\n"), expected.rstrip(b"\n"))
+        with open(path, "rb") as f:
+            self.assertEqual(f.read().count(expected), 1)
+
     def assert_delivered_once(self, recipients, count=1):
         """Every recipient saw exactly count successful deliveries, the
         queue is empty and nothing bounced."""
@@ -245,9 +317,9 @@ class MtaTest(unittest.TestCase):
         self.assertEqual(self.pf.bounces(), b"", "a bounce reached the postmaster")
 
     def wait_for_deliveries(self, recipients, count):
-        mh.wait_until(lambda: all(len(self.pf.delivery_lines(r, "sent")) >= count
-                                  for r in recipients),
-                      DELIVERY_TIMEOUT, "delivery to " + ", ".join(recipients))
+        for r in recipients:
+            self.pf.wait_for(lambda: len(self.pf.delivery_lines(r, "sent")) >= count,
+                             DELIVERY_TIMEOUT, "delivery to " + r, r)
 
     # -- 1. the alias recipes: a Maildir and an mbox file
 
@@ -259,7 +331,7 @@ class MtaTest(unittest.TestCase):
         self.pf.set_alias("commits-mbox", '"|%s -f %s"' % (self.revnote, mbox))
         self.pf.start()
         rcpts = ["commits-maildir@" + DOMAIN, "commits-mbox@" + DOMAIN]
-        messages = commit_messages()
+        messages = [CvsRepository(self.pf.scratch).commit_mail(), commit_messages()[1]]
         for m in messages:
             self.pf.sendmail(m, rcpts)
         self.wait_for_deliveries(rcpts, len(messages))
@@ -276,7 +348,7 @@ class MtaTest(unittest.TestCase):
         boxed = self.mbox_messages(mbox)
         self.assertEqual([subject_of(m) for m in boxed], [subject_of(m) for m in messages])
         for got_msg, m in zip(boxed, messages):
-            self.assertEqual(body_of(got_msg), self.expected(["-f"], m))
+            self.assert_mbox_body(mbox, got_msg, self.expected(["-f"], m))
         self.assertIn(b"\n>From the release engineers", boxed[1])
         self.assertFalse(os.path.exists(mbox + ".lock"), "dot-lock left behind")
 
@@ -331,30 +403,32 @@ class MtaTest(unittest.TestCase):
         mbox = os.path.join(user.pw_dir, "commits.mbox")
         got = self.mbox_messages(mbox)
         self.assertEqual(len(got), 1)
-        # procmail ends each message with an empty line of its own.
-        self.assertEqual(body_of(got[0]).rstrip(b"\n"),
-                         self.expected([], message).rstrip(b"\n"))
+        self.assert_mbox_body(mbox, got[0], self.expected([], message))
         self.assertFalse(os.path.exists(mbox + ".lock"))
 
     # -- 3. -d: diffs fetched from a web server, delivered into a Maildir
 
     def test_fetched_diffs_into_maildir(self):
-        server = self.diff_server()
+        # The whole road: a commit in a real repository, its mail from
+        # examples/cvs-commit-mail, submitted with sendmail, annotated with
+        # the diffs fetched from a loopback web server that takes them from
+        # the same repository.
+        repository = CvsRepository(self.pf.scratch)
+        server = self.diff_server(repository)
         maildir = self.pf.make_maildir(self.pf.path("mail", "diffs"))
         args = ["-d", "-u", server.url]
         self.pf.set_alias("commits", '"|%s %s %s"' % (self.revnote, " ".join(args), maildir))
         self.pf.start()
         rcpt = "commits@" + DOMAIN
-        message = commit_messages()[0]
+        message = repository.commit_mail()
         self.pf.sendmail(message, [rcpt])
         self.wait_for_deliveries([rcpt], 1)
         self.assert_delivered_once([rcpt])
         got = self.maildir_messages(maildir)
         self.assertEqual(len(got), 1)
-        fetched_by_delivery = list(server.requests)
-        self.assertTrue(any(".diff?r1=" in p for p in fetched_by_delivery),
-                        fetched_by_delivery)
-        self.assertIn(b"\n| +new line\n", got[0])
+        # The changed file's diff was fetched and stands in the message.
+        self.assertIn("/cvsweb/proj/src/main.c.diff?r1=1.1&r2=1.2", server.requests)
+        self.assertIn(b"\n| -\treturn 0;\n| +\treturn 1;\n", got[0])
         self.assertEqual(body_of(got[0]), self.expected(args, message))
 
     # -- 2. temporary failures: deferred, kept, delivered once after a flush
@@ -409,8 +483,8 @@ class MtaTest(unittest.TestCase):
             # A retry while the cause persists defers again.
             deferrals = len(self.pf.delivery_lines(rcpt, "deferred"))
             self.pf.flush()
-            mh.wait_until(lambda: len(self.pf.delivery_lines(rcpt, "deferred")) > deferrals,
-                          DELIVERY_TIMEOUT, "a second deferral")
+            self.pf.wait_for(lambda: len(self.pf.delivery_lines(rcpt, "deferred")) > deferrals,
+                             DELIVERY_TIMEOUT, "a second deferral", rcpt)
             entry = self.pf.wait_for_deferral(rcpt, DELIVERY_TIMEOUT)
             assert_kept_not_delivered()
 
@@ -433,7 +507,7 @@ class MtaTest(unittest.TestCase):
             got = self.mbox_messages(box)
             self.assertEqual(len(got), len(before) + 1)
             self.assertEqual(got[:len(before)], before, "the earlier message changed")
-            self.assertEqual(body_of(got[-1]), self.expected(args, message))
+            self.assert_mbox_body(box, got[-1], self.expected(args, message))
             self.assertFalse(os.path.exists(box + ".lock"), "dot-lock left behind")
 
 
@@ -462,7 +536,7 @@ class MtaTest(unittest.TestCase):
         got = self.mbox_messages(box)
         self.assertEqual(got[:-1], before)
         self.assertEqual(len(got), 2)
-        self.assertEqual(body_of(got[-1]), self.expected(["-f"], message))
+        self.assert_mbox_body(box, got[-1], self.expected(["-f"], message))
 
 
 # Temporary failure causes: (name, mailbox kind, cause, revnote options,
