@@ -15,12 +15,13 @@ Content-Length) so connection reuse can be counted.
   /nul/ANY            a body with a zero byte inside its first line
   /no-newline/ANY     a body whose last line has no newline
   /long-line/ANY      one line of 3000 bytes and a newline
-  /big/N              N numbered lines, streamed
+  /big/N[ANY]         N numbered lines, streamed
   /empty/ANY          200 with an empty body
   /hang/ANY           reads the request and never answers
   /stats              "connections N requests M" (this one not counted)
 """
 import http.server
+import re
 import socketserver
 import sys
 import threading
@@ -88,7 +89,7 @@ class Handler(http.server.BaseHTTPRequestHandler):
         elif kind == "long-line":
             self.send_body(200, b"x" * 3000 + b"\n")
         elif kind == "big":
-            self.send_big(int(rest.split("?")[0] or "0"))
+            self.send_big(int(re.match(r"[0-9]*", rest).group(0) or "0"))
         elif kind == "empty":
             self.send_body(200, b"")
         elif kind == "hang":

@@ -6,3 +6,18 @@ revnote_gtest(mailstore_delivery_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/mailstore_delivery_test.cc ${CMAKE_CURRENT_LIST_DIR}/seams.cc
   LIBS mailstore_static
   WRAP time usleep link mkstemp gethostname)
+revnote_gtest(delivery_run_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/delivery_run_test.cc
+  TIMEOUT 180)
+# The waits of other programs' locks take 11-13 s each.
+revnote_gtest(delivery_wait_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/delivery_wait_test.cc
+  LABELS long
+  TIMEOUT 120)
+# 8 revnote writers and procmail on one mailbox, read back by Python's
+# mailbox module: every message once and intact.
+foreach(kind mbox maildir)
+  add_test(NAME delivery_peers_${kind}
+    COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/peers_concurrency.py $<TARGET_FILE:revnote> ${kind})
+  set_tests_properties(delivery_peers_${kind} PROPERTIES LABELS long TIMEOUT 600)
+endforeach()

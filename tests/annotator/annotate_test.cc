@@ -1,0 +1,253 @@
+// The commit table annotation, driven line by line into an in-memory
+// destination: table recognition, revision arithmetic, the four notes and
+// hostile file lines.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "revnote.h"
+
+namespace {
+
+constexpr char header[] = "  Revision  Changes    Path";
+
+void reset_settings()
+{
+	quiet = 0;
+	context_diffs = markup_links = fetch_diffs = links_in_place = gather_diffs = false;
+}
+
+// Feeds the lines (without newlines) to one annotation state and returns
+// everything written to the destination.
+std::string annotate(const std::vector<std::string> &lines, const char *second_url = nullptr)
+{
+	reset_settings();
+	char *buf = nullptr;
+	size_t len = 0;
+	FILE *out = open_memstream(&buf, &len);
+	annotate_state st;
+	annotate_init(&st, out, "B/", second_url);
+	for (const std::string &l : lines) {
+		std::vector<char> copy(l.begin(), l.end());
+		copy.push_back('\0');
+		annotate_line(&st, copy.data());
+	}
+	regfree(&st.header_pattern);
+	regfree(&st.file_pattern);
+	std::fclose(out);
+	std::string s(buf, len);
+	std::free(buf);
+	return s;
+}
+
+// What one file line of a table gets written below it.
+std::string below(const std::string &file_line, const char *second_url = nullptr)
+{
+	return annotate({header, file_line}, second_url);
+}
+
+std::string diff(const std::string &path, const std::string &prev, const std::string &next)
+{
+	return "B/" + path + ".diff?r1=" + prev + "&r2=" + next + "\n";
+}
+
+std::string rev(const std::string &path, const std::string &r)
+{
+	return "B/" + path + "?rev=" + r + "&content-type=text/plain\n";
+}
+
+const std::string no_match = "  Line didn't match regular expression\n";
+const std::string too_long = "  (revision string too long)\n";
+const std::string no_dot = "  (bad format: no dot in revision string)\n";
+const std::string no_previous = "  (cannot determine previous revision)\n";
+
+struct file_case {
+	const char *name;
+	std::string line;
+	std::string expected;
+};
+
+void PrintTo(const file_case &c, std::ostream *os) { *os << c.name; }
+
+class FileLine : public ::testing::TestWithParam<file_case> {};
+
+TEST_P(FileLine, WritesWhatTheLineCallsFor)
+{
+	EXPECT_EQ(below(GetParam().line), GetParam().expected);
+}
+
+const std::string rev31 = "1.1.1.1.1.1.1.1.1.1.1.1.1.1.1.5";  // 31 characters
+const std::string rev32 = rev31 + "0";
+const std::string trailing_100k(100 * 1024, 'x');
+
+// The worked examples first, then the edge cases and hostile lines.
+INSTANTIATE_TEST_SUITE_P(
+	Table, FileLine,
+	::testing::Values(
+		file_case{"changed", "  1.17      +2 -1      src/a.c", diff("src/a.c", "1.16", "1.17")},
+		file_case{"new", "  1.1       +120 -0    src/a.c (new)", rev("src/a.c", "1.1")},
+		file_case{"dead", "  1.9       +0 -0      src/a.c (dead)", rev("src/a.c", "1.8")},
+		file_case{"dead_first_revision", "  1.1       +0 -0      src/a.c (dead)", no_previous},
+		file_case{"changed_first_revision", "  1.1       +3 -0      src/a.c", no_previous},
+		file_case{"branch_first", "  1.2.2.1   +4 -1      src/a.c", diff("src/a.c", "1.2", "1.2.2.1")},
+		file_case{"branch_dead", "  1.2.2.1   +0 -0      src/a.c (dead)", rev("src/a.c", "1.2")},
+		file_case{"vendor", "  1.1.1.2   +10 -3     src/a.c", diff("src/a.c", "1.1.1.1", "1.1.1.2")},
+		file_case{"unchanged", "  1.5       +0 -0      src/a.c", ""},
+		file_case{"no_dot", "  17        +1 -1      src/a.c", no_dot},
+		file_case{"new_wins_over_dead", "  1.3       +1 -0      src/a.c (new) (dead)", rev("src/a.c", "1.3")},
+		file_case{"ten_to_nine", "  1.10      +1 -1      a.c", diff("a.c", "1.9", "1.10")},
+		file_case{"hundred", "  1.100     +1 -1      a.c", diff("a.c", "1.99", "1.100")},
+		file_case{"second_major", "  2.1       +1 -1      a.c", no_previous},
+		file_case{"branch_later", "  1.2.2.5   +1 -1      a.c", diff("a.c", "1.2.2.4", "1.2.2.5")},
+		file_case{"vendor_first", "  1.1.1.1   +1 -0      a.c", diff("a.c", "1.1", "1.1.1.1")},
+		file_case{"new_without_dot", "  17        +1 -0      a.c (new)", no_dot},
+		file_case{"directory_named_new", "  1.4       +1 -1      new/a.c", diff("new/a.c", "1.3", "1.4")},
+		file_case{"path_ending_new", "  1.4       +1 -1      src/new", diff("src/new", "1.3", "1.4")},
+		file_case{"new_inside_word", "  1.4       +1 -1      a.c (renewed)", rev("a.c", "1.4")},
+		file_case{"dead_inside_word", "  1.4       +0 -0      a.c deadline", rev("a.c", "1.3")},
+		file_case{"tabs", "\t1.4\t+1\t-1\ta.c", diff("a.c", "1.3", "1.4")},
+		file_case{"no_path", "  1.4       +1 -1", no_match},
+		file_case{"no_plus", "  1.4       1 -1      a.c", no_match},
+		file_case{"letters_in_revision", "  1.4a      +1 -1      a.c", no_match},
+		file_case{"garbage", "  some text in the table", no_match},
+		file_case{"revision_31", "  " + rev31 + " +1 -1 a.c", diff("a.c", "1.1.1.1.1.1.1.1.1.1.1.1.1.1.1.4", rev31)},
+		file_case{"revision_32", "  " + rev32 + " +1 -1 a.c", too_long},
+		file_case{"revision_1000", "  " + std::string(999, '1') + ". +1 -1 a.c", too_long},
+		file_case{"revision_32_new", "  " + rev32 + " +1 -0 a.c (new)", too_long},
+		file_case{"trailing_dot", "  1.        +1 -1      a.c", no_previous},
+		file_case{"trailing_dot_new", "  1.        +1 -0      a.c (new)", rev("a.c", "1.")},
+		file_case{"lone_dot", "  .         +1 -1      a.c", no_previous},
+		file_case{"double_dot", "  1..2      +1 -1      a.c", diff("a.c", "1..1", "1..2")},
+		file_case{"double_dot_first", "  1..1      +1 -1      a.c", diff("a.c", "1", "1..1")},
+		file_case{"leading_zeros", "  1.0010    +1 -1      a.c", diff("a.c", "1.9", "1.0010")},
+		file_case{"leading_zeros_one", "  1.2.0001  +1 -1      a.c", diff("a.c", "1", "1.2.0001")},
+		file_case{"int_max", "  1.2147483647 +1 -1 a.c", diff("a.c", "1.2147483646", "1.2147483647")},
+		file_case{"beyond_int", "  1.2147483648 +1 -1 a.c", no_previous},
+		file_case{"far_beyond_int", "  1.99999999999999999999 +1 -1 a.c", no_previous},
+		file_case{"beyond_int_dead", "  1.99999999999 +0 -0 a.c (dead)", no_previous},
+		file_case{"beyond_int_new", "  1.99999999999 +5 -0 a.c (new)", rev("a.c", "1.99999999999")},
+		file_case{"beyond_int_inner", "  99999999999.7 +1 -1 a.c", diff("a.c", "99999999999.6", "99999999999.7")},
+		file_case{"count_beyond_int", "  1.2 +99999999999999999999 -0 a.c", diff("a.c", "1.1", "1.2")},
+		file_case{"removed_beyond_int", "  1.2 +0 -4294967296 a.c", diff("a.c", "1.1", "1.2")},
+		file_case{"zero_counts_spelled_long", "  1.2 +000 -00000000000000000000 a.c", ""},
+		file_case{"high_bytes_path", "  1.2 +1 -1 caf\xe9/\xff\x80.c", diff("caf\xe9/\xff\x80.c", "1.1", "1.2")},
+		file_case{"url_bytes_path", "  1.2 +1 -1 a?b#c%41@evil.com/x", diff("a?b#c%41@evil.com/x", "1.1", "1.2")},
+		file_case{"trailing_100k", "  1.2 +1 -1 a.c " + trailing_100k, diff("a.c", "1.1", "1.2")},
+		file_case{"trailing_100k_dead", "  1.2 +0 -0 a.c " + trailing_100k + " (dead)", rev("a.c", "1.1")},
+		file_case{"trailing_100k_new_at_end", "  1.2 +1 -0 a.c " + trailing_100k + "new", rev("a.c", "1.2")},
+		// A carriage return is no blank or tab: it stays in the path.
+		file_case{"carriage_return_trailing", "  1.2 +1 -1 a.c\r", diff("a.c\r", "1.1", "1.2")},
+		file_case{"vertical_tab_indent", "\v1.2 +1 -1 a.c", diff("a.c", "1.1", "1.2")}),
+	[](const ::testing::TestParamInfo<file_case> &i) { return std::string(i.param.name); });
+
+TEST(FileLine, WithSecondUrlEachLinkComesTwiceBaseFirst)
+{
+	EXPECT_EQ(below("  1.17 +2 -1 a.c", "S/"), diff("a.c", "1.16", "1.17") + "S/a.c.diff?r1=1.16&r2=1.17\n");
+	EXPECT_EQ(below("  1.1 +2 -0 a.c (new)", "S/"), rev("a.c", "1.1") + "S/a.c?rev=1.1&content-type=text/plain\n");
+	EXPECT_EQ(below("  1.9 +0 -0 a.c (dead)", "S/"), rev("a.c", "1.8") + "S/a.c?rev=1.8&content-type=text/plain\n");
+	// Notes are not doubled.
+	EXPECT_EQ(below("  1.1 +3 -0 a.c", "S/"), no_previous);
+	EXPECT_EQ(below("  1.5 +0 -0 a.c", "S/"), "");
+}
+
+TEST(FileLine, CutsTheLineInPlaceAtRevisionAndPath)
+{
+	reset_settings();
+	char *buf = nullptr;
+	size_t len = 0;
+	FILE *out = open_memstream(&buf, &len);
+	annotate_state st;
+	annotate_init(&st, out, "B/", nullptr);
+	char h[] = "  Revision Changes Path";
+	annotate_line(&st, h);
+	char line[] = "  1.2 +1 -1 a.c (x)";
+	annotate_line(&st, line);
+	regfree(&st.header_pattern);
+	regfree(&st.file_pattern);
+	std::fclose(out);
+	std::free(buf);
+	EXPECT_STREQ(line + 2, "1.2");
+	EXPECT_STREQ(line + 12, "a.c");
+}
+
+struct table_case {
+	const char *name;
+	std::vector<std::string> lines;
+	std::string expected;
+};
+
+void PrintTo(const table_case &c, std::ostream *os) { *os << c.name; }
+
+class Classification : public ::testing::TestWithParam<table_case> {};
+
+TEST_P(Classification, RecognisesTables)
+{
+	EXPECT_EQ(annotate(GetParam().lines), GetParam().expected);
+}
+
+const std::string changed = "  1.2 +1 -1 a.c";
+const std::string changed_links = diff("a.c", "1.1", "1.2");
+
+INSTANTIATE_TEST_SUITE_P(
+	Table, Classification,
+	::testing::Values(
+		table_case{"no_table", {"Subject: x", "", changed}, ""},
+		table_case{"usual_message", {"Subject: x", "", "text", "", header, changed, changed, "", "after"},
+		           changed_links + changed_links},
+		table_case{"header_tab_and_trailing_blanks", {"\tRevision\tChanges Path \t ", changed}, changed_links},
+		table_case{"header_not_indented", {"Revision  Changes    Path", changed}, ""},
+		table_case{"header_with_carriage_return", {"  Revision  Changes    Path\r", changed}, ""},
+		table_case{"header_other_words", {"  Revision  Changes    Paths", changed}, ""},
+		table_case{"unindented_line_keeps_table", {header, "Not indented", changed}, changed_links},
+		table_case{"empty_line_ends", {header, "", changed}, ""},
+		table_case{"blank_line_ends", {header, " \t ", changed}, ""},
+		table_case{"carriage_return_line_ends", {header, "\r", changed}, ""},
+		table_case{"header_after_file_line", {header, changed, header}, changed_links + no_match},
+		table_case{"second_table", {header, changed, "", "text", "", header, "  1.5 +1 -1 b.c"},
+		           changed_links + diff("b.c", "1.4", "1.5")},
+		table_case{"high_byte_first_is_not_space", {header, "\xa0 1.2 +1 -1 a.c", changed}, changed_links},
+		table_case{"other_indented_text_outside_table", {"  some text", changed}, ""}),
+	[](const ::testing::TestParamInfo<table_case> &i) { return std::string(i.param.name); });
+
+TEST(Notes, UnwritableNoteIsFatal)
+{
+	EXPECT_EXIT(
+		{
+			reset_settings();
+			FILE *full = std::fopen("/dev/full", "w");
+			std::setvbuf(full, nullptr, _IONBF, 0);
+			annotate_state st;
+			annotate_init(&st, full, "B/", nullptr);
+			char h[] = "  Revision Changes Path";
+			annotate_line(&st, h);
+			char bad[] = "  junk";
+			annotate_line(&st, bad);
+			std::exit(0);
+		},
+		::testing::ExitedWithCode(1), "fputs");
+}
+
+TEST(Notes, UnwritableNoteWhileQuietExits75Silently)
+{
+	EXPECT_EXIT(
+		{
+			reset_settings();
+			quiet = 1;
+			FILE *full = std::fopen("/dev/full", "w");
+			std::setvbuf(full, nullptr, _IONBF, 0);
+			annotate_state st;
+			annotate_init(&st, full, "B/", nullptr);
+			quiet = 1;
+			char h[] = "  Revision Changes Path";
+			annotate_line(&st, h);
+			char bad[] = "  1.1 +1 -1 a.c";
+			annotate_line(&st, bad);
+			std::exit(0);
+		},
+		::testing::ExitedWithCode(75), "^$");
+}
+
+}  // namespace

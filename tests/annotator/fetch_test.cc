@@ -1,0 +1,314 @@
+// revnote end to end with -d against a real HTTP server on 127.0.0.1
+// (tests/annotator/diff_server.py, started per test on a free port):
+// inlined diffs, failures, redirects, odd bodies, time limits, connection
+// reuse, hostile paths, and the lazy loading of the fetch module.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+using testsupport::run_options;
+using testsupport::run_result;
+
+namespace {
+
+constexpr char header[] = "Subject: commit\n\nLog message\n\n  Revision  Changes    Path\n";
+
+// The message for the given file lines of one table.
+std::string message(const std::vector<std::string> &rows)
+{
+	std::string m = header;
+	for (const auto &r : rows)
+		m += r + "\n";
+	return m + "\n";
+}
+
+class DiffServer : public ::testing::Test {
+protected:
+	void SetUp() override
+	{
+		int fds[2];
+		ASSERT_EQ(pipe(fds), 0);
+		std::string script = testsupport::source_dir() + "/tests/annotator/diff_server.py";
+		pid_ = fork();
+		ASSERT_GE(pid_, 0);
+		if (pid_ == 0) {
+			dup2(fds[1], 1);
+			close(fds[0]);
+			execlp("python3", "python3", script.c_str(), static_cast<char *>(nullptr));
+			_exit(127);
+		}
+		close(fds[1]);
+		FILE *f = fdopen(fds[0], "r");
+		ASSERT_NE(f, nullptr);
+		int port = 0;
+		ASSERT_EQ(std::fscanf(f, "%d", &port), 1) << "server did not start";
+		std::fclose(f);
+		root_ = "http://127.0.0.1:" + std::to_string(port) + "/";
+	}
+
+	void TearDown() override
+	{
+		if (pid_ > 0) {
+			kill(pid_, SIGTERM);
+			(void)waitpid(pid_, nullptr, 0);
+		}
+	}
+
+	run_result revnote(const std::vector<std::string> &args, const std::string &input,
+	                   std::vector<std::string> env = {})
+	{
+		run_options o;
+		o.input = input;
+		o.env_set = std::move(env);
+		o.env_unset = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
+		               "REVNOTE_FETCH_MODULE", "REVNOTE_CONNECT_TIMEOUT", "REVNOTE_LOW_SPEED_TIME"};
+		return testsupport::run_revnote(args, o);
+	}
+
+	// Counts of the server: TCP connections accepted, requests served.
+	std::pair<int, int> stats()
+	{
+		run_result r = testsupport::run({"curl", "-s", root_ + "stats"});
+		int conns = -1, reqs = -1;
+		(void)std::sscanf(r.out.c_str(), "connections %d requests %d", &conns, &reqs);
+		return {conns, reqs};
+	}
+
+	std::string url(const std::string &kind) { return root_ + kind + "/"; }
+
+	pid_t pid_ = -1;
+	std::string root_;
+};
+
+std::string diff_body(const std::string &target)
+{
+	return "| request " + target + "\n| -old line\n| +new line\n";
+}
+
+TEST_F(DiffServer, InlinesEachDiffBelowItsLinkOverOneConnection)
+{
+	std::string b = url("diffs"), s = url("diffs/second");
+	std::string in = message({"  1.17      +2 -1      src/a.c", "  1.1       +5 -0      src/n.c (new)",
+	                          "  1.2.2.1   +1 -1      src/b.c"});
+	run_result r = revnote({"-d", "-u", b, "-U", s}, in);
+	ASSERT_EQ(r.status, 0) << r.err;
+	std::string expected = std::string(header) + "  1.17      +2 -1      src/a.c\n" +
+	                       b + "src/a.c.diff?r1=1.16&r2=1.17\n" + diff_body("/diffs/src/a.c.diff?r1=1.16&r2=1.17") +
+	                       s + "src/a.c.diff?r1=1.16&r2=1.17\n" +
+	                       diff_body("/diffs/second/src/a.c.diff?r1=1.16&r2=1.17") +
+	                       "  1.1       +5 -0      src/n.c (new)\n" +
+	                       b + "src/n.c?rev=1.1&content-type=text/plain\n" +
+	                       s + "src/n.c?rev=1.1&content-type=text/plain\n" +
+	                       "  1.2.2.1   +1 -1      src/b.c\n" +
+	                       b + "src/b.c.diff?r1=1.2&r2=1.2.2.1\n" + diff_body("/diffs/src/b.c.diff?r1=1.2&r2=1.2.2.1") +
+	                       s + "src/b.c.diff?r1=1.2&r2=1.2.2.1\n" +
+	                       diff_body("/diffs/second/src/b.c.diff?r1=1.2&r2=1.2.2.1") + "\n";
+	EXPECT_EQ(r.out, expected);
+	// Four diffs, one TCP connection (the stats request is the second).
+	EXPECT_EQ(stats(), std::make_pair(2, 4));
+}
+
+TEST_F(DiffServer, ConnectionIsKeptAcrossErrorAnswersAndGatheredLinks)
+{
+	std::string in = message({"  1.2 +1 -1 a.c", "  1.3 +1 -1 b.c", "  1.4 +1 -1 c.c"});
+	run_result r = revnote({"-g", "-d", "-u", url("missing"), "-U", url("diffs")}, in);
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find("| fetch " + url("missing") + "b.c.diff?r1=1.2&r2=1.3 failed\n"), std::string::npos);
+	EXPECT_NE(r.out.find(diff_body("/diffs/c.c.diff?r1=1.3&r2=1.4")), std::string::npos);
+	EXPECT_EQ(stats(), std::make_pair(2, 6));
+}
+
+TEST_F(DiffServer, GatherFetchAndLinksInPlace)
+{
+	std::string b = url("diffs");
+	std::string in = message({"  1.2 +1 -1 a.c"});
+	run_result r = revnote({"-g", "-d", "-G", "-c", "-C", "-u", b}, in);
+	ASSERT_EQ(r.status, 0) << r.err;
+	std::string link = b + "a.c.diff?r1=1.1&r2=1.2&f=h\n";
+	EXPECT_EQ(r.out, std::string(header) + "  1.2 +1 -1 a.c\n" + link + "\n" + link +
+	                     diff_body("/diffs/a.c.diff?r1=1.1&r2=1.2&f=c"));
+}
+
+struct failure_case {
+	const char *name;
+	const char *kind;
+};
+
+void PrintTo(const failure_case &c, std::ostream *os) { *os << c.name; }
+
+class FailedFetch : public DiffServer, public ::testing::WithParamInterface<failure_case> {};
+
+// A failed fetch takes the diff's place as one line; the run goes on.
+TEST_P(FailedFetch, WritesTheFailureLineAndGoesOn)
+{
+	std::string b = url(GetParam().kind);
+	std::string in = message({"  1.2 +1 -1 a.c", "  1.3 +1 -1 b.c"});
+	run_result r = revnote({"-d", "-u", b, "-U", url("diffs")}, in);
+	ASSERT_EQ(r.status, 0) << r.err;
+	std::string expected = std::string(header) + "  1.2 +1 -1 a.c\n" + b + "a.c.diff?r1=1.1&r2=1.2\n" + "| fetch " +
+	                       b + "a.c.diff?r1=1.1&r2=1.2 failed\n" + url("diffs") + "a.c.diff?r1=1.1&r2=1.2\n" +
+	                       diff_body("/diffs/a.c.diff?r1=1.1&r2=1.2") + "  1.3 +1 -1 b.c\n" + b +
+	                       "b.c.diff?r1=1.2&r2=1.3\n" + "| fetch " + b + "b.c.diff?r1=1.2&r2=1.3 failed\n" +
+	                       url("diffs") + "b.c.diff?r1=1.2&r2=1.3\n" + diff_body("/diffs/b.c.diff?r1=1.2&r2=1.3") +
+	                       "\n";
+	EXPECT_EQ(r.out, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(Server, FailedFetch,
+                         ::testing::Values(failure_case{"not_found", "missing"}, failure_case{"server_error", "error"},
+                                           failure_case{"redirect_to_file", "redirect-file"},
+                                           failure_case{"redirect_loop", "redirect-loop"}),
+                         [](const ::testing::TestParamInfo<failure_case> &i) { return std::string(i.param.name); });
+
+TEST_F(DiffServer, FollowsPathAbsoluteRedirect)
+{
+	run_result r = revnote({"-d", "-u", url("redirect")}, message({"  1.2 +1 -1 a.c"}));
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find(diff_body("/diffs/a.c.diff?r1=1.1&r2=1.2")), std::string::npos) << r.out;
+}
+
+TEST_F(DiffServer, ZeroByteCutsThePiece)
+{
+	run_result r = revnote({"-d", "-u", url("nul")}, message({"  1.2 +1 -1 a.c"}));
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, std::string(header) + "  1.2 +1 -1 a.c\n" + url("nul") + "a.c.diff?r1=1.1&r2=1.2\n" +
+	                     "| before| next line\n\n");
+}
+
+TEST_F(DiffServer, LastLineWithoutNewlineRunsIntoTheNextOutput)
+{
+	run_result r = revnote({"-g", "-d", "-u", url("no-newline")}, message({"  1.2 +1 -1 a.c", "  1.3 +1 -1 b.c"}));
+	ASSERT_EQ(r.status, 0) << r.err;
+	std::string tail = url("no-newline") + "a.c.diff?r1=1.1&r2=1.2\n| first line\n| last line without newline" +
+	                   url("no-newline") + "b.c.diff?r1=1.2&r2=1.3\n| first line\n| last line without newline";
+	EXPECT_EQ(r.out, message({"  1.2 +1 -1 a.c", "  1.3 +1 -1 b.c"}) + tail);
+}
+
+TEST_F(DiffServer, LongLineArrivesInPiecesOf1023)
+{
+	run_result r = revnote({"-d", "-u", url("long-line")}, message({"  1.2 +1 -1 a.c"}));
+	ASSERT_EQ(r.status, 0) << r.err;
+	std::string x1023(1023, 'x');
+	EXPECT_EQ(r.out, std::string(header) + "  1.2 +1 -1 a.c\n" + url("long-line") + "a.c.diff?r1=1.1&r2=1.2\n" +
+	                     "| " + x1023 + "| " + x1023 + "| " + std::string(3000 - 2046, 'x') + "\n\n");
+}
+
+TEST_F(DiffServer, EmptyBodyWritesNothing)
+{
+	run_result r = revnote({"-d", "-u", url("empty")}, message({"  1.2 +1 -1 a.c"}));
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.out, std::string(header) + "  1.2 +1 -1 a.c\n" + url("empty") + "a.c.diff?r1=1.1&r2=1.2\n\n");
+}
+
+TEST_F(DiffServer, LargeBodyIsStreamedWhole)
+{
+	constexpr int lines = 200000;  // about 5.4 MB
+	run_result r = revnote({"-d", "-u", url("big") + std::to_string(lines)}, message({"  1.2 +1 -1 /a.c"}));
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find("| line 00000000 of the big body\n| line 00000001"), std::string::npos);
+	EXPECT_NE(r.out.find("| line 00199999 of the big body\n\n"), std::string::npos);
+	size_t n = 0;
+	for (size_t p = 0; (p = r.out.find("\n| line ", p)) != std::string::npos; p++)
+		n++;
+	EXPECT_EQ(n, static_cast<size_t>(lines));
+}
+
+TEST_F(DiffServer, SilentServerHitsTheLowSpeedLimit)
+{
+	auto start = std::chrono::steady_clock::now();
+	run_result r = revnote({"-d", "-u", url("hang"), "-U", url("diffs")}, message({"  1.2 +1 -1 a.c"}),
+	                       {"REVNOTE_LOW_SPEED_TIME=1"});
+	double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find("| fetch " + url("hang") + "a.c.diff?r1=1.1&r2=1.2 failed\n"), std::string::npos);
+	// The fetch after the dead one still works.
+	EXPECT_NE(r.out.find(diff_body("/diffs/a.c.diff?r1=1.1&r2=1.2")), std::string::npos);
+	EXPECT_LT(seconds, 15.0);
+}
+
+struct hostile_case {
+	const char *name;
+	std::string path;
+	std::string target;  // the request target the server saw
+};
+
+void PrintTo(const hostile_case &c, std::ostream *os) { *os << c.name; }
+
+class HostilePath : public DiffServer, public ::testing::WithParamInterface<hostile_case> {};
+
+// The link is written as it stands; the request stays on the same server
+// and asks for exactly that path.
+TEST_P(HostilePath, RequestsThatPathOnThatServer)
+{
+	const hostile_case &c = GetParam();
+	run_result r = revnote({"-d", "-u", url("diffs")}, message({"  1.2 +1 -1 " + c.path}));
+	ASSERT_EQ(r.status, 0) << r.err;
+	std::string expected = std::string(header) + "  1.2 +1 -1 " + c.path + "\n" + url("diffs") + c.path +
+	                       ".diff?r1=1.1&r2=1.2\n" + diff_body("/diffs/" + c.target + ".diff?r1=1.1&r2=1.2") + "\n";
+	EXPECT_EQ(r.out, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Paths, HostilePath,
+	::testing::Values(hostile_case{"at_sign", "@evil.com/x", "%40evil.com/x"},
+	                  hostile_case{"double_slash", "//evil.com/x", "//evil.com/x"},
+	                  hostile_case{"query", "a?r1=9&r2=9", "a%3Fr1%3D9%26r2%3D9"},
+	                  hostile_case{"fragment", "a#b", "a%23b"},
+	                  hostile_case{"percent", "a%2Fb", "a%252Fb"},
+	                  hostile_case{"high_bytes", "caf\xe9/\xff", "caf%E9/%FF"},
+	                  hostile_case{"dot_segments", "../../../etc/passwd", "../../../etc/passwd"}),
+	[](const ::testing::TestParamInfo<hostile_case> &i) { return std::string(i.param.name); });
+
+TEST_F(DiffServer, BaseUrlThatIsNotHttpIsNeverFetched)
+{
+	std::vector<std::string> bases{"file:///etc/", "ftp://127.0.0.1/", root_.substr(0, root_.size() - 1)};
+	for (const std::string &base : bases) {
+		run_result r = revnote({"-d", "-u", base}, message({"  1.2 +1 -1 a.c"}));
+		ASSERT_EQ(r.status, 0) << r.err;
+		std::string link = base + "a.c.diff?r1=1.1&r2=1.2";
+		EXPECT_EQ(r.out, message({"  1.2 +1 -1 a.c", link, "| fetch " + link + " failed"})) << base;
+	}
+	EXPECT_EQ(stats().second, 0);
+}
+
+TEST_F(DiffServer, ModuleThatCannotBeLoadedFailsEveryFetch)
+{
+	for (std::string module : {std::string("/nonexistent/revnote-fetch.so"), std::string("libm.so.6")}) {
+		run_result r = revnote({"-d", "-u", url("diffs")}, message({"  1.2 +1 -1 a.c", "  1.3 +1 -1 b.c"}),
+		                       {"REVNOTE_FETCH_MODULE=" + module});
+		ASSERT_EQ(r.status, 0) << r.err;
+		EXPECT_NE(r.out.find("| fetch " + url("diffs") + "a.c.diff?r1=1.1&r2=1.2 failed\n"), std::string::npos);
+		EXPECT_NE(r.out.find("| fetch " + url("diffs") + "b.c.diff?r1=1.2&r2=1.3 failed\n"), std::string::npos);
+	}
+	EXPECT_EQ(stats().second, 0);
+}
+
+// revnote never links libcurl; the fetch module pulls it in only when a
+// diff is fetched.
+TEST_F(DiffServer, LibcurlIsLoadedOnlyForFetches)
+{
+	run_result ldd = testsupport::run({"ldd", testsupport::revnote_binary()});
+	ASSERT_EQ(ldd.status, 0);
+	EXPECT_EQ(ldd.out.find("libcurl"), std::string::npos) << ldd.out;
+
+	std::string in = message({"  1.2 +1 -1 a.c"});
+	run_result plain = revnote({"-u", url("diffs")}, in, {"LD_DEBUG=files"});
+	ASSERT_EQ(plain.status, 0);
+	EXPECT_EQ(plain.err.find("libcurl"), std::string::npos);
+	EXPECT_EQ(plain.err.find("revnote-fetch"), std::string::npos);
+	run_result fetching = revnote({"-d", "-u", url("diffs")}, in, {"LD_DEBUG=files"});
+	ASSERT_EQ(fetching.status, 0);
+	EXPECT_NE(fetching.err.find("revnote-fetch.so"), std::string::npos);
+	EXPECT_NE(fetching.err.find("libcurl"), std::string::npos);
+}
+
+}  // namespace

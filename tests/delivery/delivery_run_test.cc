@@ -1,0 +1,380 @@
+// revnote delivering into mbox files and Maildirs: what lands on disk,
+// the early end, failures that must leave the mailbox as it was (a full
+// file system simulated by RLIMIT_FSIZE, kill -9, a failing commit), and
+// locks held by other processes (an fcntl lock of a forked child, a
+// dot-lock made by dotlockfile).
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+using testsupport::file_exists;
+using testsupport::list_dir;
+using testsupport::read_file;
+using testsupport::run;
+using testsupport::run_options;
+using testsupport::run_revnote;
+using testsupport::scratch_dir;
+using testsupport::write_file;
+
+namespace {
+
+const std::string message = "From alice@example.org Mon Jan  1 00:00:00 2024\n"
+                            "Subject: commit\n"
+                            "\n"
+                            "Modified files:\n"
+                            "    src/a.c\n";
+
+void make_maildir(const std::string &path)
+{
+	ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+	for (const char *sub : {"new", "tmp", "cur"})
+		ASSERT_EQ(mkdir((path + "/" + sub).c_str(), 0700), 0);
+}
+
+mode_t mode_of(const std::string &path)
+{
+	struct stat st {};
+	EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+	return st.st_mode & 07777;
+}
+
+// A big message: its writing crosses several stdio buffers.
+std::string big_message()
+{
+	std::string m = "From bob@example.org Mon Jan  1 00:00:00 2024\nSubject: big\n\n";
+	for (int i = 0; m.size() < 200000; i++)
+		m += "line " + std::to_string(i) + " of a long commit message body, filled out to length\n";
+	return m;
+}
+
+// revnote started with its standard input on a pipe that the test holds.
+class piped_revnote {
+public:
+	explicit piped_revnote(const std::vector<std::string> &args)
+	{
+		int p[2];
+		if (pipe(p) != 0)
+			std::abort();
+		pid_ = fork();
+		if (pid_ == 0) {
+			dup2(p[0], 0);
+			close(p[0]);
+			close(p[1]);
+			int null = open("/dev/null", O_WRONLY);
+			dup2(null, 2);
+			std::vector<char *> argv;
+			std::string bin = testsupport::revnote_binary();
+			argv.push_back(bin.data());
+			for (const auto &a : args)
+				argv.push_back(const_cast<char *>(a.c_str()));
+			argv.push_back(nullptr);
+			execv(argv[0], argv.data());
+			_exit(127);
+		}
+		close(p[0]);
+		// Other children of the test must not keep this input open.
+		(void)fcntl(p[1], F_SETFD, FD_CLOEXEC);
+		in_ = p[1];
+	}
+	~piped_revnote()
+	{
+		if (in_ >= 0)
+			close(in_);
+		if (pid_ > 0)
+			(void)wait();
+	}
+	void write(const std::string &s) { ASSERT_EQ(::write(in_, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
+	void close_input()
+	{
+		close(in_);
+		in_ = -1;
+	}
+	void kill9() { ::kill(pid_, SIGKILL); }
+	// Exit status, or 128 + signal.
+	int wait()
+	{
+		int st = 0;
+		waitpid(pid_, &st, 0);
+		pid_ = -1;
+		return WIFSIGNALED(st) ? 128 + WTERMSIG(st) : WEXITSTATUS(st);
+	}
+
+private:
+	pid_t pid_ = -1;
+	int in_ = -1;
+};
+
+// ---- Successful deliveries ------------------------------------------------------
+
+struct mbox_case {
+	const char *label;
+	std::vector<std::string> args;  // "$MB" stands for the mailbox path
+	std::string before;             // existing content; "-" for no file
+	bool via_inbox;
+};
+
+TEST(DeliveryRun, IntoMbox)
+{
+	const mbox_case cases[] = {
+		{"new file", {"$MB"}, "-", false},
+		{"existing file is appended to", {"$MB"}, "From x Mon Jan  1 00:00:00 2024\n\nold\n\n", false},
+		{"INBOX through MAIL", {"INBOX"}, "-", true},
+		{"with -d", {"-d", "$MB"}, "From x Mon Jan  1 00:00:00 2024\n\nold\n\n", false},
+		{"with -d, INBOX", {"-d", "INBOX"}, "-", true},
+	};
+	for (const auto &c : cases) {
+		scratch_dir d;
+		std::string mb = d / "mb";
+		if (c.before != "-")
+			write_file(mb, c.before, 0600);
+		std::vector<std::string> args;
+		for (const auto &a : c.args)
+			args.push_back(a == "$MB" ? mb : a);
+		run_options opt;
+		opt.input = message;
+		opt.env_set = {"MAIL=" + mb};
+		auto r = run_revnote(args, opt);
+		EXPECT_EQ(r.status, 0) << c.label << r.err;
+		EXPECT_EQ(r.out, "") << c.label;
+		EXPECT_EQ(read_file(mb), (c.before == "-" ? "" : c.before) + message) << c.label;
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb"})) << c.label;
+		EXPECT_EQ(mode_of(mb), 0600u) << c.label;
+	}
+}
+
+TEST(DeliveryRun, IntoMaildir)
+{
+	const std::vector<std::vector<std::string>> arg_sets = {{"$MD"}, {"-d", "$MD"}, {"INBOX"}, {"-d", "INBOX"}};
+	for (const auto &set : arg_sets) {
+		scratch_dir d;
+		std::string md = d / "md";
+		make_maildir(md);
+		std::vector<std::string> args;
+		for (const auto &a : set)
+			args.push_back(a == "$MD" ? md : a);
+		run_options opt;
+		opt.input = message;
+		opt.env_set = {"MAIL=" + md};
+		auto r = run_revnote(args, opt);
+		ASSERT_EQ(r.status, 0) << r.err;
+		auto names = list_dir(md + "/new");
+		ASSERT_EQ(names.size(), 1u);
+		EXPECT_EQ(read_file(md + "/new/" + names[0]), message);
+		EXPECT_EQ(mode_of(md + "/new/" + names[0]), 0600u);
+		EXPECT_TRUE(list_dir(md + "/tmp").empty());
+		EXPECT_TRUE(list_dir(md + "/cur").empty());
+	}
+}
+
+TEST(DeliveryRun, MaildirNamesOfOneSecondAreDistinct)
+{
+	scratch_dir d;
+	std::string md = d / "md";
+	make_maildir(md);
+	constexpr int runs = 25;
+	for (int i = 0; i < runs; i++) {
+		run_options opt;
+		opt.input = message + "n " + std::to_string(i) + "\n";
+		ASSERT_EQ(run_revnote({md}, opt).status, 0);
+	}
+	auto names = list_dir(md + "/new");
+	ASSERT_EQ(names.size(), static_cast<size_t>(runs));
+	std::vector<bool> seen(runs);
+	for (const auto &n : names) {
+		std::string body = read_file(md + "/new/" + n);
+		int i = std::stoi(body.substr(message.size() + 2));
+		EXPECT_FALSE(seen[i]);
+		seen[i] = true;
+	}
+}
+
+// ---- Early end on empty input ---------------------------------------------------
+
+TEST(DeliveryRun, EarlyEnd)
+{
+	scratch_dir d;
+	std::string mb = d / "mb", old = d / "old", md = d / "md", dmb = d / "dmb", dmd = d / "dmd";
+	make_maildir(md);
+	make_maildir(dmd);
+	write_file(old, "From x Mon Jan  1 00:00:00 2024\n\nold\n", 0600);
+	for (const auto &args : std::vector<std::vector<std::string>>{{mb}, {old}, {md}, {"-d", dmb}, {"-d", dmd}}) {
+		auto r = run_revnote(args);
+		EXPECT_EQ(r.status, 0) << args.back() << r.err;
+	}
+	// mbox: opened (so created), locked, nothing appended, released.
+	EXPECT_TRUE(file_exists(mb));
+	EXPECT_EQ(read_file(mb), "");
+	EXPECT_EQ(read_file(old), "From x Mon Jan  1 00:00:00 2024\n\nold\n");
+	// Maildir: an empty message moved into new.
+	auto names = list_dir(md + "/new");
+	ASSERT_EQ(names.size(), 1u);
+	EXPECT_EQ(read_file(md + "/new/" + names[0]), "");
+	EXPECT_TRUE(list_dir(md + "/tmp").empty());
+	// With -d nothing is opened.
+	EXPECT_FALSE(file_exists(dmb));
+	EXPECT_TRUE(list_dir(dmd + "/new").empty());
+	EXPECT_TRUE(list_dir(dmd + "/tmp").empty());
+	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"dmd", "mb", "md", "old"}));
+}
+
+// ---- Failures -------------------------------------------------------------------
+
+TEST(DeliveryRun, MailboxThatCannotBeOpened)
+{
+	scratch_dir d;
+	std::string bad = d / "no/such/mb";
+	for (bool with_d : {false, true}) {
+		std::vector<std::string> args = {bad};
+		if (with_d)
+			args.insert(args.begin(), "-d");
+		run_options opt;
+		opt.input = message;
+		auto quiet = run_revnote(args, opt);
+		EXPECT_EQ(quiet.status, 75);
+		EXPECT_EQ(quiet.err, "");
+		args.insert(args.begin(), "-v");
+		auto loud = run_revnote(args, opt);
+		EXPECT_EQ(loud.status, 1);
+		EXPECT_EQ(loud.err, "revnote: open_mailbox " + bad + ": No such file or directory\n");
+	}
+}
+
+struct fault_case {
+	const char *label;
+	bool maildir;
+	bool fetch;  // -d
+};
+
+// A write that fails in the middle of the message (the file size limit,
+// with SIGXFSZ ignored, makes write fail with EFBIG) leaves the mailbox as
+// it was: an mbox byte-identical, no lock file, no file in a Maildir.
+TEST(DeliveryRun, WriteFailureLeavesMailboxAsItWas)
+{
+	const fault_case cases[] = {
+		{"mbox", false, false},
+		{"Maildir", true, false},
+	};
+	const std::string before = "From x Mon Jan  1 00:00:00 2024\n\nold message\n\n";
+	for (const auto &c : cases) {
+		scratch_dir d;
+		std::string box = d / "box";
+		if (c.maildir)
+			make_maildir(box);
+		else
+			write_file(box, before, 0600);
+		for (bool verbose : {false, true}) {
+			// 4 blocks of 512 bytes: the message is cut well inside.
+			std::vector<std::string> argv = {"sh", "-c", "ulimit -f 4; trap '' XFSZ; exec \"$0\" \"$@\"",
+			                                 testsupport::revnote_binary()};
+			if (verbose)
+				argv.push_back("-v");
+			argv.push_back(box);
+			run_options opt;
+			opt.input = big_message();
+			auto r = run(argv, opt);
+			if (verbose) {
+				EXPECT_EQ(r.status, 1) << c.label;
+				EXPECT_EQ(r.err, "revnote: fwrite: File too large\n") << c.label;
+			} else {
+				EXPECT_EQ(r.status, 75) << c.label;
+				EXPECT_EQ(r.err, "") << c.label;
+			}
+			if (c.maildir) {
+				EXPECT_TRUE(list_dir(box + "/tmp").empty()) << c.label;
+				EXPECT_TRUE(list_dir(box + "/new").empty()) << c.label;
+			} else {
+				EXPECT_EQ(read_file(box), before) << c.label;
+			}
+			EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"box"})) << c.label;
+		}
+		// The same mailbox takes the next message whole.
+		run_options opt;
+		opt.input = message;
+		ASSERT_EQ(run_revnote({box}, opt).status, 0);
+		if (!c.maildir) {
+			EXPECT_EQ(read_file(box), before + message);
+		}
+	}
+}
+
+// With -d the mailbox is not touched before the whole message is built:
+// killing the run on the way leaves it as it was.
+TEST(DeliveryRun, KilledWhileBuildingWithFetch)
+{
+	scratch_dir d;
+	std::string mb = d / "mb", md = d / "md";
+	make_maildir(md);
+	const std::string before = "From x Mon Jan  1 00:00:00 2024\n\nold\n\n";
+	write_file(mb, before, 0600);
+	for (const std::string &box : {mb, md}) {
+		piped_revnote p({"-d", box});
+		p.write(message);
+		std::this_thread::sleep_for(std::chrono::milliseconds(200));
+		p.kill9();
+		EXPECT_EQ(p.wait(), 128 + SIGKILL);
+	}
+	EXPECT_EQ(read_file(mb), before);
+	EXPECT_TRUE(list_dir(md + "/tmp").empty());
+	EXPECT_TRUE(list_dir(md + "/new").empty());
+	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb", "md"}));
+}
+
+// A Maildir message that cannot be moved into new is a failure: the run
+// must not report success, and the delivery file does not stay in tmp.
+TEST(DeliveryRun, FailedCommitIsAFailure)
+{
+	scratch_dir d;
+	std::string md = d / "md";
+	make_maildir(md);
+	piped_revnote p({md});
+	p.write(message);
+	// Wait for the delivery file, then take new away.
+	for (int i = 0; i < 200 && list_dir(md + "/tmp").empty(); i++)
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	ASSERT_EQ(list_dir(md + "/tmp").size(), 1u);
+	ASSERT_EQ(rmdir((md + "/new").c_str()), 0);
+	write_file(md + "/new", "not a directory");
+	p.close_input();
+	EXPECT_EQ(p.wait(), 75);
+	EXPECT_TRUE(list_dir(md + "/tmp").empty());
+}
+
+// While another process holds the mbox open, the run waits; the message
+// goes in behind what that process wrote, never over it.
+TEST(DeliveryRun, WaitsForTheHolderAndAppendsBehindIt)
+{
+	scratch_dir d;
+	std::string mb = d / "mb";
+	write_file(mb, "", 0600);
+	piped_revnote first({mb});
+	first.write("From a Mon Jan  1 00:00:00 2024\n\nfirst\n");
+	std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	run_options opt;
+	opt.input = "From b Mon Jan  1 00:00:00 2024\n\nsecond\n";
+	// The second run waits (0.2 s steps) until the first releases.
+	std::thread release([&] {
+		std::this_thread::sleep_for(std::chrono::milliseconds(300));
+		first.write("more of first\n");
+		first.close_input();
+	});
+	auto r = run_revnote({mb}, opt);
+	release.join();
+	EXPECT_EQ(first.wait(), 0);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(read_file(mb), "From a Mon Jan  1 00:00:00 2024\n\nfirst\nmore of first\n"
+	                         "From b Mon Jan  1 00:00:00 2024\n\nsecond\n");
+	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb"}));
+}
+
+}  // namespace

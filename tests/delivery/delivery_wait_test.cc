@@ -1,0 +1,112 @@
+// revnote against locks held by other programs, with the real waits
+// (11-13 s each): an fcntl lock of another process, and a dot-lock made
+// and kept by dotlockfile.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
+using testsupport::file_exists;
+using testsupport::list_dir;
+using testsupport::read_file;
+using testsupport::run;
+using testsupport::run_options;
+using testsupport::run_revnote;
+using testsupport::scratch_dir;
+using testsupport::write_file;
+
+namespace {
+
+const std::string message = "From alice@example.org Mon Jan  1 00:00:00 2024\n"
+                            "Subject: commit\n"
+                            "\n"
+                            "Modified files:\n"
+                            "    src/a.c\n";
+
+// ---- Locks of other programs (long: the real waits) --------------------------------
+
+// An fcntl lock held by another process for longer than the waits: the
+// run gives up with the temporary-failure status and leaves the mbox as
+// it was.
+TEST(DeliveryRunLong, RecordLockHeldByAnotherProcess)
+{
+	scratch_dir d;
+	std::string mb = d / "mb";
+	const std::string before = "From x Mon Jan  1 00:00:00 2024\n\nold\n\n";
+	write_file(mb, before, 0600);
+	int ready[2], release[2];
+	ASSERT_EQ(pipe(ready), 0);
+	ASSERT_EQ(pipe(release), 0);
+	pid_t holder = fork();
+	if (holder == 0) {
+		close(release[1]);
+		close(ready[0]);
+		int fd = open(mb.c_str(), O_RDWR);
+		struct flock fl {};
+		fl.l_type = F_WRLCK;
+		fl.l_whence = SEEK_SET;
+		char ok = fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
+		(void)!::write(ready[1], &ok, 1);
+		char c;
+		(void)!read(release[0], &c, 1);
+		_exit(0);
+	}
+	close(release[0]);
+	close(ready[1]);
+	char ok = 'n';
+	ASSERT_EQ(read(ready[0], &ok, 1), 1);
+	ASSERT_EQ(ok, 'y');
+	run_options opt;
+	opt.input = message;
+	auto start = std::chrono::steady_clock::now();
+	auto r = run_revnote({mb}, opt);
+	double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+	close(release[1]);
+	int st;
+	waitpid(holder, &st, 0);
+	EXPECT_EQ(r.status, 75);
+	EXPECT_EQ(r.err, "");
+	EXPECT_GE(waited, 12.7);
+	EXPECT_LT(waited, 20.0);
+	EXPECT_EQ(read_file(mb), before);
+	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb"}));
+}
+
+// A dot-lock made and kept by dotlockfile: revnote waits out its link
+// table (10.8 s), delivers on the record lock alone and leaves the
+// foreign dot-lock where it is.
+TEST(DeliveryRunLong, DotLockHeldByDotlockfile)
+{
+	scratch_dir d;
+	std::string mb = d / "mb";
+	write_file(mb, "", 0600);
+	auto lock = run({"dotlockfile", "-l", "-r", "0", mb + ".lock"});
+	ASSERT_EQ(lock.status, 0) << lock.err;
+	struct stat held {};
+	ASSERT_EQ(stat((mb + ".lock").c_str(), &held), 0);
+	run_options opt;
+	opt.input = message;
+	auto start = std::chrono::steady_clock::now();
+	auto r = run_revnote({mb}, opt);
+	double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_GE(waited, 10.7);
+	EXPECT_LT(waited, 18.0);
+	EXPECT_EQ(read_file(mb), message);
+	struct stat after {};
+	ASSERT_EQ(stat((mb + ".lock").c_str(), &after), 0);
+	EXPECT_EQ(after.st_ino, held.st_ino);
+	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb", "mb.lock"}));
+	EXPECT_EQ(run({"dotlockfile", "-u", mb + ".lock"}).status, 0);
+	EXPECT_FALSE(file_exists(mb + ".lock"));
+}
+
+}  // namespace
