@@ -444,7 +444,7 @@ class PostfixInstance:
             return ""
 
     def log_tail(self, lines=30):
-        tail = self.log().splitlines()[-lines:]
+        tail = [l[:400] for l in self.log().splitlines()[-lines:]]
         return "\n--- mail log (tail) ---\n" + "\n".join(tail) + "\n" if tail else ""
 
     def delivery_lines(self, recipient, status):
