@@ -29,6 +29,7 @@ import time
 POSTFIX = "/usr/sbin/postfix"
 POSTALIAS = "/usr/sbin/postalias"
 POSTQUEUE = "/usr/sbin/postqueue"
+POSTCONF = "/usr/sbin/postconf"
 SENDMAIL = "/usr/sbin/sendmail"
 
 TEST_DOMAIN = "revnote.test"
@@ -102,6 +103,13 @@ def wait_until(predicate, timeout, what, interval=0.1):
         if time.monotonic() >= deadline:
             raise HarnessError("timed out after %.0f s waiting for %s" % (timeout, what))
         time.sleep(interval)
+
+
+def installed_directories():
+    names = ["command_directory", "daemon_directory", "meta_directory", "shlib_directory"]
+    out = subprocess.run([POSTCONF, "-d", "-h"] + names, stdout=subprocess.PIPE,
+                         stderr=subprocess.DEVNULL, text=True, check=True).stdout
+    return dict(zip(names, out.split()))
 
 
 # ---- processes of an instance -------------------------------------------
@@ -282,10 +290,8 @@ class PostfixInstance:
             "compatibility_level": "3.6",
             "queue_directory": self.queue,
             "data_directory": self.data,
-            "command_directory": "/usr/sbin",
-            "daemon_directory": "/usr/lib/postfix/sbin",
-            "meta_directory": "/etc/postfix",
-            "shlib_directory": "/usr/lib/postfix",
+            # Where this system's Postfix keeps its programs and files.
+            **installed_directories(),
             "mail_owner": "postfix",
             "setgid_group": "postdrop",
             "default_privs": PIPE_USER,

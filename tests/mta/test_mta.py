@@ -21,6 +21,7 @@ import mailbox
 import os
 import pwd
 import shutil
+import socket
 import subprocess
 import sys
 import threading
@@ -431,6 +432,33 @@ class MtaTest(unittest.TestCase):
         self.assertIn("/cvsweb/proj/src/main.c.diff?r1=1.1&r2=1.2", server.requests)
         self.assertIn(b"\n| -\treturn 0;\n| +\treturn 1;\n", got[0])
         self.assertEqual(body_of(got[0]), self.expected(args, message))
+
+    # -- -d against a web server that accepts connections and never answers
+
+    def test_silent_web_server_does_not_lose_the_mail(self):
+        # Postfix kills a command that outlives command_time_limit and then
+        # bounces the message, so with -d the fetch limits have to keep the
+        # whole run short.  The recipe lowers the stall limit through the
+        # environment; the diff is given up and the mail still arrives.
+        silent = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+        self.addCleanup(silent.close)
+        silent.bind(("127.0.0.1", 0))
+        silent.listen(8)  # connections complete in the backlog, unanswered
+        url = "http://127.0.0.1:%d/cvsweb/" % silent.getsockname()[1]
+        maildir = self.pf.make_maildir(self.pf.path("mail", "diffs"))
+        self.pf.main_extra["command_time_limit"] = "60s"
+        self.pf.set_alias("commits", '"|/usr/bin/env REVNOTE_LOW_SPEED_TIME=2 %s -d -u %s %s"'
+                          % (self.revnote, url, maildir))
+        self.pf.start()
+        rcpt = "commits@" + DOMAIN
+        message = CvsRepository(self.pf.scratch).commit_mail()
+        self.pf.sendmail(message, [rcpt])
+        self.wait_for_deliveries([rcpt], 1)
+        self.assert_delivered_once([rcpt])
+        got = self.maildir_messages(maildir)
+        self.assertEqual(len(got), 1)
+        self.assertIn(("\n| fetch %sproj/src/main.c.diff?r1=1.1&r2=1.2 failed\n" % url).encode(),
+                      got[0])
 
     # -- 2. temporary failures: deferred, kept, delivered once after a flush
 
