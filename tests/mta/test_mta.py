@@ -15,7 +15,6 @@ Environment: REVNOTE (the binary under test), REVNOTE_FETCH_SO (its HTTP
 module), REVNOTE_SOURCE_DIR.
 """
 
-import fcntl
 import http.server
 import mailbox
 import os
@@ -35,8 +34,8 @@ DOMAIN = mh.TEST_DOMAIN
 SOURCE_DIR = os.environ.get("REVNOTE_SOURCE_DIR",
                             os.path.join(os.path.dirname(__file__), "..", ".."))
 
-# Bounds on waiting.  A locked mbox costs revnote about 12.8 s (record lock)
-# or 10.8 s (dot-lock) before it gives up.
+# Bounds on waiting.  revnote waits up to 12.8 s for an mbox's record lock
+# before it gives up, and up to 10.8 s for its dot-lock file.
 DELIVERY_TIMEOUT = 30
 LOCKED_DEFERRAL_TIMEOUT = 45
 
@@ -248,9 +247,8 @@ class MtaTest(unittest.TestCase):
         self.addCleanup(self.close_instance)
         self.nobody = self.pf.pipe_user
         # A copy that every delivery user can execute, wherever the build
-        # tree lives (a home directory of mode 0700, say).
-        # Laid out as installed: bin/revnote finds its HTTP module in
-        # ../lib/revnote/.
+        # tree lives (a home directory of mode 0700, say), laid out as
+        # installed: bin/revnote finds its HTTP module in ../lib/revnote/.
         self.revnote = self.pf.path("bin", "revnote")
         install(os.environ["REVNOTE"], self.revnote)
         if os.environ.get("REVNOTE_FETCH_SO"):
@@ -393,7 +391,8 @@ class MtaTest(unittest.TestCase):
         self.pf.main_extra["mailbox_command"] = '/usr/bin/procmail -a "$EXTENSION"'
         rc = os.path.join(user.pw_dir, ".procmailrc")
         with open(rc, "w") as f:
-            f.write(":0 fw\n| %s\n\n:0:\n$HOME/commits.mbox\n" % self.revnote)
+            f.write(":0 fw\n* ^Subject: cvs commit:\n| %s\n\n:0:\n$HOME/commits.mbox\n"
+                    % self.revnote)
         os.chown(rc, user.pw_uid, user.pw_gid)
         os.chmod(rc, 0o644)
         self.pf.start()
