@@ -389,10 +389,12 @@ class MtaTest(unittest.TestCase):
     def test_procmail_filter_then_deliver(self):
         user = self.pf.add_user("rvnpm")
         self.pf.main_extra["mailbox_command"] = '/usr/bin/procmail -a "$EXTENSION"'
+        # The recipe of examples/procmailrc, with the revnote under test.
+        with open(os.path.join(SOURCE_DIR, "examples", "procmailrc")) as f:
+            recipe = f.read()
+        self.assertIn("| /usr/local/bin/revnote\n", recipe)
         rc = os.path.join(user.pw_dir, ".procmailrc")
-        with open(rc, "w") as f:
-            f.write(":0 fw\n* ^Subject: cvs commit:\n| %s\n\n:0:\n$HOME/commits.mbox\n"
-                    % self.revnote)
+        write(rc, recipe.replace("/usr/local/bin/revnote", self.revnote))
         os.chown(rc, user.pw_uid, user.pw_gid)
         os.chmod(rc, 0o644)
         self.pf.start()
