@@ -27,6 +27,7 @@ import threading
 import unittest
 import urllib.parse
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mta_harness as mh  # noqa: E402
 
