@@ -39,7 +39,7 @@ struct delivery {
 	FILE *stream;
 	char *locked_path;
 	int maildir;
-	off_t start;  // size of the mbox before the message
+	off_t start;  // size of the mbox before the message, or -1
 };
 
 delivery current;
@@ -68,12 +68,10 @@ FILE *open_mailbox_for(const char *operand)
 	current.stream = fp;
 	current.locked_path = locked_path;
 	current.maildir = maildir;
-	current.start = 0;
-	if (!maildir) {
-		current.start = ftello(fp);
-		if (current.start < 0)
-			fatal(1, "open_mailbox %s", operand);
-	}
+	// Where the message begins; -1 (never cut) when it cannot be told.
+	current.start = maildir ? 0 : ftello(fp);
+	if (current.start < 0)
+		fatal(1, "open_mailbox %s", operand);
 	(void)setvbuf(fp, nullptr, _IOFBF, stdio_buffer_size);
 	return fp;
 }
@@ -172,7 +170,7 @@ void abort_destination()
 		FILE *fp = current.stream;
 		current.stream = nullptr;
 		__fpurge(fp);
-		if (!current.maildir) {
+		if (!current.maildir && current.start >= 0) {
 			// Still under the record lock: only our own bytes are cut.
 			(void)ftruncate(fileno(fp), current.start);
 			(void)fsync(fileno(fp));

@@ -96,8 +96,13 @@ void emit_diff_link(FILE *fp, const char *base_url, const char *path, const char
 	if (base_url == nullptr)
 		return;
 	char display[link_buffer_size];
-	char fetch[link_buffer_size];
 	(void)std::snprintf(display, sizeof display, diff_format, base_url, path, prev_rev, new_rev, display_suffix());
+	if (!gather_diffs) {
+		out_printf(fp, "%s\n", display);
+		if (!fetch_diffs)
+			return;  // the fetch form would not be used
+	}
+	char fetch[link_buffer_size];
 	(void)std::snprintf(fetch, sizeof fetch, diff_format, base_url, path, prev_rev, new_rev, fetch_suffix());
 	// Where the base URL and the path end in the (possibly cut) fetch form.
 	std::size_t fetch_len = std::strlen(fetch);
@@ -108,11 +113,9 @@ void emit_diff_link(FILE *fp, const char *base_url, const char *path, const char
 		gather(fetch, display, base_end, path_end);
 		if (links_in_place)
 			out_printf(fp, "%s\n", display);
-	} else {
-		out_printf(fp, "%s\n", display);
+		return;
 	}
-	if (fetch_diffs && !gather_diffs)
-		inline_form(fp, fetch, base_end, path_end);
+	inline_form(fp, fetch, base_end, path_end);
 }
 
 void inline_url(FILE *fp, const char *url)

@@ -50,6 +50,10 @@ struct annotate_state {
 
 // Compiles the two patterns; a failure is fatal ("regcomp failure").
 void annotate_init(annotate_state *st, FILE *destination, const char *base_url, const char *second_url);
+// Matches the rest of a table line (from its first non-blank byte) against
+// the file-line pattern; on a match fills m[0..5] with the whole match and
+// the five groups (revision, added, removed, path, trailing text).
+bool match_file_line(const regex_t *file_pattern, const char *rest, regmatch_t m[6]);
 // Looks at one body line (newline already removed) and writes below it
 // what it calls for.  May write zero bytes into line.
 void annotate_line(annotate_state *st, char *line);

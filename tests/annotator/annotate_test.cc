@@ -84,9 +84,7 @@ const std::string rev32 = rev31 + "0";
 const std::string trailing_100k(100 * 1024, 'x');
 
 // The worked examples first, then the edge cases and hostile lines.
-INSTANTIATE_TEST_SUITE_P(
-	Table, FileLine,
-	::testing::Values(
+const std::vector<file_case> file_cases{
 		file_case{"changed", "  1.17      +2 -1      src/a.c", diff("src/a.c", "1.16", "1.17")},
 		file_case{"new", "  1.1       +120 -0    src/a.c (new)", rev("src/a.c", "1.1")},
 		file_case{"dead", "  1.9       +0 -0      src/a.c (dead)", rev("src/a.c", "1.8")},
@@ -140,8 +138,36 @@ INSTANTIATE_TEST_SUITE_P(
 		file_case{"trailing_100k_new_at_end", "  1.2 +1 -0 a.c " + trailing_100k + "new", rev("a.c", "1.2")},
 		// A carriage return is no blank or tab: it stays in the path.
 		file_case{"carriage_return_trailing", "  1.2 +1 -1 a.c\r", diff("a.c\r", "1.1", "1.2")},
-		file_case{"vertical_tab_indent", "\v1.2 +1 -1 a.c", diff("a.c", "1.1", "1.2")}),
-	[](const ::testing::TestParamInfo<file_case> &i) { return std::string(i.param.name); });
+		file_case{"vertical_tab_indent", "\v1.2 +1 -1 a.c", diff("a.c", "1.1", "1.2")}};
+
+INSTANTIATE_TEST_SUITE_P(Table, FileLine, ::testing::ValuesIn(file_cases),
+                         [](const ::testing::TestParamInfo<file_case> &i) { return std::string(i.param.name); });
+
+// match_file_line reads the groups off the line; they must be those that
+// regexec reports when asked for them.
+TEST(FileLine, GroupsAreThoseRegexecReports)
+{
+	regex_t re;
+	ASSERT_EQ(regcomp(&re, "^([0-9.]+)[ \t]+\\+([0-9]+)[ \t]+-([0-9]+)[ \t]+([^ \t]+)(.*)$", REG_EXTENDED), 0);
+	std::vector<std::string> lines{"1.2 +1 -1 a.c", "1.2\t+1\t-1\ta.c\t(new) x", "1.2 +1 -1 a.c   ",
+	                               "1..2 +0001 -0 p/q/r (dead)", ". +1 -1 x", "1.2 +1 -1 a.c\r",
+	                               "1.2  \t +12345678901234567890 \t -1 \xff\x80 \xe9", "1.2 +1 -1 a b c d",
+	                               "1.2 +1 -1", "1.2 + 1 -1 a", "x 1.2 +1 -1 a", "1.2 +1 -1 a.c " + trailing_100k};
+	for (const file_case &c : file_cases)
+		lines.push_back(c.line.substr(c.line.find_first_not_of(" \t\v")));
+	for (const std::string &l : lines) {
+		regmatch_t expected[6], got[6];
+		bool matched = regexec(&re, l.c_str(), 6, expected, 0) == 0;
+		ASSERT_EQ(match_file_line(&re, l.c_str(), got), matched) << l;
+		if (!matched)
+			continue;
+		for (int i = 0; i < 6; i++) {
+			EXPECT_EQ(got[i].rm_so, expected[i].rm_so) << l << " group " << i;
+			EXPECT_EQ(got[i].rm_eo, expected[i].rm_eo) << l << " group " << i;
+		}
+	}
+	regfree(&re);
+}
 
 TEST(FileLine, WithSecondUrlEachLinkComesTwiceBaseFirst)
 {

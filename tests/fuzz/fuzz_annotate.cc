@@ -3,7 +3,9 @@
 // byte picks the options.  Nothing is fetched: with -d the base URLs are
 // ftp: URLs, which the fetch layer refuses before any network or module is
 // touched, so every diff shows as the failure line.  Every gathered link is
-// also turned into its request URL, which must keep the base URL's server.
+// also turned into its request URL, which must keep the base URL's server,
+// and every line is checked to yield the same groups from match_file_line
+// as from regexec asked for them.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -39,6 +41,24 @@ void check_request_urls()
 	}
 }
 
+// The groups that match_file_line reads off a matching line are those
+// regexec reports when asked for them.
+void check_groups(const regex_t *file_pattern, const char *line)
+{
+	while (*line == ' ' || *line == '\t' || *line == '\n' || *line == '\v' || *line == '\f' || *line == '\r')
+		line++;
+	regmatch_t expected[6];
+	regmatch_t got[6];
+	bool matched = regexec(file_pattern, line, 6, expected, 0) == 0;
+	if (match_file_line(file_pattern, line, got) != matched)
+		std::abort();
+	if (!matched)
+		return;
+	for (int i = 0; i < 6; i++)
+		if (got[i].rm_so != expected[i].rm_so || got[i].rm_eo != expected[i].rm_eo)
+			std::abort();
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -61,6 +81,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 	for (size_t i = 1; i <= size; i++) {
 		if (i == size || data[i] == '\n') {
 			line.push_back('\0');
+			check_groups(&st.file_pattern, line.data());
 			annotate_line(&st, line.data());
 			line.clear();
 		} else {
