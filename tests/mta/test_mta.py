@@ -24,6 +24,7 @@ import socket
 import subprocess
 import sys
 import threading
+import time
 import unittest
 import urllib.parse
 
@@ -570,6 +571,42 @@ class MtaTest(unittest.TestCase):
         self.assert_mbox_body(box, got[-1], self.expected(["-f"], message))
 
 
+class HarnessTest(unittest.TestCase):
+    """The harness itself: a test killed outright leaves nothing behind."""
+
+    def test_killed_test_leaves_nothing_behind(self):
+        child = subprocess.Popen([sys.executable, os.path.abspath(__file__), "--hold-instance"],
+                                 stdout=subprocess.PIPE, text=True)
+        try:
+            line = child.stdout.readline().split()
+            self.assertEqual(len(line), 3, "the instance did not come up")
+            scratch, conf, user = line
+            self.assertTrue(mh.instance_processes(conf))
+            pwd.getpwnam(user)
+        finally:
+            child.kill()  # as ctest's time limit does: no clean-up of its own
+            child.wait()
+
+        def gone():
+            try:
+                pwd.getpwnam(user)
+                return False
+            except KeyError:
+                return not mh.instance_processes(conf) and not os.path.exists(scratch)
+        mh.wait_until(gone, 30, "the guardian to stop the instance, delete %s and %s"
+                      % (user, scratch))
+
+
+def hold_instance():
+    """For HarnessTest: an instance with a user, running until killed."""
+    pf = mh.PostfixInstance()
+    user = pf.add_user("rvnkill")
+    pf.start()
+    print(pf.scratch, pf.conf, user.pw_name, flush=True)
+    while True:
+        time.sleep(60)
+
+
 # Temporary failure causes: (name, mailbox kind, cause, revnote options,
 # retry while broken).  Retrying a locked mailbox would cost another lock
 # wait, so those cases flush only after the lock is gone.
@@ -592,14 +629,20 @@ def add_tempfail_cases():
 add_tempfail_cases()
 
 
+TEST_CLASSES = (MtaTest, HarnessTest)
+
+
 def case_names():
-    return sorted(n[len("test_"):] for n in dir(MtaTest) if n.startswith("test_"))
+    return sorted(n[len("test_"):] for c in TEST_CLASSES for n in dir(c)
+                  if n.startswith("test_"))
 
 
 def main(argv):
     if len(argv) == 2 and argv[1] == "--list":
         print("\n".join(case_names()))
         return 0
+    if len(argv) == 2 and argv[1] == "--hold-instance":
+        hold_instance()
     if len(argv) != 2 or argv[1] not in case_names():
         print("usage: test_mta.py CASE | --list\ncases: " + " ".join(case_names()),
               file=sys.stderr)
@@ -608,7 +651,8 @@ def main(argv):
         print("REVNOTE must name the revnote binary", file=sys.stderr)
         return 64
     mh.skip_unless_runnable()
-    suite = unittest.TestSuite([MtaTest("test_" + argv[1])])
+    name = "test_" + argv[1]
+    suite = unittest.TestSuite([c(name) for c in TEST_CLASSES if hasattr(c, name)])
     result = unittest.TextTestRunner(verbosity=2).run(suite)
     return 0 if result.wasSuccessful() else 1
 
