@@ -388,15 +388,18 @@ class MtaTest(unittest.TestCase):
 
     # -- 3. procmail: revnote as a filter, procmail delivers
 
-    def test_procmail_filter_then_deliver(self):
+    def run_procmail_case(self, broken):
         user = self.pf.add_user("rvnpm")
         self.pf.main_extra["mailbox_command"] = '/usr/bin/procmail -a "$EXTENSION"'
-        # The recipe of examples/procmailrc, with the revnote under test.
+        # The recipe of examples/procmailrc, with the revnote under test;
+        # broken, revnote is called in a way that fails (an option without
+        # its argument: usage error, status 64).
         with open(os.path.join(SOURCE_DIR, "examples", "procmailrc")) as f:
             recipe = f.read()
         self.assertIn("| /usr/local/bin/revnote\n", recipe)
+        command = self.revnote + (" -u" if broken else "")
         rc = os.path.join(user.pw_dir, ".procmailrc")
-        write(rc, recipe.replace("/usr/local/bin/revnote", self.revnote))
+        write(rc, recipe.replace("/usr/local/bin/revnote", command))
         os.chown(rc, user.pw_uid, user.pw_gid)
         os.chmod(rc, 0o644)
         self.pf.start()
@@ -408,8 +411,16 @@ class MtaTest(unittest.TestCase):
         mbox = os.path.join(user.pw_dir, "commits.mbox")
         got = self.mbox_messages(mbox)
         self.assertEqual(len(got), 1)
-        self.assert_mbox_body(mbox, got[0], self.expected([], message))
+        # A failed filter leaves the message as it came: filed, not lost.
+        want = body_of(message) if broken else self.expected([], message)
+        self.assert_mbox_body(mbox, got[0], want)
         self.assertFalse(os.path.exists(mbox + ".lock"))
+
+    def test_procmail_filter_then_deliver(self):
+        self.run_procmail_case(broken=False)
+
+    def test_procmail_failed_filter_files_the_message_unchanged(self):
+        self.run_procmail_case(broken=True)
 
     # -- 3. -d: diffs fetched from a web server, delivered into a Maildir
 
