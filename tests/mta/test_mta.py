@@ -354,8 +354,18 @@ class MtaTest(unittest.TestCase):
         self.assertIn(b"\n>From the release engineers", boxed[subject_of(messages[1])])
         self.assertFalse(os.path.exists(mbox + ".lock"), "dot-lock left behind")
 
-        # A mail reader of its own sees both messages in the Maildir.
+        # Another mail system's reader splits the mbox into the same two
+        # messages, the quoted line given back unquoted.
         env = dict(os.environ, MBLAZE=self.pf.path("mblaze"))
+        imported = self.pf.make_maildir(self.pf.path("imported"), pwd.getpwuid(0))
+        with open(mbox, "rb") as f:
+            subprocess.run(["mdeliver", "-M", imported], stdin=f, env=env, check=True)
+        split = self.maildir_messages(imported)
+        self.assertEqual(sorted(subject_of(m) for m in split),
+                         sorted(subject_of(m) for m in messages))
+        self.assertEqual(sum(m.count(b"\nFrom the release engineers") for m in split), 1)
+
+        # And mblaze sees both messages in the Maildir.
         listed = subprocess.run(["mlist", maildir], stdout=subprocess.PIPE, env=env,
                                 check=True).stdout.split()
         self.assertEqual(len(listed), 2)
