@@ -11,13 +11,19 @@
 // Limits, so that a dead or hanging server never wedges a mail delivery:
 // connecting may take REVNOTE_CONNECT_TIMEOUT seconds (default 20), and a
 // transfer that moves less than one byte per second for
-// REVNOTE_LOW_SPEED_TIME seconds (default 60) is abandoned.  Only http and
+// REVNOTE_LOW_SPEED_TIME seconds (default 60) is abandoned.  All the fetches
+// of a run together may take REVNOTE_FETCH_BUDGET seconds (default 300),
+// counted from the start of the first: a fetch is cut off when the budget
+// runs out and later ones fail at once, so that a server that is slow on
+// every diff cannot keep a delivery past a mail system's limit on how long
+// a command may run (Postfix bounces the message after 1000 s).  Only http and
 // https are spoken, for the first request and for redirects, of which at
 // most max_redirects are followed.  A status outside 2xx is a failed fetch,
 // known before the stream is handed out: the body of such an answer never
 // reaches the stream, since only the final answer's status decides.
 #include <curl/curl.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +34,7 @@ namespace {
 
 constexpr long default_connect_timeout = 20;
 constexpr long default_low_speed_time = 60;
+constexpr long default_fetch_budget = 300;
 constexpr long low_speed_limit = 1;  // bytes per second
 constexpr long max_redirects = 5;
 constexpr long longest_limit = 86400;
@@ -61,6 +68,17 @@ long seconds_from_env(const char *name, long fallback)
 	if (*end != '\0' || v < 1 || v > longest_limit)
 		return fallback;
 	return v;
+}
+
+// Milliseconds left of the run's fetch budget; the clock starts at the
+// first call.
+long long budget_left_ms()
+{
+	using clock = std::chrono::steady_clock;
+	static const clock::time_point started = clock::now();
+	static const long long budget_ms = seconds_from_env("REVNOTE_FETCH_BUDGET", default_fetch_budget) * 1000LL;
+	auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - started).count();
+	return budget_ms - spent;
 }
 
 bool status_ok()
@@ -199,9 +217,13 @@ extern "C" [[gnu::visibility("default")]] FILE *revnote_fetch_open(const char *u
 {
 	if (tr.busy || !set_up())
 		return nullptr;
+	long long left = budget_left_ms();
+	if (left <= 0)
+		return nullptr;
 	tr.done = tr.failed = tr.paused = false;
 	tr.chunk_len = tr.chunk_pos = 0;
-	if (curl_easy_setopt(tr.easy, CURLOPT_URL, url) != CURLE_OK)
+	if (curl_easy_setopt(tr.easy, CURLOPT_URL, url) != CURLE_OK ||
+	    curl_easy_setopt(tr.easy, CURLOPT_TIMEOUT_MS, static_cast<long>(left)) != CURLE_OK)
 		return nullptr;
 	if (curl_multi_add_handle(tr.multi, tr.easy) != CURLM_OK)
 		return nullptr;

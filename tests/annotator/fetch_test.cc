@@ -74,7 +74,8 @@ protected:
 		o.input = input;
 		o.env_set = std::move(env);
 		o.env_unset = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
-		               "REVNOTE_FETCH_MODULE", "REVNOTE_CONNECT_TIMEOUT", "REVNOTE_LOW_SPEED_TIME"};
+		               "REVNOTE_FETCH_MODULE", "REVNOTE_CONNECT_TIMEOUT", "REVNOTE_LOW_SPEED_TIME",
+		               "REVNOTE_FETCH_BUDGET"};
 		return testsupport::run_revnote(args, o);
 	}
 
@@ -248,6 +249,20 @@ TEST_F(DiffServer, SilentServerHitsTheLowSpeedLimit)
 	// The fetch after the dead one still works.
 	EXPECT_NE(r.out.find(diff_body("/diffs/a.c.diff?r1=1.1&r2=1.2")), std::string::npos);
 	EXPECT_LT(seconds, 15.0);
+}
+
+// A server that is slow on every diff: once the run's budget is spent the
+// fetch under way is cut off and the rest fail without a request, so the
+// run ends in time for the mail system.
+TEST_F(DiffServer, SpentFetchBudgetFailsTheRemainingFetchesAtOnce)
+{
+	run_result r = revnote({"-d", "-u", url("hang")},
+	                       message({"  1.2 +1 -1 a.c", "  1.3 +1 -1 b.c", "  1.4 +1 -1 c.c"}),
+	                       {"REVNOTE_FETCH_BUDGET=1", "REVNOTE_LOW_SPEED_TIME=60"});
+	ASSERT_EQ(r.status, 0) << r.err;
+	for (const char *diff : {"a.c.diff?r1=1.1&r2=1.2", "b.c.diff?r1=1.2&r2=1.3", "c.c.diff?r1=1.3&r2=1.4"})
+		EXPECT_NE(r.out.find("| fetch " + url("hang") + diff + " failed\n"), std::string::npos) << diff << r.out;
+	EXPECT_EQ(stats().second, 1);
 }
 
 // A listening socket whose accept queue is full: the kernel drops further
