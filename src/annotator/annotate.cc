@@ -133,6 +133,21 @@ void emit_diff_links(annotate_state *st, const char *path, const char *new_rev, 
 	emit_diff_link(st->destination, st->second_url, path, new_rev, prev_rev);
 }
 
+// Most indented lines of a message are log text, not a table header: the
+// header pattern is anchored and begins with this word, so text that does
+// not is known not to match without running regexec.
+constexpr char header_word[] = "Revision";
+
+bool may_be_header(const char *rest)
+{
+	return std::strncmp(rest, header_word, sizeof header_word - 1) == 0;
+}
+
+bool is_revision_char(char c)
+{
+	return (c >= '0' && c <= '9') || c == '.';
+}
+
 bool is_blank_or_tab(char c)
 {
 	return c == ' ' || c == '\t';
@@ -180,7 +195,9 @@ void file_line_groups(const char *rest, regmatch_t m[file_groups])
 
 bool match_file_line(const regex_t *file_pattern, const char *rest, regmatch_t m[6])
 {
-	if (regexec(file_pattern, rest, 0, nullptr, 0) != 0)
+	// The pattern is anchored and begins with a revision: a line that
+	// cannot start one is no file line, without asking regexec.
+	if (!is_revision_char(rest[0]) || regexec(file_pattern, rest, 0, nullptr, 0) != 0)
 		return false;
 	file_line_groups(rest, m);
 	return true;
@@ -274,7 +291,7 @@ void annotate_line(annotate_state *st, char *line)
 		return;
 	}
 	if (!st->in_table) {
-		st->in_table = regexec(&st->header_pattern, rest, 0, nullptr, 0) == 0;
+		st->in_table = may_be_header(rest) && regexec(&st->header_pattern, rest, 0, nullptr, 0) == 0;
 		return;
 	}
 	handle_file_line(st, rest);

@@ -30,48 +30,42 @@ constexpr int glt_step = 1024;
 // The count of one line is a 32-bit int: a line stops growing here.
 constexpr uint64_t glt_bufsize_limit = INT_MAX;
 
-#if defined(__GLIBC__)
-// Bytes of fp's read buffer, as getc_unlocked sees them.
-std::size_t buffered(FILE *fp)
+// Takes up to want bytes from what fp has buffered, stopping after a
+// newline, the way getc_unlocked would take them one at a time.  Sets
+// *newline when the last byte taken is one.  Returns the count, 0 when
+// nothing is buffered (or the C library keeps its buffer to itself).
+std::size_t take_buffered(char *p, std::size_t want, FILE *fp, bool *newline)
 {
-	return static_cast<std::size_t>(fp->_IO_read_end - fp->_IO_read_ptr);
+#if defined(__GLIBC__)
+	std::size_t take = std::min(static_cast<std::size_t>(fp->_IO_read_end - fp->_IO_read_ptr), want);
+	const void *nl = std::memchr(fp->_IO_read_ptr, '\n', take);
+	if (nl != nullptr)
+		take = static_cast<std::size_t>(static_cast<const char *>(nl) - fp->_IO_read_ptr) + 1;
+	std::memcpy(p, fp->_IO_read_ptr, take);
+	fp->_IO_read_ptr += take;
+	*newline = nl != nullptr;
+	return take;
+#else
+	(void)p, (void)want, (void)fp, (void)newline;
+	return 0;
+#endif
 }
 
-std::size_t read_piece(char *p, std::size_t room, FILE *fp)
-{
-	std::size_t want = room - 1;
-	std::size_t n = 0;
-	while (n < want) {
-		if (buffered(fp) == 0) {
-			// Refill through stdio; the byte it hands back is the first.
-			int c = getc_unlocked(fp);
-			if (c == EOF)
-				break;
-			p[n++] = static_cast<char>(c);
-			if (c == '\n')
-				break;
-			continue;
-		}
-		std::size_t take = std::min(buffered(fp), want - n);
-		const void *nl = std::memchr(fp->_IO_read_ptr, '\n', take);
-		if (nl != nullptr)
-			take = static_cast<std::size_t>(static_cast<const char *>(nl) - fp->_IO_read_ptr) + 1;
-		std::memcpy(p + n, fp->_IO_read_ptr, take);
-		fp->_IO_read_ptr += take;
-		n += take;
-		if (nl != nullptr)
-			break;
-	}
-	p[n] = '\0';
-	return n;
-}
-#else
+// Reads like fgets into room bytes at p and returns the count stored.
 std::size_t read_piece(char *p, std::size_t room, FILE *fp)
 {
 	std::size_t want = room - 1;
 	std::size_t n = 0;
 	flockfile(fp);
 	while (n < want) {
+		bool newline = false;
+		std::size_t got = take_buffered(p + n, want - n, fp, &newline);
+		n += got;
+		if (newline)
+			break;
+		if (got > 0)
+			continue;
+		// Nothing buffered: a byte through stdio, which refills the buffer.
 		int c = getc_unlocked(fp);
 		if (c == EOF)
 			break;
@@ -83,7 +77,6 @@ std::size_t read_piece(char *p, std::size_t room, FILE *fp)
 	p[n] = '\0';
 	return n;
 }
-#endif
 
 // The entry the last read_line worked on: read_line_length() after each
 // line then costs no scan.
