@@ -1,6 +1,8 @@
 #include "test_support.h"
 
 #include <dirent.h>
+#include <linux/capability.h>
+#include <sys/syscall.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -229,6 +231,47 @@ scratch_dir::scratch_dir()
 scratch_dir::~scratch_dir()
 {
 	remove_tree(path_);
+}
+
+namespace {
+
+struct capabilities {
+	__user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+	__user_cap_data_struct data[2]{};
+};
+
+bool get_capabilities(capabilities &c)
+{
+	return syscall(SYS_capget, &c.header, c.data) == 0;
+}
+
+bool set_capabilities(capabilities &c)
+{
+	return syscall(SYS_capset, &c.header, c.data) == 0;
+}
+
+constexpr unsigned override_bits = (1u << CAP_DAC_OVERRIDE) | (1u << CAP_DAC_READ_SEARCH);
+
+}  // namespace
+
+permissions_apply::permissions_apply()
+{
+	capabilities c;
+	if (!get_capabilities(c) || (c.data[0].effective & override_bits) == 0)
+		return;
+	c.data[0].effective &= ~override_bits;
+	changed_ = set_capabilities(c);
+	if (!changed_)
+		throw std::runtime_error("capset: " + std::string(strerror(errno)));
+}
+
+permissions_apply::~permissions_apply()
+{
+	capabilities c;
+	if (changed_ && get_capabilities(c)) {
+		c.data[0].effective |= override_bits & c.data[0].permitted;
+		(void)set_capabilities(c);
+	}
 }
 
 void remove_tree(const std::string &path)

@@ -54,6 +54,21 @@ private:
 	std::string path_;
 };
 
+// While it lives, the process is subject to file permissions even as root:
+// the capabilities that override them are taken out of the effective set
+// (and put back by the destructor), so that tests of unreadable files and
+// unwritable directories also run where the suite runs as root.
+class permissions_apply {
+public:
+	permissions_apply();
+	~permissions_apply();
+	permissions_apply(const permissions_apply &) = delete;
+	permissions_apply &operator=(const permissions_apply &) = delete;
+
+private:
+	bool changed_ = false;
+};
+
 // Removes a tree like rm -rf.
 void remove_tree(const std::string &path);
 
