@@ -50,7 +50,7 @@ clang-build: deps-test
 
 fuzz-smoke: deps-test
 	CXX=clang++ CC=clang cmake -S . -B $(FUZZ_BUILD) -G Ninja -DREVNOTE_FUZZ=ON \
-	  -DREVNOTE_BUILD_TESTS=OFF -DREVNOTE_BUILD_BENCH=OFF
+	  -DREVNOTE_BUILD_TESTS=OFF -DREVNOTE_BUILD_BENCH=OFF -DREVNOTE_BUILD_EXAMPLES=OFF
 	cmake --build $(FUZZ_BUILD)
 	tests/fuzz/run-fuzzers $(FUZZ_BUILD)/bin $(FUZZ_SECONDS)
 
