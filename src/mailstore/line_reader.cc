@@ -38,6 +38,8 @@ std::size_t take_buffered(char *p, std::size_t want, FILE *fp, bool *newline)
 {
 #if defined(__GLIBC__)
 	std::size_t take = std::min(static_cast<std::size_t>(fp->_IO_read_end - fp->_IO_read_ptr), want);
+	if (take == 0)
+		return 0;  // also before stdio has a buffer at all: the pointers are null
 	const void *nl = std::memchr(fp->_IO_read_ptr, '\n', take);
 	if (nl != nullptr)
 		take = static_cast<std::size_t>(static_cast<const char *>(nl) - fp->_IO_read_ptr) + 1;
