@@ -10,7 +10,7 @@
 // Revisions are handled as text: the new revision is at most 31
 // characters and the previous one is made from it in a 32-byte work
 // buffer.  Only the last component of the revision is read as a number.
-#include <cctype>
+#include <array>
 #include <climits>
 #include <cstring>
 
@@ -41,12 +41,20 @@ constexpr char note_too_long[] = "  (revision string too long)\n";
 constexpr char note_no_dot[] = "  (bad format: no dot in revision string)\n";
 constexpr char note_no_previous[] = "  (cannot determine previous revision)\n";
 
-// The C locale's space class, asked about the byte as a signed char: bytes
-// 0x80-0xFF are negative and belong to no class.
-bool is_space(char c)
+// The C locale's space class (revnote never sets a locale), asked about
+// the byte as a signed char: bytes 0x80-0xFF are negative and belong to no
+// class.  Spelled out rather than asked of isspace: every line of the
+// message passes here.
+constexpr auto space_class = [] {
+	std::array<bool, 256> t{};
+	for (unsigned char c : {' ', '\t', '\n', '\v', '\f', '\r'})
+		t[c] = true;
+	return t;
+}();
+
+constexpr bool is_space(char c)
 {
-	signed char sc = static_cast<signed char>(c);
-	return sc >= 0 && std::isspace(sc) != 0;
+	return space_class[static_cast<unsigned char>(c)];
 }
 
 void write_note(FILE *fp, const char *note)
@@ -140,7 +148,7 @@ constexpr char header_word[] = "Revision";
 
 bool may_be_header(const char *rest)
 {
-	return std::strncmp(rest, header_word, sizeof header_word - 1) == 0;
+	return rest[0] == header_word[0] && std::strncmp(rest, header_word, sizeof header_word - 1) == 0;
 }
 
 bool is_revision_char(char c)

@@ -58,7 +58,6 @@ std::size_t read_piece(char *p, std::size_t room, FILE *fp)
 {
 	std::size_t want = room - 1;
 	std::size_t n = 0;
-	flockfile(fp);
 	while (n < want) {
 		bool newline = false;
 		std::size_t got = take_buffered(p + n, want - n, fp, &newline);
@@ -68,6 +67,7 @@ std::size_t read_piece(char *p, std::size_t room, FILE *fp)
 		if (got > 0)
 			continue;
 		// Nothing buffered: a byte through stdio, which refills the buffer.
+		// Unlocked: the reader is not reentrant, and serves one thread.
 		int c = getc_unlocked(fp);
 		if (c == EOF)
 			break;
@@ -75,7 +75,6 @@ std::size_t read_piece(char *p, std::size_t room, FILE *fp)
 		if (c == '\n')
 			break;
 	}
-	funlockfile(fp);
 	p[n] = '\0';
 	return n;
 }
