@@ -11,6 +11,7 @@
 // characters and the previous one is made from it in a 32-byte work
 // buffer.  Only the last component of the revision is read as a number.
 #include <array>
+#include <initializer_list>
 #include <climits>
 #include <cstring>
 
@@ -161,11 +162,37 @@ bool is_blank_or_tab(char c)
 	return c == ' ' || c == '\t';
 }
 
+bool is_digit(char c)
+{
+	return c >= '0' && c <= '9';
+}
+
 regoff_t skip_while(const char *s, regoff_t at, bool (*in_class)(char))
 {
 	while (in_class(s[at]))
 		at++;
 	return at;
+}
+
+// Offset of the first byte of the path when rest has the shape of a file
+// line up to there: a revision, blanks, "+" and digits, blanks, "-" and
+// digits, blanks, and a byte that is not the string end.  -1 otherwise.
+regoff_t path_offset(const char *rest)
+{
+	regoff_t at = skip_while(rest, 0, is_revision_char);
+	if (at == 0)
+		return -1;
+	for (char sign : {'+', '-'}) {
+		regoff_t blanks_end = skip_while(rest, at, is_blank_or_tab);
+		if (blanks_end == at || rest[blanks_end] != sign)
+			return -1;
+		regoff_t digits_end = skip_while(rest, blanks_end + 1, is_digit);
+		if (digits_end == blanks_end + 1)
+			return -1;
+		at = digits_end;
+	}
+	regoff_t path = skip_while(rest, at, is_blank_or_tab);
+	return path == at || rest[path] == '\0' ? -1 : path;
 }
 
 // Reads the five groups of a line that file_pattern has matched.  Every
@@ -177,8 +204,8 @@ regoff_t skip_while(const char *s, regoff_t at, bool (*in_class)(char))
 // target check that both give the same groups.
 void file_line_groups(const char *rest, regmatch_t m[file_groups])
 {
-	auto revision_byte = [](char c) { return (c >= '0' && c <= '9') || c == '.'; };
-	auto digit = [](char c) { return c >= '0' && c <= '9'; };
+	auto revision_byte = is_revision_char;
+	auto digit = is_digit;
 	auto path_byte = [](char c) { return c != '\0' && c != ' ' && c != '\t'; };
 	auto line_byte = [](char c) { return c != '\0'; };
 	regoff_t at = 0;
@@ -205,7 +232,17 @@ bool match_file_line(const regex_t *file_pattern, const char *rest, regmatch_t m
 {
 	// The pattern is anchored and begins with a revision: a line that
 	// cannot start one is no file line, without asking regexec.
-	if (!is_revision_char(rest[0]) || regexec(file_pattern, rest, 0, nullptr, 0) != 0)
+	if (!is_revision_char(rest[0]))
+		return false;
+	// The pattern ends in "([^ \t]+)(.*)$", and "(.*)$" takes whatever
+	// rest a line has: a line matches exactly when its text up to the first
+	// byte of the path does.  So regexec decides on that much of a line
+	// that has the shape (REG_STARTEND), which spares it the path and the
+	// trailing text, most of its cost; on the whole line otherwise.
+	regmatch_t span{};
+	regoff_t path = path_offset(rest);
+	span.rm_eo = path >= 0 ? path + 1 : static_cast<regoff_t>(std::strlen(rest));
+	if (regexec(file_pattern, rest, 0, &span, REG_STARTEND) != 0)
 		return false;
 	file_line_groups(rest, m);
 	return true;

@@ -152,7 +152,11 @@ TEST(FileLine, GroupsAreThoseRegexecReports)
 	std::vector<std::string> lines{"1.2 +1 -1 a.c", "1.2\t+1\t-1\ta.c\t(new) x", "1.2 +1 -1 a.c   ",
 	                               "1..2 +0001 -0 p/q/r (dead)", ". +1 -1 x", "1.2 +1 -1 a.c\r",
 	                               "1.2  \t +12345678901234567890 \t -1 \xff\x80 \xe9", "1.2 +1 -1 a b c d",
-	                               "1.2 +1 -1", "1.2 + 1 -1 a", "x 1.2 +1 -1 a", "1.2 +1 -1 a.c " + trailing_100k};
+	                               "1.2 +1 -1", "1.2 + 1 -1 a", "x 1.2 +1 -1 a", "1.2 +1 -1 a.c " + trailing_100k,
+	                               // Shapes that end or break just before or at the path.
+	                               "1.2 +1 -1 ", "1.2 +1 -1\t", "1.2 +1 -", "1.2 +1 -x a", "1.2 +1-1 a", "1.2+1 -1 a",
+	                               "1.2 +1 -1 \xff", "1.2 +1 -1 \x80\xff tail\xff\xfe", "1.2 ++1 -1 a",
+	                               "1.2 +1 --1 a", "1.2 +1 -1 \r", "1.2 +1 -1 a\v b", "1.2 +1 -1 -a +b"};
 	for (const file_case &c : file_cases)
 		lines.push_back(c.line.substr(c.line.find_first_not_of(" \t\v")));
 	for (const std::string &l : lines) {
