@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include "sample_message.h"
 #include "test_support.h"
 
 using testsupport::file_exists;
@@ -28,12 +29,6 @@ using testsupport::scratch_dir;
 using testsupport::write_file;
 
 namespace {
-
-const std::string message = "From alice@example.org Mon Jan  1 00:00:00 2024\n"
-                            "Subject: commit\n"
-                            "\n"
-                            "Modified files:\n"
-                            "    src/a.c\n";
 
 void make_maildir(const std::string &path)
 {

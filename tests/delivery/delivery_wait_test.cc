@@ -12,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include "sample_message.h"
 #include "test_support.h"
 
 using testsupport::file_exists;
@@ -24,12 +25,6 @@ using testsupport::scratch_dir;
 using testsupport::write_file;
 
 namespace {
-
-const std::string message = "From alice@example.org Mon Jan  1 00:00:00 2024\n"
-                            "Subject: commit\n"
-                            "\n"
-                            "Modified files:\n"
-                            "    src/a.c\n";
 
 // ---- Locks of other programs (long: the real waits) --------------------------------
 
