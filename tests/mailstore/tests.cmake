@@ -10,10 +10,15 @@ revnote_gtest(line_reader_test
 revnote_gtest(from_line_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/from_line_test.cc
   LIBS mailstore_static)
-revnote_gtest(locking_test
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/locking_test.cc ${REVNOTE_TEST_SEAMS}
-  LIBS mailstore_static
-  WRAP time usleep link mkstemp gethostname)
+revnote_gtest(mailbox_kind_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/mailbox_kind_test.cc
+  LIBS mailstore_static)
+foreach(t locking delivery)
+  revnote_gtest(${t}_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/${t}_test.cc ${REVNOTE_TEST_SEAMS}
+    LIBS mailstore_static
+    WRAP time usleep link mkstemp gethostname)
+endforeach()
 foreach(t directories tree rewrite size)
   revnote_gtest(${t}_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/${t}_test.cc
