@@ -28,7 +28,21 @@
 
 namespace {
 
-constexpr std::size_t stdio_buffer_size = 128 * 1024;
+// Buffers of our own for the streams the message is written to: given
+// none, glibc ignores the size asked for and takes st_blksize (4 KiB), a
+// system call per 4 KiB.  The output layer (output.h) gathers small
+// writes itself and hands over long runs whole, so the stream's buffer
+// only takes the rest; one per stream that can be open at the same time.
+constexpr std::size_t output_stream_buffer_size = 32 * 1024;
+char stdout_buffer[output_stream_buffer_size];
+char mailbox_buffer[output_stream_buffer_size];
+char temporary_buffer[output_stream_buffer_size];
+
+void use_buffer(FILE *fp, char (&buffer)[output_stream_buffer_size])
+{
+	(void)setvbuf(fp, buffer, _IOFBF, sizeof buffer);
+}
+
 constexpr std::size_t copy_chunk_size = 8192;
 constexpr char temporary_template[] = "/tmp/revnoteXXXXXXXXXX";
 
@@ -55,6 +69,7 @@ FILE *open_temporary()
 	FILE *fp = fdopen(fd, "w+");
 	if (fp == nullptr)
 		fatal(1, "fdopen");
+	buffer_temporary_file(fp);
 	return fp;
 }
 
@@ -65,6 +80,7 @@ FILE *open_mailbox_for(const char *operand)
 	FILE *fp = open_mailbox(operand, &locked_path, &maildir);
 	if (fp == nullptr)
 		fatal(1, "open_mailbox %s", operand);
+	use_buffer(fp, mailbox_buffer);
 	current.stream = fp;
 	current.locked_path = locked_path;
 	current.maildir = maildir;
@@ -72,7 +88,6 @@ FILE *open_mailbox_for(const char *operand)
 	current.start = maildir ? 0 : ftello(fp);
 	if (current.start < 0)
 		fatal(1, "open_mailbox %s", operand);
-	(void)setvbuf(fp, nullptr, _IOFBF, stdio_buffer_size);
 	return fp;
 }
 
@@ -110,10 +125,15 @@ void close_mailbox_stream(FILE *fp)
 
 }  // namespace
 
+void buffer_temporary_file(FILE *fp)
+{
+	use_buffer(fp, temporary_buffer);
+}
+
 FILE *open_destination(const char *operand)
 {
 	if (operand == nullptr) {
-		(void)setvbuf(stdout, nullptr, _IOFBF, stdio_buffer_size);
+		use_buffer(stdout, stdout_buffer);
 		return stdout;
 	}
 	if (fetch_diffs)

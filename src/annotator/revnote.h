@@ -95,6 +95,9 @@ FILE *deliver_temporary(FILE *tmp, const char *operand);
 // Closes the destination and releases or commits the mailbox.  A failure
 // is fatal.
 void close_destination(FILE *dest);
+// Gives the unnamed temporary file of -d its stream buffer; call it before
+// the first write.
+void buffer_temporary_file(FILE *fp);
 // The early end on empty input.
 void close_destination_early(FILE *dest);
 // Called on the way out of a fatal error: takes back a delivery under way.
