@@ -4,35 +4,28 @@
 // line naming Revision, Changes and Path, then one indented line per
 // file), works out each file's previous revision from its new one and
 // writes below the file line the links that fit, or a short note saying
-// why the line cannot be used.  The line itself has already been copied
-// by the driver; nothing here ever changes what was copied.
+// why the line cannot be used.  The line itself has already been passed
+// on by the driver and is only read here.
+//
+// A table line ends at its first zero byte, if it holds one: what follows
+// it is copied like every other byte but never read as part of the line
+// (the matchers stop there).
 //
 // Revisions are handled as text: the new revision is at most 31
 // characters and the previous one is made from it in a 32-byte work
 // buffer.  Only the last component of the revision is read as a number.
 #include <array>
-#include <initializer_list>
+#include <bit>
 #include <climits>
+#include <cstdint>
 #include <cstring>
+#include <initializer_list>
+#include <string_view>
 
+#include "output.h"
 #include "revnote.h"
 
-// The compiled patterns live until the process ends and are never freed.
-// The state that holds them sits in main's frame, which is gone by the time
-// the process exits; this copy keeps them reachable to the end, so that
-// leak checkers do not take them for lost.  It is never used otherwise
-// (external linkage, so that the stores into it are kept).
-extern regex_t annotate_retained_patterns[2];
-regex_t annotate_retained_patterns[2];
-
 namespace {
-
-constexpr char header_regex[] = "^Revision[ \t]+Changes[ \t]+Path[ \t]*$";
-// Groups: 1 new revision, 2 added lines, 3 removed lines, 4 path,
-// 5 trailing text (empty, or starting with a blank or a tab).
-constexpr char file_regex[] =
-	"^([0-9.]+)[ \t]+\\+([0-9]+)[ \t]+-([0-9]+)[ \t]+([^ \t]+)(.*)$";
-constexpr std::size_t file_groups = 6;  // the whole match and five groups
 
 // A revision of at most 31 characters and its string end.
 constexpr std::size_t revision_buffer_size = 32;
@@ -58,21 +51,23 @@ constexpr bool is_space(char c)
 	return space_class[static_cast<unsigned char>(c)];
 }
 
-void write_note(FILE *fp, const char *note)
+constexpr auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+constexpr auto is_revision_char = [](char c) { return is_digit(c) || c == '.'; };
+constexpr auto is_blank_or_tab = [](char c) { return c == ' ' || c == '\t'; };
+// A path runs to the next blank or tab, or to the end of the line.
+constexpr auto is_path_char = [](char c) { return c != ' ' && c != '\t' && c != '\0'; };
+
+void write_note(FILE *fp, std::string_view note)
 {
-	if (std::fputs(note, fp) == EOF)
-		fatal(1, "fputs");
+	output_write(fp, note);
 }
 
 // A count is only ever compared with zero, so it is zero exactly when all
 // its digits are zeros.  Reading it this way needs no conversion and
 // gives a sound answer for counts of any length (+99999999999 is a change).
-bool count_is_zero(const char *digits, std::size_t len)
+bool count_is_zero(std::string_view digits)
 {
-	for (std::size_t i = 0; i < len; i++)
-		if (digits[i] != '0')
-			return false;
-	return true;
+	return digits.find_first_not_of('0') == std::string_view::npos;
 }
 
 // Reads the decimal digits at s (none read as 0) into *value.  Returns
@@ -80,7 +75,7 @@ bool count_is_zero(const char *digits, std::size_t len)
 bool read_component(const char *s, int *value)
 {
 	int v = 0;
-	for (; *s >= '0' && *s <= '9'; s++) {
+	for (; is_digit(*s); s++) {
 		int digit = *s - '0';
 		if (v > (INT_MAX - digit) / 10)
 			return false;
@@ -130,155 +125,190 @@ bool previous_revision(char *rev, char *last_dot, bool last_in_range, int last)
 	return true;
 }
 
-void emit_rev_links(annotate_state *st, const char *path, const char *rev)
+void emit_rev_links(annotate_state *st, std::string_view path, std::string_view rev)
 {
 	emit_rev_link(st->destination, st->base_url, path, rev);
 	emit_rev_link(st->destination, st->second_url, path, rev);
 }
 
-void emit_diff_links(annotate_state *st, const char *path, const char *new_rev, const char *prev_rev)
+void emit_diff_links(annotate_state *st, std::string_view path, std::string_view new_rev, std::string_view prev_rev)
 {
 	emit_diff_link(st->destination, st->base_url, path, new_rev, prev_rev);
 	emit_diff_link(st->destination, st->second_url, path, new_rev, prev_rev);
 }
 
-// Most indented lines of a message are log text, not a table header: the
-// header pattern is anchored and begins with this word, so text that does
-// not is known not to match without running regexec.
-constexpr char header_word[] = "Revision";
-
-bool may_be_header(const char *rest)
+// s[from, to) for from <= to <= s.size(), without substr's range check
+// (which would bring the C++ runtime library in for its exception).
+std::string_view slice(std::string_view s, std::size_t from, std::size_t to)
 {
-	return rest[0] == header_word[0] && std::strncmp(rest, header_word, sizeof header_word - 1) == 0;
+	return std::string_view(s.data() + from, to - from);
 }
 
-bool is_revision_char(char c)
+template <typename Class>
+std::size_t skip_while(std::string_view s, std::size_t at, Class in_class)
 {
-	return (c >= '0' && c <= '9') || c == '.';
-}
-
-bool is_blank_or_tab(char c)
-{
-	return c == ' ' || c == '\t';
-}
-
-bool is_digit(char c)
-{
-	return c >= '0' && c <= '9';
-}
-
-regoff_t skip_while(const char *s, regoff_t at, bool (*in_class)(char))
-{
-	while (in_class(s[at]))
+	while (at < s.size() && in_class(s[at]))
 		at++;
 	return at;
 }
 
-// Offset of the first byte of the path when rest has the shape of a file
-// line up to there: a revision, blanks, "+" and digits, blanks, "-" and
-// digits, blanks, and a byte that is not the string end.  -1 otherwise.
-regoff_t path_offset(const char *rest)
+// Runs of blanks and paths are scanned eight bytes at a time where the
+// line has them; in a word, each byte answers in its high bit.
+using word = std::uint64_t;
+constexpr word low_bits = 0x7f7f7f7f7f7f7f7f;
+constexpr word high_bits = ~low_bits;
+constexpr word byte_ones = 0x0101010101010101;
+
+// The first byte in the lowest bits, whatever the machine's byte order.
+word load_word(const char *p)
 {
-	regoff_t at = skip_while(rest, 0, is_revision_char);
-	if (at == 0)
-		return -1;
-	for (char sign : {'+', '-'}) {
-		regoff_t blanks_end = skip_while(rest, at, is_blank_or_tab);
-		if (blanks_end == at || rest[blanks_end] != sign)
-			return -1;
-		regoff_t digits_end = skip_while(rest, blanks_end + 1, is_digit);
-		if (digits_end == blanks_end + 1)
-			return -1;
-		at = digits_end;
+	word w = 0;
+	if constexpr (std::endian::native == std::endian::little) {
+		std::memcpy(&w, p, sizeof w);
+	} else {
+		for (int i = 7; i >= 0; i--)
+			w = (w << 8) | static_cast<unsigned char>(p[i]);
 	}
-	regoff_t path = skip_while(rest, at, is_blank_or_tab);
-	return path == at || rest[path] == '\0' ? -1 : path;
+	return w;
 }
 
-// Reads the five groups of a line that file_pattern has matched.  Every
-// group of that pattern is followed by a byte its own class excludes, so
-// in a matching line each group is the longest run of its class at its
-// place, and a scan finds the offsets that regexec would report.  Asking
-// regexec for the groups costs about ten times its plain match (it has to
-// work out sub-matches on every file line); the unit tests and the fuzz
-// target check that both give the same groups.
-void file_line_groups(const char *rest, regmatch_t m[file_groups])
+// The high bit of each byte of w that is zero: exact, as no carry
+// crosses from one byte into the next.
+constexpr word zero_bytes(word w)
 {
-	auto revision_byte = is_revision_char;
-	auto digit = is_digit;
-	auto path_byte = [](char c) { return c != '\0' && c != ' ' && c != '\t'; };
-	auto line_byte = [](char c) { return c != '\0'; };
-	regoff_t at = 0;
-	m[1].rm_so = at;
-	m[1].rm_eo = at = skip_while(rest, at, revision_byte);
-	at = skip_while(rest, at, is_blank_or_tab) + 1;  // and the "+"
-	m[2].rm_so = at;
-	m[2].rm_eo = at = skip_while(rest, at, digit);
-	at = skip_while(rest, at, is_blank_or_tab) + 1;  // and the "-"
-	m[3].rm_so = at;
-	m[3].rm_eo = at = skip_while(rest, at, digit);
-	at = skip_while(rest, at, is_blank_or_tab);
-	m[4].rm_so = at;
-	m[4].rm_eo = at = skip_while(rest, at, path_byte);
-	m[5].rm_so = at;
-	m[5].rm_eo = at = skip_while(rest, at, line_byte);
-	m[0].rm_so = 0;
-	m[0].rm_eo = at;
+	return ~(((w & low_bits) + low_bits) | w | low_bits);
+}
+
+// The same, cheaper, and exact only up to the first zero byte: bytes
+// above it may be flagged too.  Enough where only the first one counts.
+constexpr word first_zero_byte(word w)
+{
+	return (w - byte_ones) & ~w & high_bits;
+}
+
+constexpr word byte_mask(char c)
+{
+	return byte_ones * static_cast<unsigned char>(c);
+}
+
+// Offset of the first flagged byte of a word.
+std::size_t first_flagged(word flags)
+{
+	return static_cast<std::size_t>(std::countr_zero(flags)) / 8;
+}
+
+// Blanks and tabs from at; at itself when there are none.
+std::size_t skip_blanks(std::string_view s, std::size_t at)
+{
+	for (; s.size() - at >= sizeof(word); at += sizeof(word)) {
+		word w = load_word(s.data() + at);
+		word other = ~(zero_bytes(w ^ byte_mask(' ')) | zero_bytes(w ^ byte_mask('\t'))) & high_bits;
+		if (other != 0)
+			return at + first_flagged(other);
+	}
+	return skip_while(s, at, is_blank_or_tab);
+}
+
+// The end of a path that begins at at: the next blank, tab or zero byte.
+std::size_t skip_path(std::string_view s, std::size_t at)
+{
+	for (; s.size() - at >= sizeof(word); at += sizeof(word)) {
+		word w = load_word(s.data() + at);
+		word stop = first_zero_byte(w ^ byte_mask(' ')) | first_zero_byte(w ^ byte_mask('\t')) | first_zero_byte(w);
+		if (stop != 0)
+			return at + first_flagged(stop);
+	}
+	return skip_while(s, at, is_path_char);
+}
+
+// A run of blanks and tabs, then sign, then a run of digits, at *at.  On
+// success *digits holds the digits and *at moves behind them.
+bool take_signed_count(std::string_view s, std::size_t *at, char sign, std::string_view *digits)
+{
+	std::size_t blanks_end = skip_blanks(s, *at);
+	if (blanks_end == *at || blanks_end == s.size() || s[blanks_end] != sign)
+		return false;
+	std::size_t from = blanks_end + 1;
+	std::size_t to = skip_while(s, from, is_digit);
+	if (to == from)
+		return false;
+	*digits = slice(s, from, to);
+	*at = to;
+	return true;
+}
+
+bool ends_at(std::string_view s, std::size_t at)
+{
+	return at == s.size() || s[at] == '\0';
 }
 
 }  // namespace
 
-bool match_file_line(const regex_t *file_pattern, const char *rest, regmatch_t m[6])
+bool match_file_line(std::string_view text, file_line *parts)
 {
-	// The pattern is anchored and begins with a revision: a line that
-	// cannot start one is no file line, without asking regexec.
-	if (!is_revision_char(rest[0]))
+	// Every part is followed by a byte that its own class excludes, so each
+	// is the longest run of its class at its place.
+	std::size_t at = skip_while(text, 0, is_revision_char);
+	if (at == 0)
 		return false;
-	// The pattern ends in "([^ \t]+)(.*)$", and "(.*)$" takes whatever
-	// rest a line has: a line matches exactly when its text up to the first
-	// byte of the path does.  So regexec decides on that much of a line
-	// that has the shape (REG_STARTEND), which spares it the path and the
-	// trailing text, most of its cost; on the whole line otherwise.
-	regmatch_t span{};
-	regoff_t path = path_offset(rest);
-	span.rm_eo = path >= 0 ? path + 1 : static_cast<regoff_t>(std::strlen(rest));
-	if (regexec(file_pattern, rest, 0, &span, REG_STARTEND) != 0)
+	file_line &f = *parts;
+	f.revision = slice(text, 0, at);
+	if (!take_signed_count(text, &at, '+', &f.added) || !take_signed_count(text, &at, '-', &f.removed))
 		return false;
-	file_line_groups(rest, m);
+	std::size_t path = skip_blanks(text, at);
+	if (path == at || ends_at(text, path))
+		return false;
+	std::size_t path_end = skip_path(text, path);
+	f.path = slice(text, path, path_end);
+	std::size_t end = text.size();
+	if (path_end < end) {
+		const void *zero = std::memchr(text.data() + path_end, '\0', end - path_end);
+		if (zero != nullptr)
+			end = static_cast<std::size_t>(static_cast<const char *>(zero) - text.data());
+	}
+	f.trailing = slice(text, path_end, end);
 	return true;
+}
+
+bool match_table_header(std::string_view text)
+{
+	std::size_t at = 0;
+	for (std::string_view word : {"Revision", "Changes", "Path"}) {
+		if (at > 0) {
+			std::size_t blanks_end = skip_while(text, at, is_blank_or_tab);
+			if (blanks_end == at)
+				return false;
+			at = blanks_end;
+		}
+		if (text.size() - at < word.size() || slice(text, at, at + word.size()) != word)
+			return false;
+		at += word.size();
+	}
+	return ends_at(text, skip_while(text, at, is_blank_or_tab));
 }
 
 namespace {
 
 // One line of the table, from its first byte that is not whitespace.
-void handle_file_line(annotate_state *st, char *rest)
+void handle_file_line(annotate_state *st, std::string_view rest)
 {
-	regmatch_t m[file_groups];
-	if (!match_file_line(&st->file_pattern, rest, m)) {
+	file_line f;
+	if (!match_file_line(rest, &f)) {
 		write_note(st->destination, note_no_match);
 		return;
 	}
-	char *new_rev = rest + m[1].rm_so;
-	std::size_t rev_len = static_cast<std::size_t>(m[1].rm_eo - m[1].rm_so);
-	rest[m[1].rm_eo] = '\0';
-	if (rev_len >= revision_buffer_size) {
+	if (f.revision.size() >= revision_buffer_size) {
 		write_note(st->destination, note_too_long);
 		return;
 	}
 	char work[revision_buffer_size];
-	std::memcpy(work, new_rev, rev_len + 1);
+	std::memcpy(work, f.revision.data(), f.revision.size());
+	work[f.revision.size()] = '\0';
 
-	bool unchanged = count_is_zero(rest + m[2].rm_so, static_cast<std::size_t>(m[2].rm_eo - m[2].rm_so)) &&
-	                 count_is_zero(rest + m[3].rm_so, static_cast<std::size_t>(m[3].rm_eo - m[3].rm_so));
-
-	// The trailing text runs to the end of the line; search it before the
-	// path's string end overwrites its first byte.
-	const char *trailing = rest + m[5].rm_so;
-	bool is_new = std::strstr(trailing, "new") != nullptr;
-	bool is_dead = !is_new && std::strstr(trailing, "dead") != nullptr;
-
-	char *path = rest + m[4].rm_so;
-	rest[m[4].rm_eo] = '\0';
+	bool unchanged = count_is_zero(f.added) && count_is_zero(f.removed);
+	// Only the trailing text tells, never the path.
+	bool is_new = !f.trailing.empty() && f.trailing.find("new") != std::string_view::npos;
+	bool is_dead = !is_new && !f.trailing.empty() && f.trailing.find("dead") != std::string_view::npos;
 
 	char *last_dot = std::strrchr(work, '.');
 	if (last_dot == nullptr) {
@@ -289,7 +319,7 @@ void handle_file_line(annotate_state *st, char *rest)
 	bool last_in_range = read_component(last_dot + 1, &last);
 
 	if (is_new) {
-		emit_rev_links(st, path, new_rev);
+		emit_rev_links(st, f.path, f.revision);
 		return;
 	}
 	if (!previous_revision(work, last_dot, last_in_range, last)) {
@@ -297,12 +327,12 @@ void handle_file_line(annotate_state *st, char *rest)
 		return;
 	}
 	if (is_dead) {
-		emit_rev_links(st, path, work);
+		emit_rev_links(st, f.path, work);
 		return;
 	}
 	if (unchanged)
 		return;
-	emit_diff_links(st, path, new_rev, work);
+	emit_diff_links(st, f.path, f.revision, work);
 }
 
 }  // namespace
@@ -313,31 +343,30 @@ void annotate_init(annotate_state *st, FILE *destination, const char *base_url, 
 	st->destination = destination;
 	st->base_url = base_url;
 	st->second_url = second_url;
-	if (regcomp(&st->header_pattern, header_regex, REG_EXTENDED) != 0 ||
-	    regcomp(&st->file_pattern, file_regex, REG_EXTENDED) != 0)
-		fatalx(1, "regcomp failure");
-	annotate_retained_patterns[0] = st->header_pattern;
-	annotate_retained_patterns[1] = st->file_pattern;
 }
 
-void annotate_line(annotate_state *st, char *line)
+void annotate_line(annotate_state *st, const char *line, std::size_t len)
 {
-	if (line[0] == '\0') {
+	if (len == 0 || line[0] == '\0') {
 		st->in_table = false;
 		return;
 	}
 	if (!is_space(line[0]))
 		return;
-	char *rest = line;
-	while (is_space(*rest))
+	const char *end = line + len;
+	const char *rest = line;
+	while (rest < end && is_space(*rest))
 		rest++;
-	if (*rest == '\0') {
+	if (rest == end || *rest == '\0') {
 		st->in_table = false;
 		return;
 	}
+	std::string_view text(rest, static_cast<std::size_t>(end - rest));
 	if (!st->in_table) {
-		st->in_table = may_be_header(rest) && regexec(&st->header_pattern, rest, 0, nullptr, 0) == 0;
+		// Most indented lines are log text: only a line that begins like
+		// the header is looked at whole.
+		st->in_table = *rest == 'R' && match_table_header(text);
 		return;
 	}
-	handle_file_line(st, rest);
+	handle_file_line(st, text);
 }

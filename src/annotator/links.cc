@@ -4,7 +4,8 @@
 // between two.  Every diff link is built in two forms side by side: the
 // display form written into the message (which may ask for an HTML page
 // with "&f=h") and the fetch form, the one whose diff is inlined.  Both
-// are made in fixed 512-byte buffers and cut at 511 bytes.  Gathered links
+// are made in fixed 512-byte buffers and cut at 511 bytes (as snprintf
+// would cut them).  Links are written through output.h.  Gathered links
 // (-g) are the only allocation: two copies per link in a list that grows
 // 16, 32, 64, ... entries.
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <cstring>
 
 #include "fetch.h"
+#include "output.h"
 #include "revnote.h"
 
 deferred_link_list deferred_links;
@@ -22,7 +24,6 @@ namespace {
 constexpr std::size_t link_buffer_size = 512;
 constexpr std::size_t fetch_piece_size = 1024;
 constexpr std::size_t first_capacity = 16;
-constexpr char diff_format[] = "%s%s.diff?r1=%s&r2=%s%s";
 
 const char *display_suffix()
 {
@@ -83,39 +84,44 @@ void gather(const char *fetch_form, const char *display_form, std::size_t base_e
 
 }  // namespace
 
-void emit_rev_link(FILE *fp, const char *base_url, const char *path, const char *rev)
+void emit_rev_link(FILE *fp, const char *base_url, std::string_view path, std::string_view rev)
 {
 	if (base_url == nullptr)
 		return;
-	out_printf(fp, "%s%s?rev=%s&content-type=text/%s\n", base_url, path, rev,
-	           markup_links ? "x-cvsweb-markup" : "plain");
+	std::string_view type = markup_links ? "x-cvsweb-markup\n" : "plain\n";
+	output_join(fp, {base_url, path, "?rev=", rev, "&content-type=text/", type});
 }
 
-void emit_diff_link(FILE *fp, const char *base_url, const char *path, const char *new_rev, const char *prev_rev)
+void emit_diff_link(FILE *fp, const char *base_url, std::string_view path, std::string_view new_rev,
+                    std::string_view prev_rev)
 {
 	if (base_url == nullptr)
 		return;
-	char display[link_buffer_size];
-	(void)std::snprintf(display, sizeof display, diff_format, base_url, path, prev_rev, new_rev, display_suffix());
-	if (!gather_diffs) {
-		out_printf(fp, "%s\n", display);
-		if (!fetch_diffs)
-			return;  // the fetch form would not be used
-	}
-	char fetch[link_buffer_size];
-	(void)std::snprintf(fetch, sizeof fetch, diff_format, base_url, path, prev_rev, new_rev, fetch_suffix());
-	// Where the base URL and the path end in the (possibly cut) fetch form.
-	std::size_t fetch_len = std::strlen(fetch);
-	std::size_t base_end = std::min(std::strlen(base_url), fetch_len);
-	std::size_t path_end = std::min(base_end + std::strlen(path), fetch_len);
-
-	if (gather_diffs) {
-		gather(fetch, display, base_end, path_end);
-		if (links_in_place)
-			out_printf(fp, "%s\n", display);
+	auto make_form = [&](char *out, const char *suffix) {
+		return join_cut(out, link_buffer_size, {base_url, path, ".diff?r1=", prev_rev, "&r2=", new_rev, suffix});
+	};
+	if (!gather_diffs && !fetch_diffs) {
+		// Only the display form is used: made where it is written.
+		char *out = output_reserve(fp, link_buffer_size);
+		std::size_t len = make_form(out, display_suffix());
+		out[len] = '\n';
+		output_commit(len + 1);
 		return;
 	}
-	inline_form(fp, fetch, base_end, path_end);
+	char display[link_buffer_size];
+	std::size_t display_len = make_form(display, display_suffix());
+	char fetch[link_buffer_size];
+	std::size_t fetch_len = make_form(fetch, fetch_suffix());
+	// Where the base URL and the path end in the (possibly cut) fetch form.
+	std::size_t base_end = std::min(std::strlen(base_url), fetch_len);
+	std::size_t path_end = std::min(base_end + path.size(), fetch_len);
+
+	if (gather_diffs)
+		gather(fetch, display, base_end, path_end);
+	if (!gather_diffs || links_in_place)
+		output_join(fp, {std::string_view(display, display_len), "\n"});
+	if (!gather_diffs)
+		inline_form(fp, fetch, base_end, path_end);
 }
 
 void inline_url(FILE *fp, const char *url)
@@ -129,7 +135,7 @@ void flush_deferred_links(FILE *fp)
 	deferred_link_list &dl = deferred_links;
 	for (std::size_t i = 0; i < dl.count; i++) {
 		deferred_link &link = dl.entries[i];
-		out_printf(fp, "%s\n", link.display_url);
+		output_join(fp, {link.display_url, "\n"});
 		if (fetch_diffs)
 			inline_form(fp, link.fetch_url, link.base_end, link.path_end);
 		std::free(link.fetch_url);

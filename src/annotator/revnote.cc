@@ -1,20 +1,21 @@
 // revnote: the run driver.
 //
 // One run copies one message from standard input to its destination line
-// by line, hands every line after the first to the commit table
-// annotation, writes the gathered diff links at the end and delivers.
+// by line (input.h, output.h), hands every line after the first to the
+// commit table annotation, writes the gathered diff links at the end and
+// delivers.
 // Every failure ends the run through fatal()/fatalx(): reported with
 // status 1, or, when quiet (standard error is no terminal), silently with
 // status 75 so that the mail system retries the delivery.
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
-#include <err.h>
 #include <unistd.h>
 
+#include "input.h"
 #include "mailstore.h"
+#include "output.h"
 #include "revnote.h"
-
 
 namespace {
 
@@ -23,8 +24,7 @@ constexpr char option_string[] = "+CcdfGgqvu:U:";
 constexpr char usage_text[] = "usage: revnote [-CcdfGgqv] [-u url] [-U url] [output]\n";
 constexpr char fixed_from_line[] = "From root@localhost Fri Sep 03 00:00:00 1999\n";
 // Lines of at least this many bytes (newline counted) may be From_ lines.
-constexpr uint64_t from_line_min = 5;
-constexpr std::size_t stdio_buffer_size = 128 * 1024;
+constexpr std::size_t from_line_min = 5;
 
 [[noreturn]] void usage()
 {
@@ -82,63 +82,67 @@ run_options parse_command_line(int argc, char **argv)
 	return opt;
 }
 
-void write_line(FILE *dest, const char *line, uint64_t len)
-{
-#if defined(__GLIBC__)
-	// Straight into the stream's buffer when the line fits, as putc_unlocked
-	// does a byte at a time (line-buffered and unbuffered streams never
-	// have room, so they take the slow way and keep their flushing).
-	if (static_cast<uint64_t>(dest->_IO_write_end - dest->_IO_write_ptr) > len) {
-		std::memcpy(dest->_IO_write_ptr, line, len);
-		dest->_IO_write_ptr += len;
-		return;
-	}
-	// One thread: stdio's per-call stream lock is pure cost here.
-	if (fwrite_unlocked(line, 1, len, dest) != len)
-#else
-	if (std::fwrite(line, 1, len, dest) != len)
-#endif
-		fatal(1, "fwrite");
-}
-
 // Step 6: the first line, behind the fixed From_ line when -f asks for it.
-void write_first_line(FILE *dest, const char *line, uint64_t len, bool mbox_format)
+void write_first_line(FILE *dest, std::string_view line, bool mbox_format)
 {
-	if (mbox_format && (len < from_line_min || !is_from_line(line, 0))) {
-		if (std::fputs(fixed_from_line, dest) == EOF)
-			fatal(1, "fputs");
-	}
-	write_line(dest, line, len);
+	if (mbox_format && (line.size() < from_line_min || !is_from_line(line.data(), 0)))
+		output_write(dest, fixed_from_line);
+	output_defer(dest, line.data(), line.size());
 }
 
-// A null from the reader is the end of the message only when the input
-// really ended: a read error or a reader failure must not pass for one, or
-// a cut message would be delivered as complete.
-void check_input_ended()
-{
-	if (!feof(stdin))
-		fatal(1, "read_line");
-}
+struct body_copy {
+	FILE *dest;
+	annotate_state *st;
+	bool mbox_format;
+	bool in_header;
+};
 
-// Step 8: every further line is copied, then annotated.
-void copy_body(FILE *dest, annotate_state *st, bool mbox_format)
+// Step 8 for a block of whole lines: each is passed on, quoted under -f
+// when it would pass for a From_ line, then annotated without its
+// newline.  The block goes out as one span, cut only where something else
+// has to be written between its lines.
+void copy_lines(body_copy *c, std::string_view block)
 {
-	bool in_header = true;
-	char *line;
-	while ((line = read_line(stdin)) != nullptr) {
-		uint64_t len = read_line_length(stdin);
-		if (mbox_format && !in_header && len >= from_line_min && is_from_line(line, 0)) {
-			if (std::fputc('>', dest) == EOF)
-				fatal(1, "fputc");
+	const char *passed = block.data();  // what lies before it is passed on
+	const char *end = block.data() + block.size();
+	for (const char *line = passed; line < end;) {
+		const char *nl = static_cast<const char *>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
+		assert(nl != nullptr);
+		std::size_t len = static_cast<std::size_t>(nl - line);
+		if (c->mbox_format) {
+			if (!c->in_header && len + 1 >= from_line_min && line[0] == 'F' && is_from_line(line, 0)) {
+				output_defer(c->dest, passed, static_cast<std::size_t>(line - passed));
+				passed = line;
+				output_write(c->dest, ">");
+			}
+			if (len == 0)
+				c->in_header = false;
 		}
-		write_line(dest, line, len);
-		assert(len > 0 && line[len - 1] == '\n');
-		line[len - 1] = '\0';
-		if (len == 1)
-			in_header = false;
-		annotate_line(st, line);
+		if (annotate_may_act(line, len)) {
+			output_defer(c->dest, passed, static_cast<std::size_t>(nl + 1 - passed));
+			passed = nl + 1;
+			annotate_line(c->st, line, len);
+		}
+		line = nl + 1;
 	}
-	check_input_ended();
+	output_defer(c->dest, passed, static_cast<std::size_t>(end - passed));
+}
+
+// Steps 6 to 8, given the first block of lines: the first line on its
+// own, then the body.
+void copy_message(FILE *dest, std::string_view block, const run_options &opt)
+{
+	const char *first_end = static_cast<const char *>(std::memchr(block.data(), '\n', block.size())) + 1;
+	std::size_t first_len = static_cast<std::size_t>(first_end - block.data());
+	write_first_line(dest, std::string_view(block.data(), first_len), opt.mbox_format);
+
+	annotate_state st;
+	annotate_init(&st, dest, opt.base_url, opt.second_url);
+	body_copy c{dest, &st, opt.mbox_format, true};
+	copy_lines(&c, std::string_view(first_end, block.size() - first_len));
+	while (input_next_lines(&block))
+		copy_lines(&c, block);
+	output_flush();
 }
 
 }  // namespace
@@ -147,23 +151,17 @@ int main(int argc, char *argv[])
 {
 	run_options opt = parse_command_line(argc, argv);
 
-	(void)setvbuf(stdin, nullptr, _IOFBF, stdio_buffer_size);
 	FILE *dest = open_destination(opt.operand);
 
-	char *line = read_line(stdin);
-	if (line == nullptr) {
-		check_input_ended();
+	std::string_view block;
+	if (!input_next_lines(&block)) {
 		close_destination_early(dest);
 		return 0;
 	}
-	write_first_line(dest, line, read_line_length(stdin), opt.mbox_format);
+	copy_message(dest, block, opt);
 
-	annotate_state state;
-	annotate_init(&state, dest, opt.base_url, opt.second_url);
-	copy_body(dest, &state, opt.mbox_format);
-
-	read_line_done(stdin);
 	flush_deferred_links(dest);
+	output_flush();
 	if (opt.operand != nullptr && fetch_diffs)
 		dest = deliver_temporary(dest, opt.operand);
 	close_destination(dest);

@@ -6,10 +6,9 @@
 #ifndef REVNOTE_H
 #define REVNOTE_H
 
-#include <regex.h>
-
 #include <cstddef>
 #include <cstdio>
+#include <string_view>
 
 // ---- Settings, fixed once the options are parsed --------------------------
 
@@ -34,29 +33,54 @@ extern const char default_base_url[];
 [[noreturn]] [[gnu::format(printf, 2, 3)]] void fatal(int status, const char *fmt, ...);
 // The same without the errno text.
 [[noreturn]] [[gnu::format(printf, 2, 3)]] void fatalx(int status, const char *fmt, ...);
-// Formatted write to fp; a failed write is fatal ("vfprintf").
+// Formatted write to fp behind whatever output.h holds pending; a failed
+// write is fatal ("vfprintf").
 [[gnu::format(printf, 2, 3)]] void out_printf(FILE *fp, const char *fmt, ...);
 
 // ---- Commit table annotation ---------------------------------------------
 
 struct annotate_state {
-	regex_t header_pattern;
-	regex_t file_pattern;
 	bool in_table;
 	FILE *destination;
 	const char *base_url;
 	const char *second_url;  // may be null
 };
 
-// Compiles the two patterns; a failure is fatal ("regcomp failure").
+// The parts of a file line of a commit table.
+struct file_line {
+	std::string_view revision;  // digits and dots
+	std::string_view added;     // the digits after "+"
+	std::string_view removed;   // the digits after "-"
+	std::string_view path;      // up to the next blank or tab
+	std::string_view trailing;  // the rest: empty, or from a blank or tab on
+};
+
+// Whether text, a table line from its first byte that is not whitespace,
+// is a file line: a revision of digits and dots, blanks or tabs, "+" and
+// digits, blanks or tabs, "-" and digits, blanks or tabs, and a path of
+// anything but blanks and tabs, then any rest.  Fills *parts when it is
+// (and leaves it unspecified when not).  The text ends at its first zero
+// byte, if it holds one.
+bool match_file_line(std::string_view text, file_line *parts);
+// Whether text (as above) is the header of a commit table: "Revision",
+// blanks or tabs, "Changes", blanks or tabs, "Path", and nothing after it
+// but blanks and tabs.
+bool match_table_header(std::string_view text);
+
 void annotate_init(annotate_state *st, FILE *destination, const char *base_url, const char *second_url);
-// Matches the rest of a table line (from its first non-blank byte) against
-// the file-line pattern; on a match fills m[0..5] with the whole match and
-// the five groups (revision, added, removed, path, trailing text).
-bool match_file_line(const regex_t *file_pattern, const char *rest, regmatch_t m[6]);
-// Looks at one body line (newline already removed) and writes below it
-// what it calls for.  May write zero bytes into line.
-void annotate_line(annotate_state *st, char *line);
+// Looks at one body line of len bytes (its newline not counted) and writes
+// below it what it calls for.  The line is only read: it may still be
+// waiting to be written (output_defer).
+void annotate_line(annotate_state *st, const char *line, std::size_t len);
+
+// Whether annotate_line can do anything at all with the line: only an
+// empty line and a line that may begin with whitespace can.  Whitespace
+// and the zero byte lie below the first printable byte, so most lines,
+// which begin with text, are told apart without a call.
+inline bool annotate_may_act(const char *line, std::size_t len)
+{
+	return len == 0 || static_cast<unsigned char>(line[0]) <= ' ';
+}
 
 // ---- Links and diffs --------------------------------------------------------
 
@@ -78,8 +102,12 @@ struct deferred_link_list {
 // Diff links gathered by -g, written after the message.
 extern deferred_link_list deferred_links;
 
-void emit_rev_link(FILE *fp, const char *base_url, const char *path, const char *rev);
-void emit_diff_link(FILE *fp, const char *base_url, const char *path, const char *new_rev, const char *prev_rev);
+// Links for base_url (nothing when it is null), written to fp through
+// output.h: a revision link, or a diff link written, gathered and fetched
+// as -g, -G and -d say.  Neither path nor revision holds a zero byte.
+void emit_rev_link(FILE *fp, const char *base_url, std::string_view path, std::string_view rev);
+void emit_diff_link(FILE *fp, const char *base_url, std::string_view path, std::string_view new_rev,
+                    std::string_view prev_rev);
 // Fetches url and writes its body behind "| ", or "| fetch URL failed".
 void inline_url(FILE *fp, const char *url);
 void flush_deferred_links(FILE *fp);

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <err.h>
 
+#include "output.h"
 #include "revnote.h"
 
 int quiet = -1;
@@ -49,6 +50,7 @@ void fatalx(int status, const char *fmt, ...)
 
 void out_printf(FILE *fp, const char *fmt, ...)
 {
+	output_flush();
 	va_list ap;
 	va_start(ap, fmt);
 	int r = std::vfprintf(fp, fmt, ap);

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "fetch.h"
+#include "output.h"
 #include "revnote.h"
 
 namespace {
@@ -37,6 +38,7 @@ std::string capture(const std::function<void(FILE *)> &f)
 	size_t len = 0;
 	FILE *out = open_memstream(&buf, &len);
 	f(out);
+	output_flush();
 	std::fclose(out);
 	std::string s(buf, len);
 	std::free(buf);
@@ -195,9 +197,10 @@ TEST_F(Links, UnwritableLinkIsFatal)
 			FILE *full = std::fopen("/dev/full", "w");
 			std::setvbuf(full, nullptr, _IONBF, 0);
 			emit_diff_link(full, base, path, "1.2", "1.1");
+			output_flush();
 			std::exit(0);
 		},
-		::testing::ExitedWithCode(1), "vfprintf");
+		::testing::ExitedWithCode(1), "fwrite");
 }
 
 struct request_case {

@@ -1,0 +1,127 @@
+// Output of the message: the pending span, the piece buffer and the
+// writes to the stream.
+#include "output.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "revnote.h"
+
+pending_span pending;
+
+namespace {
+
+// What is added, and short spans, gather here and reach the stream in
+// writes of up to this size.
+constexpr std::size_t piece_buffer_size = 64 * 1024;
+// Spans and pieces of at least this size go to the stream as they are,
+// behind whatever the piece buffer holds: copying them would gain nothing.
+constexpr std::size_t direct_write_minimum = 16 * 1024;
+
+static_assert(output_reserve_max <= piece_buffer_size);
+
+struct piece_buffer {
+	FILE *fp;  // the stream the gathered bytes are for
+	std::size_t used;
+	char data[piece_buffer_size];
+};
+
+piece_buffer added;
+
+// One thread: stdio's per-call stream lock is pure cost here.
+std::size_t write_unlocked(const char *p, std::size_t n, FILE *fp)
+{
+#if defined(__GLIBC__)
+	return fwrite_unlocked(p, 1, n, fp);
+#else
+	return std::fwrite(p, 1, n, fp);
+#endif
+}
+
+void write_or_fail(FILE *fp, const char *p, std::size_t n)
+{
+	if (n > 0 && write_unlocked(p, n, fp) != n)
+		fatal(1, "fwrite");
+}
+
+void drain()
+{
+	std::size_t n = added.used;
+	added.used = 0;
+	write_or_fail(added.fp, added.data, n);
+}
+
+// Room for n more bytes for fp in the piece buffer.
+char *room_for(FILE *fp, std::size_t n)
+{
+	if (fp != added.fp || piece_buffer_size - added.used < n) {
+		drain();
+		added.fp = fp;
+	}
+	return added.data + added.used;
+}
+
+void add(FILE *fp, const char *p, std::size_t n)
+{
+	if (n >= direct_write_minimum) {
+		drain();
+		write_or_fail(fp, p, n);
+		return;
+	}
+	if (n > 0)
+		std::memcpy(room_for(fp, n), p, n);
+	added.used += n;
+}
+
+}  // namespace
+
+void output_flush_pending()
+{
+	pending_span span = pending;
+	pending = pending_span{};
+	if (span.fp != nullptr)
+		add(span.fp, span.begin, static_cast<std::size_t>(span.end - span.begin));
+}
+
+void output_flush()
+{
+	output_flush_pending();
+	drain();
+}
+
+void output_write(FILE *fp, std::string_view text)
+{
+	output_flush_pending();
+	add(fp, text.data(), text.size());
+}
+
+void output_join(FILE *fp, std::initializer_list<std::string_view> pieces)
+{
+	output_flush_pending();
+	for (std::string_view piece : pieces)
+		add(fp, piece.data(), piece.size());
+}
+
+char *output_reserve(FILE *fp, std::size_t n)
+{
+	output_flush_pending();
+	return room_for(fp, n);
+}
+
+void output_commit(std::size_t n)
+{
+	added.used += n;
+}
+
+std::size_t join_cut(char *out, std::size_t size, std::initializer_list<std::string_view> pieces)
+{
+	std::size_t used = 0;
+	for (std::string_view piece : pieces) {
+		std::size_t take = std::min(piece.size(), size - 1 - used);
+		if (take > 0)
+			std::memcpy(out + used, piece.data(), take);
+		used += take;
+	}
+	out[used] = '\0';
+	return used;
+}

@@ -1,0 +1,73 @@
+// Output of the message.
+//
+// The lines of the message are passed on unchanged where they lie in the
+// input buffer: consecutive lines make one pending span.  What revnote
+// adds (quotes, notes, links) is copied into a piece buffer of its own,
+// behind the pending span, which is copied there first when it is short
+// and written to the stream directly when it is long.  So plain text goes
+// to the stream in large writes straight from the input buffer, and a
+// commit table costs one small copy per line and per link.
+//
+// Everything written into the message goes through here, or calls
+// output_flush() first, so that the bytes come out in the order they were
+// passed on.  A write that fails is fatal ("fwrite").
+#ifndef REVNOTE_OUTPUT_H
+#define REVNOTE_OUTPUT_H
+
+#include <cstddef>
+#include <cstdio>
+#include <initializer_list>
+#include <string_view>
+
+// Bytes passed on but not yet written: [begin, end) for stream fp.
+struct pending_span {
+	FILE *fp;
+	const char *begin;
+	const char *end;
+};
+
+extern pending_span pending;
+
+// Moves the pending span out of the input buffer: into the piece buffer,
+// or to the stream.
+void output_flush_pending();
+
+// Passes n bytes at p on to fp unchanged.  They may be written later, so
+// they must stay where they are until the next output_flush_pending(),
+// which the input buffer makes sure of before it moves or overwrites
+// anything.
+inline void output_defer(FILE *fp, const char *p, std::size_t n)
+{
+	if (p == pending.end && fp == pending.fp) {
+		pending.end = p + n;
+		return;
+	}
+	output_flush_pending();
+	pending = pending_span{fp, p, p + n};
+}
+
+// Writes everything passed on and added so far to its stream (into the
+// stream's own buffer, as fwrite does).
+void output_flush();
+
+// Adds text for fp behind everything passed on.
+void output_write(FILE *fp, std::string_view text);
+
+// The same for text made of several pieces.
+void output_join(FILE *fp, std::initializer_list<std::string_view> pieces);
+
+// The largest piece that output_reserve() hands out room for.
+constexpr std::size_t output_reserve_max = 4096;
+
+// Room for up to n (at most output_reserve_max) bytes to be added for fp
+// behind everything passed on; output_commit() says how many were filled
+// in.  Nothing else may be written in between.
+char *output_reserve(FILE *fp, std::size_t n);
+void output_commit(std::size_t n);
+
+// Puts the pieces one after another into out (size bytes, at least 1)
+// and ends them with a zero byte, cutting at size - 1 bytes exactly as
+// snprintf with "%s%s..." would.  Returns the length stored.
+std::size_t join_cut(char *out, std::size_t size, std::initializer_list<std::string_view> pieces);
+
+#endif
