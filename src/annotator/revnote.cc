@@ -115,7 +115,9 @@ void copy_lines(body_copy *c, std::string_view block)
 				passed = line;
 				output_write(c->dest, ">");
 			}
-			if (len == 0)
+			// An empty line ends the header, with or without a carriage
+			// return: a CR LF message's header ends at "\r\n".
+			if (len == 0 || (len == 1 && line[0] == '\r'))
 				c->in_header = false;
 		}
 		if (annotate_may_act(line, len)) {

@@ -157,8 +157,10 @@ std::vector<mbox_case> mbox_cases()
 		{"ShortBodyLineIsNot", "Subject: s\n\nFro\n", f + "Subject: s\n\nFro\n"},
 		// The first line is never looked at for the end of the header.
 		{"EmptyFirstLine", "\nFrom a\n\nFrom b\n", f + "\nFrom a\n\n>From b\n"},
-		// Only a lone newline ends the header.
-		{"CrLfDoesNotEndTheHeader", "Subject: s\n\r\nFrom a\n\nFrom b\n", f + "Subject: s\n\r\nFrom a\n\n>From b\n"},
+		// An empty line ends the header, a CR LF one too.
+		{"CrLfEndsTheHeader", "Subject: s\n\r\nFrom a\n\nFrom b\n", f + "Subject: s\n\r\n>From a\n\n>From b\n"},
+		{"CrLfMessage", "Subject: s\r\nFrom x\r\n\r\nFrom a\r\nb\r\n", f + "Subject: s\r\nFrom x\r\n\r\n>From a\r\nb\r\n"},
+		{"CrInsideALineDoesNot", "Subject: s\n\r \r\nFrom a\n", f + "Subject: s\n\r \r\nFrom a\n"},
 		{"EmptyInput", "", ""},
 	};
 }
