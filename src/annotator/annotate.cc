@@ -75,9 +75,10 @@ bool count_is_zero(std::string_view digits)
 bool read_component(const char *s, int *value)
 {
 	int v = 0;
-	for (; is_digit(*s); s++) {
+	// Up to nine digits always fit; only a longer number needs the check.
+	for (int n = 0; is_digit(*s); s++, n++) {
 		int digit = *s - '0';
-		if (v > (INT_MAX - digit) / 10)
+		if (n >= 9 && v > (INT_MAX - digit) / 10)
 			return false;
 		v = v * 10 + digit;
 	}
@@ -86,8 +87,8 @@ bool read_component(const char *s, int *value)
 }
 
 // Writes v (positive) in decimal without leading zeros at out, with its
-// string end.
-void write_decimal(char *out, int v)
+// string end.  Returns where the digits end.
+char *write_decimal(char *out, int v)
 {
 	char digits[sizeof "2147483647"];
 	std::size_t n = 0;
@@ -96,11 +97,12 @@ void write_decimal(char *out, int v)
 	while (n > 0)
 		*out++ = digits[--n];
 	*out = '\0';
+	return out;
 }
 
 // Works out the previous revision in rev (the work buffer, holding the new
-// revision), last_dot being its last ".".  Returns false when there is
-// none.
+// revision), last_dot being its last ".".  Returns it, or a view with a
+// null data() when there is none.
 //
 // Out-of-range numbers: a last component beyond the range of an int
 // cannot be counted down, and the file gets the note that the previous
@@ -108,21 +110,21 @@ void write_decimal(char *out, int v)
 // as L-1 in place of its own digits: L-1 never has more digits than the
 // text L was read from (leading zeros included), so the work buffer
 // cannot overrun.
-bool previous_revision(char *rev, char *last_dot, bool last_in_range, int last)
+std::string_view previous_revision(char *rev, char *last_dot, bool last_in_range, int last)
 {
 	if (!last_in_range)
-		return false;
+		return {};
 	if (last >= 2) {
-		write_decimal(last_dot + 1, last - 1);
-		return true;
+		char *end = write_decimal(last_dot + 1, last - 1);
+		return std::string_view(rev, static_cast<std::size_t>(end - rev));
 	}
 	// L is 0 or 1: the revision the branch was made from, two components up.
 	*last_dot = '\0';
 	char *branch_dot = std::strrchr(rev, '.');
 	if (branch_dot == nullptr)
-		return false;
+		return {};
 	*branch_dot = '\0';
-	return true;
+	return std::string_view(rev, static_cast<std::size_t>(branch_dot - rev));
 }
 
 void emit_rev_links(annotate_state *st, std::string_view path, std::string_view rev)
@@ -304,17 +306,18 @@ void handle_file_line(annotate_state *st, std::string_view rest)
 	char work[revision_buffer_size];
 	std::memcpy(work, f.revision.data(), f.revision.size());
 	work[f.revision.size()] = '\0';
+	std::size_t dot = f.revision.rfind('.');
 
 	bool unchanged = count_is_zero(f.added) && count_is_zero(f.removed);
 	// Only the trailing text tells, never the path.
 	bool is_new = !f.trailing.empty() && f.trailing.find("new") != std::string_view::npos;
 	bool is_dead = !is_new && !f.trailing.empty() && f.trailing.find("dead") != std::string_view::npos;
 
-	char *last_dot = std::strrchr(work, '.');
-	if (last_dot == nullptr) {
+	if (dot == std::string_view::npos) {
 		write_note(st->destination, note_no_dot);
 		return;
 	}
+	char *last_dot = work + dot;
 	int last = 0;
 	bool last_in_range = read_component(last_dot + 1, &last);
 
@@ -322,17 +325,18 @@ void handle_file_line(annotate_state *st, std::string_view rest)
 		emit_rev_links(st, f.path, f.revision);
 		return;
 	}
-	if (!previous_revision(work, last_dot, last_in_range, last)) {
+	std::string_view previous = previous_revision(work, last_dot, last_in_range, last);
+	if (previous.data() == nullptr) {
 		write_note(st->destination, note_no_previous);
 		return;
 	}
 	if (is_dead) {
-		emit_rev_links(st, f.path, work);
+		emit_rev_links(st, f.path, previous);
 		return;
 	}
 	if (unchanged)
 		return;
-	emit_diff_links(st, f.path, f.revision, work);
+	emit_diff_links(st, f.path, f.revision, previous);
 }
 
 }  // namespace
@@ -342,7 +346,7 @@ void annotate_init(annotate_state *st, FILE *destination, const char *base_url, 
 	st->in_table = false;
 	st->destination = destination;
 	st->base_url = base_url;
-	st->second_url = second_url;
+	st->second_url = second_url != nullptr ? std::string_view(second_url) : std::string_view();
 }
 
 void annotate_line(annotate_state *st, const char *line, std::size_t len)

@@ -25,14 +25,14 @@ constexpr std::size_t link_buffer_size = 512;
 constexpr std::size_t fetch_piece_size = 1024;
 constexpr std::size_t first_capacity = 16;
 
-const char *display_suffix()
+std::string_view display_suffix()
 {
 	if (markup_links)
 		return "&f=h";
 	return context_diffs ? "&f=c" : "";
 }
 
-const char *fetch_suffix()
+std::string_view fetch_suffix()
 {
 	return context_diffs ? "&f=c" : "";
 }
@@ -84,20 +84,20 @@ void gather(const char *fetch_form, const char *display_form, std::size_t base_e
 
 }  // namespace
 
-void emit_rev_link(FILE *fp, const char *base_url, std::string_view path, std::string_view rev)
+void emit_rev_link(FILE *fp, std::string_view base_url, std::string_view path, std::string_view rev)
 {
-	if (base_url == nullptr)
+	if (base_url.data() == nullptr)
 		return;
 	std::string_view type = markup_links ? "x-cvsweb-markup\n" : "plain\n";
 	output_join(fp, {base_url, path, "?rev=", rev, "&content-type=text/", type});
 }
 
-void emit_diff_link(FILE *fp, const char *base_url, std::string_view path, std::string_view new_rev,
+void emit_diff_link(FILE *fp, std::string_view base_url, std::string_view path, std::string_view new_rev,
                     std::string_view prev_rev)
 {
-	if (base_url == nullptr)
+	if (base_url.data() == nullptr)
 		return;
-	auto make_form = [&](char *out, const char *suffix) {
+	auto make_form = [&](char *out, std::string_view suffix) {
 		return join_cut(out, link_buffer_size, {base_url, path, ".diff?r1=", prev_rev, "&r2=", new_rev, suffix});
 	};
 	if (!gather_diffs && !fetch_diffs) {
@@ -113,7 +113,7 @@ void emit_diff_link(FILE *fp, const char *base_url, std::string_view path, std::
 	char fetch[link_buffer_size];
 	std::size_t fetch_len = make_form(fetch, fetch_suffix());
 	// Where the base URL and the path end in the (possibly cut) fetch form.
-	std::size_t base_end = std::min(std::strlen(base_url), fetch_len);
+	std::size_t base_end = std::min(base_url.size(), fetch_len);
 	std::size_t path_end = std::min(base_end + path.size(), fetch_len);
 
 	if (gather_diffs)

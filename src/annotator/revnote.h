@@ -42,8 +42,8 @@ extern const char default_base_url[];
 struct annotate_state {
 	bool in_table;
 	FILE *destination;
-	const char *base_url;
-	const char *second_url;  // may be null
+	std::string_view base_url;
+	std::string_view second_url;  // none: a null data()
 };
 
 // The parts of a file line of a commit table.
@@ -102,11 +102,11 @@ struct deferred_link_list {
 // Diff links gathered by -g, written after the message.
 extern deferred_link_list deferred_links;
 
-// Links for base_url (nothing when it is null), written to fp through
-// output.h: a revision link, or a diff link written, gathered and fetched
-// as -g, -G and -d say.  Neither path nor revision holds a zero byte.
-void emit_rev_link(FILE *fp, const char *base_url, std::string_view path, std::string_view rev);
-void emit_diff_link(FILE *fp, const char *base_url, std::string_view path, std::string_view new_rev,
+// Links for base_url (nothing when it is none, a null data()), written to
+// fp through output.h: a revision link, or a diff link written, gathered
+// and fetched as -g, -G and -d say.  Neither holds a zero byte.
+void emit_rev_link(FILE *fp, std::string_view base_url, std::string_view path, std::string_view rev);
+void emit_diff_link(FILE *fp, std::string_view base_url, std::string_view path, std::string_view new_rev,
                     std::string_view prev_rev);
 // Fetches url and writes its body behind "| ", or "| fetch URL failed".
 void inline_url(FILE *fp, const char *url);

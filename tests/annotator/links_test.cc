@@ -75,8 +75,8 @@ TEST_F(Links, NoBaseUrlWritesNothing)
 {
 	apply({.d = true, .g = true});
 	EXPECT_EQ(capture([](FILE *fp) {
-		emit_rev_link(fp, nullptr, path, "1.1");
-		emit_diff_link(fp, nullptr, path, "1.17", "1.16");
+		emit_rev_link(fp, {}, path, "1.1");
+		emit_diff_link(fp, {}, path, "1.17", "1.16");
 	}),
 	          "");
 	EXPECT_EQ(deferred_links.count, 0u);
