@@ -127,16 +127,16 @@ std::string_view previous_revision(char *rev, char *last_dot, bool last_in_range
 	return std::string_view(rev, static_cast<std::size_t>(branch_dot - rev));
 }
 
-void emit_rev_links(annotate_state *st, std::string_view path, std::string_view rev)
+void emit_rev_links(annotate_state *st, const link_target &target)
 {
-	emit_rev_link(st->destination, st->base_url, path, rev);
-	emit_rev_link(st->destination, st->second_url, path, rev);
+	emit_rev_link(st->destination, st->base_url, target);
+	emit_rev_link(st->destination, st->second_url, target);
 }
 
-void emit_diff_links(annotate_state *st, std::string_view path, std::string_view new_rev, std::string_view prev_rev)
+void emit_diff_links(annotate_state *st, const link_target &target)
 {
-	emit_diff_link(st->destination, st->base_url, path, new_rev, prev_rev);
-	emit_diff_link(st->destination, st->second_url, path, new_rev, prev_rev);
+	emit_diff_link(st->destination, st->base_url, target);
+	emit_diff_link(st->destination, st->second_url, target);
 }
 
 // s[from, to) for from <= to <= s.size(), without substr's range check
@@ -322,7 +322,7 @@ void handle_file_line(annotate_state *st, std::string_view rest)
 	bool last_in_range = read_component(last_dot + 1, &last);
 
 	if (is_new) {
-		emit_rev_links(st, f.path, f.revision);
+		emit_rev_links(st, {f.path, f.revision});
 		return;
 	}
 	std::string_view previous = previous_revision(work, last_dot, last_in_range, last);
@@ -331,12 +331,12 @@ void handle_file_line(annotate_state *st, std::string_view rest)
 		return;
 	}
 	if (is_dead) {
-		emit_rev_links(st, f.path, previous);
+		emit_rev_links(st, {f.path, previous});
 		return;
 	}
 	if (unchanged)
 		return;
-	emit_diff_links(st, f.path, f.revision, previous);
+	emit_diff_links(st, {f.path, f.revision, previous});
 }
 
 }  // namespace

@@ -84,21 +84,21 @@ void gather(const char *fetch_form, const char *display_form, std::size_t base_e
 
 }  // namespace
 
-void emit_rev_link(FILE *fp, std::string_view base_url, std::string_view path, std::string_view rev)
+void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &target)
 {
 	if (base_url.data() == nullptr)
 		return;
 	std::string_view type = markup_links ? "x-cvsweb-markup\n" : "plain\n";
-	output_join(fp, {base_url, path, "?rev=", rev, "&content-type=text/", type});
+	output_join(fp, {base_url, target.path, "?rev=", target.revision, "&content-type=text/", type});
 }
 
-void emit_diff_link(FILE *fp, std::string_view base_url, std::string_view path, std::string_view new_rev,
-                    std::string_view prev_rev)
+void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target)
 {
 	if (base_url.data() == nullptr)
 		return;
 	auto make_form = [&](char *out, std::string_view suffix) {
-		return join_cut(out, link_buffer_size, {base_url, path, ".diff?r1=", prev_rev, "&r2=", new_rev, suffix});
+		return join_cut(out, link_buffer_size,
+		                {base_url, target.path, ".diff?r1=", target.previous, "&r2=", target.revision, suffix});
 	};
 	if (!gather_diffs && !fetch_diffs) {
 		// Only the display form is used: made where it is written.
@@ -114,7 +114,7 @@ void emit_diff_link(FILE *fp, std::string_view base_url, std::string_view path, 
 	std::size_t fetch_len = make_form(fetch, fetch_suffix());
 	// Where the base URL and the path end in the (possibly cut) fetch form.
 	std::size_t base_end = std::min(base_url.size(), fetch_len);
-	std::size_t path_end = std::min(base_end + path.size(), fetch_len);
+	std::size_t path_end = std::min(base_end + target.path.size(), fetch_len);
 
 	if (gather_diffs)
 		gather(fetch, display, base_end, path_end);

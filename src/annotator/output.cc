@@ -38,17 +38,16 @@ std::size_t write_unlocked(const char *p, std::size_t n, FILE *fp)
 #endif
 }
 
-// Copies n bytes in a few word moves rather than a call: a link is made of
-// many short pieces.
+// Copies n bytes in word moves, or byte by byte when there are fewer than
+// eight, rather than by a call: a link is made of many short pieces.  (A
+// revision has just been written a byte at a time: a word load of it
+// would have to wait for those stores.)
 void copy_short(char *to, const char *from, std::size_t n)
 {
 	if (n >= 8) {
 		for (std::size_t i = 0; i + 8 < n; i += 8)
 			std::memcpy(to + i, from + i, 8);
 		std::memcpy(to + n - 8, from + n - 8, 8);
-	} else if (n >= 4) {
-		std::memcpy(to, from, 4);
-		std::memcpy(to + n - 4, from + n - 4, 4);
 	} else {
 		for (std::size_t i = 0; i < n; i++)
 			to[i] = from[i];

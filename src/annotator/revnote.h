@@ -102,12 +102,19 @@ struct deferred_link_list {
 // Diff links gathered by -g, written after the message.
 extern deferred_link_list deferred_links;
 
+// What a link names: a file's path and a revision, and for a diff the
+// revision before it.  None of them holds a zero byte.
+struct link_target {
+	std::string_view path;
+	std::string_view revision;
+	std::string_view previous = {};  // diff links only
+};
+
 // Links for base_url (nothing when it is none, a null data()), written to
 // fp through output.h: a revision link, or a diff link written, gathered
-// and fetched as -g, -G and -d say.  Neither holds a zero byte.
-void emit_rev_link(FILE *fp, std::string_view base_url, std::string_view path, std::string_view rev);
-void emit_diff_link(FILE *fp, std::string_view base_url, std::string_view path, std::string_view new_rev,
-                    std::string_view prev_rev);
+// and fetched as -g, -G and -d say.
+void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &target);
+void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target);
 // Fetches url and writes its body behind "| ", or "| fetch URL failed".
 void inline_url(FILE *fp, const char *url);
 void flush_deferred_links(FILE *fp);

@@ -59,14 +59,14 @@ constexpr char path[] = "src/bin/ls/ls.c";
 TEST_F(Links, RevisionLinkForms)
 {
 	apply({});
-	EXPECT_EQ(capture([](FILE *fp) { emit_rev_link(fp, base, path, "1.1"); }),
+	EXPECT_EQ(capture([](FILE *fp) { emit_rev_link(fp, base, {path, "1.1"}); }),
 	          "B/src/bin/ls/ls.c?rev=1.1&content-type=text/plain\n");
 	apply({.c = true});
-	EXPECT_EQ(capture([](FILE *fp) { emit_rev_link(fp, base, path, "1.1"); }),
+	EXPECT_EQ(capture([](FILE *fp) { emit_rev_link(fp, base, {path, "1.1"}); }),
 	          "B/src/bin/ls/ls.c?rev=1.1&content-type=text/x-cvsweb-markup\n");
 	// Revision links are never gathered nor fetched.
 	apply({.d = true, .g = true});
-	EXPECT_EQ(capture([](FILE *fp) { emit_rev_link(fp, base, path, "1.1"); }),
+	EXPECT_EQ(capture([](FILE *fp) { emit_rev_link(fp, base, {path, "1.1"}); }),
 	          "B/src/bin/ls/ls.c?rev=1.1&content-type=text/plain\n");
 	EXPECT_EQ(deferred_links.count, 0u);
 }
@@ -75,8 +75,8 @@ TEST_F(Links, NoBaseUrlWritesNothing)
 {
 	apply({.d = true, .g = true});
 	EXPECT_EQ(capture([](FILE *fp) {
-		emit_rev_link(fp, {}, path, "1.1");
-		emit_diff_link(fp, {}, path, "1.17", "1.16");
+		emit_rev_link(fp, {}, {path, "1.1"});
+		emit_diff_link(fp, {}, {path, "1.17", "1.16"});
 	}),
 	          "");
 	EXPECT_EQ(deferred_links.count, 0u);
@@ -99,7 +99,7 @@ TEST_P(DiffForms, DisplayAndFetchForm)
 	options o = GetParam().opt;
 	o.g = true;
 	apply(o);
-	EXPECT_EQ(capture([](FILE *fp) { emit_diff_link(fp, base, path, "1.17", "1.16"); }), "");
+	EXPECT_EQ(capture([](FILE *fp) { emit_diff_link(fp, base, {path, "1.17", "1.16"}); }), "");
 	ASSERT_EQ(deferred_links.count, 1u);
 	std::string prefix = "B/src/bin/ls/ls.c.diff?r1=1.16&r2=1.17";
 	EXPECT_EQ(deferred_links.entries[0].display_url, prefix + GetParam().display);
@@ -134,7 +134,7 @@ TEST_P(OptionRows, PlacesLinksAndDiffs)
 	options o = GetParam().opt;
 	o.c = o.C = true;
 	apply(o);
-	EXPECT_EQ(capture([](FILE *fp) { emit_diff_link(fp, "ftp://h/", "a.c", "1.2", "1.1"); }), GetParam().in_place);
+	EXPECT_EQ(capture([](FILE *fp) { emit_diff_link(fp, "ftp://h/", {"a.c", "1.2", "1.1"}); }), GetParam().in_place);
 	EXPECT_EQ(capture([](FILE *fp) { flush_deferred_links(fp); }), GetParam().after);
 	EXPECT_EQ(deferred_links.count, 0u);
 }
@@ -157,7 +157,7 @@ TEST_F(Links, GatheredListGrowsFrom16To32AndKeepsOrder)
 	for (int i = 1; i <= 33; i++) {
 		std::string next = "1." + std::to_string(i + 1);
 		std::string prev = "1." + std::to_string(i);
-		(void)capture([&](FILE *fp) { emit_diff_link(fp, base, "f.c", next.c_str(), prev.c_str()); });
+		(void)capture([&](FILE *fp) { emit_diff_link(fp, base, {"f.c", next.c_str(), prev.c_str()}); });
 		expected += "B/f.c.diff?r1=" + prev + "&r2=" + next + "\n";
 		if (i <= 16)
 			EXPECT_EQ(deferred_links.capacity, 16u) << i;
@@ -175,7 +175,7 @@ TEST_F(Links, FormsAreCutAt511Bytes)
 {
 	std::string long_path(600, 'p');
 	apply({.d = true, .g = true});
-	(void)capture([&](FILE *fp) { emit_diff_link(fp, "ftp://h/", long_path.c_str(), "1.2", "1.1"); });
+	(void)capture([&](FILE *fp) { emit_diff_link(fp, "ftp://h/", {long_path.c_str(), "1.2", "1.1"}); });
 	ASSERT_EQ(deferred_links.count, 1u);
 	std::string cut = ("ftp://h/" + long_path).substr(0, 511);
 	EXPECT_EQ(deferred_links.entries[0].display_url, cut);
@@ -185,7 +185,7 @@ TEST_F(Links, FormsAreCutAt511Bytes)
 	// A path that ends just short of the cut: the query is cut instead.
 	std::string path_500(500, 'q');
 	apply({.C = true});
-	std::string written = capture([&](FILE *fp) { emit_diff_link(fp, "B/", path_500.c_str(), "1.2", "1.1"); });
+	std::string written = capture([&](FILE *fp) { emit_diff_link(fp, "B/", {path_500.c_str(), "1.2", "1.1"}); });
 	EXPECT_EQ(written, ("B/" + path_500 + ".diff?r1=1.1&r2=1.2&f=c").substr(0, 511) + "\n");
 }
 
@@ -196,7 +196,7 @@ TEST_F(Links, UnwritableLinkIsFatal)
 			apply({});
 			FILE *full = std::fopen("/dev/full", "w");
 			std::setvbuf(full, nullptr, _IONBF, 0);
-			emit_diff_link(full, base, path, "1.2", "1.1");
+			emit_diff_link(full, base, {path, "1.2", "1.1"});
 			output_flush();
 			std::exit(0);
 		},
