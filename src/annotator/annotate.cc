@@ -139,17 +139,18 @@ void emit_diff_links(annotate_state *st, const link_target &target)
 	emit_diff_link(st->destination, st->second_url, target);
 }
 
-// s[from, to) for from <= to <= s.size(), without substr's range check
-// (which would bring the C++ runtime library in for its exception).
-std::string_view slice(std::string_view s, std::size_t from, std::size_t to)
+// The matchers scan [at, end) with plain pointers.
+using cursor = const char *;
+
+std::string_view view(cursor from, cursor to)
 {
-	return std::string_view(s.data() + from, to - from);
+	return std::string_view(from, static_cast<std::size_t>(to - from));
 }
 
 template <typename Class>
-std::size_t skip_while(std::string_view s, std::size_t at, Class in_class)
+cursor skip_while(cursor at, cursor end, Class in_class)
 {
-	while (at < s.size() && in_class(s[at]))
+	while (at < end && in_class(*at))
 		at++;
 	return at;
 }
@@ -162,7 +163,7 @@ constexpr word high_bits = ~low_bits;
 constexpr word byte_ones = 0x0101010101010101;
 
 // The first byte in the lowest bits, whatever the machine's byte order.
-word load_word(const char *p)
+word load_word(cursor p)
 {
 	word w = 0;
 	if constexpr (std::endian::native == std::endian::little) {
@@ -193,55 +194,34 @@ constexpr word byte_mask(char c)
 	return byte_ones * static_cast<unsigned char>(c);
 }
 
-// Offset of the first flagged byte of a word.
-std::size_t first_flagged(word flags)
+// The first flagged byte of the word at p.
+cursor first_flagged(cursor p, word flags)
 {
-	return static_cast<std::size_t>(std::countr_zero(flags)) / 8;
+	return p + std::countr_zero(flags) / 8;
 }
 
 // Blanks and tabs from at; at itself when there are none.
-std::size_t skip_blanks(std::string_view s, std::size_t at)
+cursor skip_blanks(cursor at, cursor end)
 {
-	for (; s.size() - at >= sizeof(word); at += sizeof(word)) {
-		word w = load_word(s.data() + at);
+	for (; end - at >= 8; at += 8) {
+		word w = load_word(at);
 		word other = ~(zero_bytes(w ^ byte_mask(' ')) | zero_bytes(w ^ byte_mask('\t'))) & high_bits;
 		if (other != 0)
-			return at + first_flagged(other);
+			return first_flagged(at, other);
 	}
-	return skip_while(s, at, is_blank_or_tab);
+	return skip_while(at, end, is_blank_or_tab);
 }
 
 // The end of a path that begins at at: the next blank, tab or zero byte.
-std::size_t skip_path(std::string_view s, std::size_t at)
+cursor skip_path(cursor at, cursor end)
 {
-	for (; s.size() - at >= sizeof(word); at += sizeof(word)) {
-		word w = load_word(s.data() + at);
+	for (; end - at >= 8; at += 8) {
+		word w = load_word(at);
 		word stop = first_zero_byte(w ^ byte_mask(' ')) | first_zero_byte(w ^ byte_mask('\t')) | first_zero_byte(w);
 		if (stop != 0)
-			return at + first_flagged(stop);
+			return first_flagged(at, stop);
 	}
-	return skip_while(s, at, is_path_char);
-}
-
-// A run of blanks and tabs, then sign, then a run of digits, at *at.  On
-// success *digits holds the digits and *at moves behind them.
-bool take_signed_count(std::string_view s, std::size_t *at, char sign, std::string_view *digits)
-{
-	std::size_t blanks_end = skip_blanks(s, *at);
-	if (blanks_end == *at || blanks_end == s.size() || s[blanks_end] != sign)
-		return false;
-	std::size_t from = blanks_end + 1;
-	std::size_t to = skip_while(s, from, is_digit);
-	if (to == from)
-		return false;
-	*digits = slice(s, from, to);
-	*at = to;
-	return true;
-}
-
-bool ends_at(std::string_view s, std::size_t at)
-{
-	return at == s.size() || s[at] == '\0';
+	return skip_while(at, end, is_path_char);
 }
 
 }  // namespace
@@ -250,43 +230,59 @@ bool match_file_line(std::string_view text, file_line *parts)
 {
 	// Every part is followed by a byte that its own class excludes, so each
 	// is the longest run of its class at its place.
-	std::size_t at = skip_while(text, 0, is_revision_char);
-	if (at == 0)
+	cursor at = text.data();
+	cursor end = at + text.size();
+	cursor revision_end = skip_while(at, end, is_revision_char);
+	if (revision_end == at)
 		return false;
-	file_line &f = *parts;
-	f.revision = slice(text, 0, at);
-	if (!take_signed_count(text, &at, '+', &f.added) || !take_signed_count(text, &at, '-', &f.removed))
+	parts->revision = view(at, revision_end);
+	at = revision_end;
+	// Blanks and tabs, the sign, digits.
+	auto take_count = [&](char sign, std::string_view *digits) {
+		cursor sign_at = skip_blanks(at, end);
+		if (sign_at == at || sign_at == end || *sign_at != sign)
+			return false;
+		cursor digits_end = skip_while(sign_at + 1, end, is_digit);
+		if (digits_end == sign_at + 1)
+			return false;
+		*digits = view(sign_at + 1, digits_end);
+		at = digits_end;
+		return true;
+	};
+	if (!take_count('+', &parts->added) || !take_count('-', &parts->removed))
 		return false;
-	std::size_t path = skip_blanks(text, at);
-	if (path == at || ends_at(text, path))
+	cursor path = skip_blanks(at, end);
+	if (path == at || path == end || *path == '\0')
 		return false;
-	std::size_t path_end = skip_path(text, path);
-	f.path = slice(text, path, path_end);
-	std::size_t end = text.size();
+	cursor path_end = skip_path(path, end);
+	parts->path = view(path, path_end);
+	cursor trailing_end = end;
 	if (path_end < end) {
-		const void *zero = std::memchr(text.data() + path_end, '\0', end - path_end);
+		const void *zero = std::memchr(path_end, '\0', static_cast<std::size_t>(end - path_end));
 		if (zero != nullptr)
-			end = static_cast<std::size_t>(static_cast<const char *>(zero) - text.data());
+			trailing_end = static_cast<cursor>(zero);
 	}
-	f.trailing = slice(text, path_end, end);
+	parts->trailing = view(path_end, trailing_end);
 	return true;
 }
 
 bool match_table_header(std::string_view text)
 {
-	std::size_t at = 0;
+	cursor at = text.data();
+	cursor end = at + text.size();
 	for (std::string_view word : {"Revision", "Changes", "Path"}) {
-		if (at > 0) {
-			std::size_t blanks_end = skip_while(text, at, is_blank_or_tab);
+		if (at > text.data()) {
+			cursor blanks_end = skip_while(at, end, is_blank_or_tab);
 			if (blanks_end == at)
 				return false;
 			at = blanks_end;
 		}
-		if (text.size() - at < word.size() || slice(text, at, at + word.size()) != word)
+		if (static_cast<std::size_t>(end - at) < word.size() || view(at, at + word.size()) != word)
 			return false;
 		at += word.size();
 	}
-	return ends_at(text, skip_while(text, at, is_blank_or_tab));
+	at = skip_while(at, end, is_blank_or_tab);
+	return at == end || *at == '\0';
 }
 
 namespace {

@@ -18,6 +18,9 @@ constexpr std::size_t piece_buffer_size = 64 * 1024;
 // behind whatever the piece buffer holds: copying them would gain nothing.
 constexpr std::size_t direct_write_minimum = 16 * 1024;
 
+// Pieces up to this size are copied without a call.
+constexpr std::size_t short_piece_maximum = 128;
+
 static_assert(output_reserve_max <= piece_buffer_size);
 
 struct piece_buffer {
@@ -84,7 +87,10 @@ void add(FILE *fp, const char *p, std::size_t n)
 		write_or_fail(fp, p, n);
 		return;
 	}
-	if (n > 0)
+	// A line of a commit table is short: word moves beat a call.
+	if (n <= short_piece_maximum)
+		copy_short(room_for(fp, n), p, n);
+	else
 		std::memcpy(room_for(fp, n), p, n);
 	added.used += n;
 }
