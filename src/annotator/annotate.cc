@@ -70,15 +70,16 @@ bool count_is_zero(std::string_view digits)
 	return digits.find_first_not_of('0') == std::string_view::npos;
 }
 
-// Reads the decimal digits at s (none read as 0) into *value.  Returns
-// false when the number does not fit an int.
-bool read_component(const char *s, int *value)
+// Reads the last component of a revision, digits only (none read as 0),
+// into *value.  Returns false when the number does not fit an int.
+bool read_component(std::string_view digits, int *value)
 {
 	int v = 0;
 	// Up to nine digits always fit; only a longer number needs the check.
-	for (int n = 0; is_digit(*s); s++, n++) {
-		int digit = *s - '0';
-		if (n >= 9 && v > (INT_MAX - digit) / 10)
+	std::size_t checked_from = 9;
+	for (std::size_t i = 0; i < digits.size(); i++) {
+		int digit = digits[i] - '0';
+		if (i >= checked_from && v > (INT_MAX - digit) / 10)
 			return false;
 		v = v * 10 + digit;
 	}
@@ -90,6 +91,18 @@ bool read_component(const char *s, int *value)
 // string end.  Returns where the digits end.
 char *write_decimal(char *out, int v)
 {
+	// Most revisions count in one or two digits.
+	if (v < 10) {
+		*out++ = static_cast<char>('0' + v);
+		*out = '\0';
+		return out;
+	}
+	if (v < 100) {
+		*out++ = static_cast<char>('0' + v / 10);
+		*out++ = static_cast<char>('0' + v % 10);
+		*out = '\0';
+		return out;
+	}
 	char digits[sizeof "2147483647"];
 	std::size_t n = 0;
 	for (; v > 0; v /= 10)
@@ -302,20 +315,22 @@ void handle_file_line(annotate_state *st, std::string_view rest)
 	char work[revision_buffer_size];
 	std::memcpy(work, f.revision.data(), f.revision.size());
 	work[f.revision.size()] = '\0';
-	std::size_t dot = f.revision.rfind('.');
+	std::size_t dot = f.revision.size();
+	while (dot > 0 && f.revision[dot - 1] != '.')
+		dot--;
 
 	bool unchanged = count_is_zero(f.added) && count_is_zero(f.removed);
 	// Only the trailing text tells, never the path.
 	bool is_new = !f.trailing.empty() && f.trailing.find("new") != std::string_view::npos;
 	bool is_dead = !is_new && !f.trailing.empty() && f.trailing.find("dead") != std::string_view::npos;
 
-	if (dot == std::string_view::npos) {
+	if (dot == 0) {
 		write_note(st->destination, note_no_dot);
 		return;
 	}
-	char *last_dot = work + dot;
+	char *last_dot = work + dot - 1;
 	int last = 0;
-	bool last_in_range = read_component(last_dot + 1, &last);
+	bool last_in_range = read_component(view(f.revision.data() + dot, f.revision.data() + f.revision.size()), &last);
 
 	if (is_new) {
 		emit_rev_links(st, {f.path, f.revision});
