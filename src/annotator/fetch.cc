@@ -3,10 +3,11 @@
 // fetch_get_url() loads revnote-fetch.so on its first call and hands every
 // URL to it.  The module is looked for, in this order: the path in
 // REVNOTE_FETCH_MODULE when that is set (and nowhere else then), beside the
-// binary in ../lib/revnote/ (the build tree and an installed tree alike),
-// and the installation path compiled in.  A module that cannot be loaded
-// makes every fetch fail, which the message shows as a failed fetch: the
-// run itself goes on.
+// binary by the install layout's path from the binary's directory to the
+// module (the build tree and an installed or moved tree alike), and the
+// installation path compiled in.  A module that cannot be loaded, or was
+// not built, makes every fetch fail, which the message shows as a failed
+// fetch: the run itself goes on.
 #include "fetch.h"
 
 #include <dlfcn.h>
@@ -15,14 +16,16 @@
 #include <cstdlib>
 #include <cstring>
 
-#ifndef REVNOTE_FETCH_MODULE_INSTALLED
-#define REVNOTE_FETCH_MODULE_INSTALLED "/usr/local/lib/revnote/revnote-fetch.so"
+// The build defines these from the install layout (src/annotator/CMakeLists.txt).
+#if !defined(REVNOTE_FETCH_MODULE_INSTALLED) || !defined(REVNOTE_FETCH_MODULE_RELATIVE) || \
+	!defined(REVNOTE_FETCH_BUILT)
+#error "the build must define where the fetch module lives and whether it is built"
 #endif
 
 namespace {
 
 constexpr char module_env[] = "REVNOTE_FETCH_MODULE";
-constexpr char module_beside_binary[] = "/../lib/revnote/revnote-fetch.so";
+constexpr char module_beside_binary[] = "/" REVNOTE_FETCH_MODULE_RELATIVE;
 constexpr std::size_t module_path_size = 4096;
 
 fetch_open_fn *open_module(const char *path)
@@ -55,6 +58,8 @@ fetch_open_fn *open_module_beside_binary()
 
 fetch_open_fn *find_module()
 {
+	if (!REVNOTE_FETCH_BUILT)
+		return nullptr;
 	const char *chosen = std::getenv(module_env);
 	if (chosen != nullptr)
 		return open_module(chosen);

@@ -393,14 +393,16 @@ TEST_F(DiffServer, LibcurlIsLoadedOnlyForFetches)
 
 namespace {
 
-// An installed revnote finds its module in ../lib/revnote/ beside it.
+// An installed revnote finds its module beside it, by the path from its
+// directory to the module's install directory.
 TEST_F(DiffServer, InstalledRevnoteFindsItsModule)
 {
 	testsupport::scratch_dir prefix;
 	run_result inst = testsupport::run({"cmake", "--install", testsupport::binary_dir(), "--prefix", prefix.path()});
 	ASSERT_EQ(inst.status, 0) << inst.out << inst.err;
 	ASSERT_TRUE(testsupport::file_exists(prefix / "bin/revnote"));
-	ASSERT_TRUE(testsupport::file_exists(prefix / "lib/revnote/revnote-fetch.so"));
+	std::string module = prefix.path() + "/bin/" REVNOTE_FETCH_MODULE_RELATIVE;
+	ASSERT_TRUE(testsupport::file_exists(module)) << module;
 	run_options o;
 	o.input = message({"  1.2 +1 -1 a.c"});
 	o.env_unset = {"REVNOTE_FETCH_MODULE", "http_proxy", "HTTP_PROXY"};
@@ -408,7 +410,7 @@ TEST_F(DiffServer, InstalledRevnoteFindsItsModule)
 	run_result r = testsupport::run({prefix / "bin/revnote", "-d", "-u", url("diffs")}, o);
 	ASSERT_EQ(r.status, 0) << r.err;
 	EXPECT_NE(r.out.find(diff_body("/diffs/a.c.diff?r1=1.1&r2=1.2")), std::string::npos) << r.out;
-	EXPECT_NE(r.err.find(prefix.path() + "/bin/../lib/revnote/revnote-fetch.so"), std::string::npos);
+	EXPECT_NE(r.err.find(module), std::string::npos);
 }
 
 }  // namespace

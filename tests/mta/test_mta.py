@@ -250,12 +250,14 @@ class MtaTest(unittest.TestCase):
         self.nobody = self.pf.pipe_user
         # A copy that every delivery user can execute, wherever the build
         # tree lives (a home directory of mode 0700, say), laid out as
-        # installed: bin/revnote finds its HTTP module in ../lib/revnote/.
+        # installed: bin/revnote finds its HTTP module by the relative path
+        # of the install layout.
         self.revnote = self.pf.path("bin", "revnote")
         install(os.environ["REVNOTE"], self.revnote)
         if os.environ.get("REVNOTE_FETCH_SO"):
+            relative = os.environ.get("REVNOTE_FETCH_RELATIVE", "../lib/revnote/revnote-fetch.so")
             install(os.environ["REVNOTE_FETCH_SO"],
-                    self.pf.path("lib", "revnote", "revnote-fetch.so"))
+                    os.path.normpath(self.pf.path("bin", relative)))
         self.mail = self.pf.make_dir(self.pf.path("mail"), self.nobody)
 
     def close_instance(self):
