@@ -25,6 +25,11 @@ add_test(NAME library_install
     ${LIBRARY_TEST_DIR}/install-test.sh ${PROJECT_BINARY_DIR} ${PROJECT_SOURCE_DIR} "${LIBRARY_CONSUMER_FLAGS}")
 set_tests_properties(library_install PROPERTIES LABELS library TIMEOUT 300)
 
+# The shared library exports exactly the header's functions and data.
+add_test(NAME library_exports
+  COMMAND python3 ${LIBRARY_TEST_DIR}/exports_test.py ${MAILSTORE_HEADER} $<TARGET_FILE:mailstore> MAILSTORE_0)
+set_tests_properties(library_exports PROPERTIES LABELS library)
+
 # The driver against real lockers; a held dot-lock costs the full wait.
 revnote_gtest(library_rewrite_lock_test
   SOURCES ${LIBRARY_TEST_DIR}/rewrite_lock_test.cc
