@@ -283,7 +283,7 @@ TEST_F(LineReader, NulBytesAreKeptWithTheTrueLength)
 		std::string("x\0\0\0\n", 5),
 		std::string(1022, '\0') + "\n",
 		std::string(1023, '\0') + "\n",
-		std::string("\0", 1) + std::string(1500, 'y') + "\n",
+		std::string(1, '\0') + std::string(1500, 'y') + '\n',
 		"plain\n",
 		std::string("\0z", 2),  // last line, no newline
 	};
