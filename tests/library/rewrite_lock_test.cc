@@ -122,7 +122,8 @@ TEST(RewriteLocks, RecordLockOfAnotherProcessFailsThatMailboxOnly)
 		fl.l_type = F_WRLCK;
 		fl.l_whence = SEEK_SET;
 		char ok = fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
-		(void)write(ready[1], &ok, 1);
+		if (write(ready[1], &ok, 1) != 1)
+			_exit(1);  // the parent's read then fails the test
 		pause();
 		_exit(0);
 	}

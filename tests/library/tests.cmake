@@ -9,9 +9,11 @@ foreach(t directories tree rewrite size)
   target_include_directories(library_${t}_test PRIVATE ${LIBRARY_TEST_DIR})
 endforeach()
 
-add_test(NAME library_examples
-  COMMAND ${LIBRARY_TEST_DIR}/examples-test.sh $<TARGET_FILE_DIR:drop-matching>)
-set_tests_properties(library_examples PROPERTIES LABELS library TIMEOUT 60)
+if(TARGET drop-matching)
+  add_test(NAME library_examples
+    COMMAND ${LIBRARY_TEST_DIR}/examples-test.sh $<TARGET_FILE_DIR:drop-matching>)
+  set_tests_properties(library_examples PROPERTIES LABELS library TIMEOUT 60)
+endif()
 
 # Install into a temporary prefix and build a program outside the project
 # against it.  Sanitizer builds install instrumented libraries, so the
