@@ -68,11 +68,32 @@ class HarnessError(Exception):
     pass
 
 
+def installed_mtas():
+    """Installed Debian packages that provide a mail transport agent."""
+    try:
+        out = subprocess.run(["dpkg-query", "-W", "-f", "${db:Status-Abbrev}|${Package}|${Provides}\n"],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
+    except OSError:
+        return []
+    found = []
+    for line in out.splitlines():
+        status, _, rest = line.partition("|")
+        name, _, provides = rest.partition("|")
+        if status.startswith("ii") and "mail-transport-agent" in (
+                p.split()[0] for p in provides.split(",") if p.strip()):
+            found.append(name)
+    return found
+
+
 def skip_unless_runnable():
     """Exits with SKIP when this machine cannot run a private Postfix."""
     reasons = []
     if os.geteuid() != 0:
         reasons.append("not root (starting Postfix needs root)")
+    others = [m for m in installed_mtas() if m != "postfix"]
+    if others:
+        # scripts/install-deps leaves another mail server alone.
+        reasons.append("the mail server here is %s, not Postfix" % ", ".join(others))
     for prog in (POSTFIX, POSTALIAS, POSTQUEUE, SENDMAIL):
         if not os.access(prog, os.X_OK):
             reasons.append(prog + " missing (Debian package postfix)")
@@ -162,11 +183,26 @@ def stop_instance(conf_dir, timeout=15.0):
     return killed
 
 
+SPOOL_DIR = "/var/mail"
+
+
+def spool_file(name):
+    return os.path.join(SPOOL_DIR, name)
+
+
 def delete_user(name):
+    """Deletes a test user and the mail spool file that useradd or a
+    delivery agent may have made for it (its home is in the scratch
+    directory)."""
     try:
-        pwd.getpwnam(name)
+        user = pwd.getpwnam(name)
     except KeyError:
         return
+    try:
+        if os.lstat(spool_file(name)).st_uid == user.pw_uid:
+            os.remove(spool_file(name))
+    except FileNotFoundError:
+        pass
     for _ in range(100):
         r = subprocess.run(["userdel", name], stdout=subprocess.DEVNULL,
                            stderr=subprocess.PIPE, check=False)

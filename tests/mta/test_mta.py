@@ -263,8 +263,11 @@ class MtaTest(unittest.TestCase):
     def close_instance(self):
         if self.server:
             self.server.close()
+        users = list(self.pf.users)
         left = self.pf.close()
         self.assertEqual(left, [], "processes of the instance outlived postfix stop")
+        for user in users:
+            self.assertFalse(os.path.lexists(mh.spool_file(user)), "spool file of " + user + " left")
 
     def diff_server(self, repository=None):
         if self.server is None:
@@ -615,7 +618,8 @@ class HarnessTest(unittest.TestCase):
                 pwd.getpwnam(user)
                 return False
             except KeyError:
-                return not mh.instance_processes(conf) and not os.path.exists(scratch)
+                return (not mh.instance_processes(conf) and not os.path.exists(scratch)
+                        and not os.path.lexists(mh.spool_file(user)))
         mh.wait_until(gone, 30, "the guardian to stop the instance, delete %s and %s"
                       % (user, scratch))
 
@@ -624,6 +628,10 @@ def hold_instance():
     """For HarnessTest: an instance with a user, running until killed."""
     pf = mh.PostfixInstance()
     user = pf.add_user("rvnkill")
+    # As a delivery agent leaves it: the guardian must remove it too.
+    with open(mh.spool_file(user.pw_name), "w"):
+        pass
+    os.chown(mh.spool_file(user.pw_name), user.pw_uid, user.pw_gid)
     pf.start()
     print(pf.scratch, pf.conf, user.pw_name, flush=True)
     while True:
