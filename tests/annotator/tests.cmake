@@ -1,5 +1,9 @@
-# Commit table annotation, links, the fetch layer and revnote end to end
-# against a loopback HTTP server (tests/annotator/diff_server.py).
+# The annotator, one test per unit: the run driver as a copying filter
+# (revnote_test), the commit table, links, the fetch layer against a
+# loopback HTTP server (diff_server.py), and delivery into mbox files and
+# Maildirs (destination_test).
+revnote_gtest(revnote_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/revnote_test.cc)
 revnote_gtest(annotate_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/annotate_test.cc
   LIBS revnote_core)
@@ -11,7 +15,11 @@ revnote_gtest(links_test
 if(TARGET revnote_fetch)
   revnote_gtest(fetch_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/fetch_test.cc
+    LABELS peers
     TIMEOUT 60)
   target_compile_definitions(fetch_test PRIVATE
     "REVNOTE_FETCH_MODULE_RELATIVE=\"${REVNOTE_FETCH_MODULE_RELATIVE}\"")
 endif()
+revnote_gtest(destination_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/destination_test.cc
+  TIMEOUT 180)

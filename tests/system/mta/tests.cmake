@@ -18,7 +18,7 @@ if(Python3_Interpreter_FOUND)
     foreach(case IN LISTS cases)
       add_test(NAME mta.${case} COMMAND ${Python3_EXECUTABLE} ${script} ${case})
       set_tests_properties(mta.${case} PROPERTIES
-        LABELS "long;mta"
+        LABELS "long;mta;peers;root"
         TIMEOUT 120
         SKIP_RETURN_CODE 77
         ENVIRONMENT "REVNOTE=$<TARGET_FILE:revnote>;REVNOTE_FETCH_SO=$<$<TARGET_EXISTS:revnote_fetch>:$<TARGET_FILE:revnote_fetch>>;REVNOTE_FETCH_RELATIVE=${REVNOTE_FETCH_MODULE_RELATIVE};REVNOTE_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
