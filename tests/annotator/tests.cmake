@@ -4,6 +4,7 @@
 # Maildirs (destination_test).
 revnote_gtest(revnote_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/revnote_test.cc)
+target_compile_definitions(revnote_test PRIVATE "REVNOTE_PROJECT_VERSION=\"${PROJECT_VERSION}\"")
 revnote_gtest(annotate_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/annotate_test.cc
   LIBS revnote_core)
