@@ -1,5 +1,9 @@
-# Commit table annotation, links, the fetch layer and revnote end to end
-# against a loopback HTTP server (tests/annotator/diff_server.py).
+# The annotator, one test per unit: the run driver as a copying filter
+# (revnote_test), the commit table, links, the fetch layer against a
+# loopback HTTP server (diff_server.py), and delivery into mbox files and
+# Maildirs (destination_test).
+revnote_gtest(revnote_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/revnote_test.cc)
 revnote_gtest(annotate_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/annotate_test.cc
   LIBS revnote_core)
@@ -10,4 +14,8 @@ revnote_gtest(links_test
 # one-second low-speed limit.
 revnote_gtest(fetch_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/fetch_test.cc
+  LABELS peers
   TIMEOUT 60)
+revnote_gtest(destination_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/destination_test.cc
+  TIMEOUT 180)

@@ -13,7 +13,7 @@ add_test(NAME cvsweb_end_to_end
   COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/cvsweb_end_to_end_test.py
           --revnote $<TARGET_FILE:revnote>)
 set_tests_properties(cvsweb_end_to_end PROPERTIES
-  LABELS "long;cvsweb"
+  LABELS "long;cvsweb;peers"
   TIMEOUT 400
   SKIP_RETURN_CODE 77
   ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)

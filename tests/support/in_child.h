@@ -1,8 +1,8 @@
 // Runs a piece of library code in a forked child, so that process-wide
 // state (the directory caches, signal_count, the working directory) starts
 // fresh for every case, and collects its exit status and standard error.
-#ifndef LIBRARY_IN_CHILD_H
-#define LIBRARY_IN_CHILD_H
+#ifndef REVNOTE_TEST_IN_CHILD_H
+#define REVNOTE_TEST_IN_CHILD_H
 
 #include <sys/wait.h>
 #include <unistd.h>

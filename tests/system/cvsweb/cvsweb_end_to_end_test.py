@@ -44,7 +44,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import cvsweb_fixture as fx  # noqa: E402
 
-SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
+SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 COMMIT_MAIL = os.path.join(SOURCE_DIR, "examples", "cvs-commit-mail")
 REVNOTE = None
 EXIT_SKIP = 77

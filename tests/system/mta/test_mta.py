@@ -34,7 +34,7 @@ import mta_harness as mh  # noqa: E402
 
 DOMAIN = mh.TEST_DOMAIN
 SOURCE_DIR = os.environ.get("REVNOTE_SOURCE_DIR",
-                            os.path.join(os.path.dirname(__file__), "..", ".."))
+                            os.path.join(os.path.dirname(__file__), "..", "..", ".."))
 
 # Bounds on waiting.  revnote waits up to 12.8 s for an mbox's record lock
 # before it gives up, and up to 10.8 s for its dot-lock file.

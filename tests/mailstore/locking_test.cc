@@ -1,19 +1,16 @@
-// Mailbox kinds, INBOX, the lock protocol, the Maildir commit and
-// open_mailbox, driven in process.  The clock and the sleeps go through
-// link-time seams, so the wait schedules are exact and the stale rule is
-// tested by moving the clock rather than waiting half an hour.  Competing
-// record locks are held by a forked child: a process never conflicts with
-// its own fcntl lock.
-#include <dirent.h>
+// The lock protocol and the Maildir commit, driven in process.  The clock
+// and the sleeps go through link-time seams, so the wait schedules are
+// exact and the stale rule is tested by moving the clock rather than
+// waiting half an hour.  Competing record locks are held by a forked
+// child: a process never conflicts with its own fcntl lock.
 #include <fcntl.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -62,16 +59,6 @@ std::string pad_path(std::string path, std::size_t len)
 	while (path.size() < len)
 		path += "/.";
 	return path;
-}
-
-int open_fd_count()
-{
-	int n = 0;
-	DIR *d = opendir("/proc/self/fd");
-	while (readdir(d) != nullptr)
-		n++;
-	closedir(d);
-	return n;
 }
 
 // A child process holding an fcntl write lock on a file until destroyed.
@@ -140,99 +127,6 @@ protected:
 	void TearDown() override { seam::reset(); }
 	scratch_dir dir;
 };
-
-// ---- Mailbox kinds ---------------------------------------------------------------
-
-struct kind_case {
-	const char *label;
-	void (*setup)(const std::string &path);
-	const char *suffix;  // appended to the path given to is_maildir
-	int expected;
-};
-
-void setup_maildir(const std::string &p) { make_maildir(p); }
-void setup_no_cur(const std::string &p)
-{
-	mkdir(p.c_str(), 0700);
-	mkdir((p + "/new").c_str(), 0700);
-	mkdir((p + "/tmp").c_str(), 0700);
-}
-void setup_new_is_file(const std::string &p)
-{
-	mkdir(p.c_str(), 0700);
-	write_file(p + "/new", "");
-	mkdir((p + "/tmp").c_str(), 0700);
-	mkdir((p + "/cur").c_str(), 0700);
-}
-void setup_symlinked(const std::string &p)
-{
-	make_maildir(p + ".real");
-	mkdir(p.c_str(), 0700);
-	for (const char *sub : {"new", "tmp", "cur"})
-		(void)!symlink((p + ".real/" + sub).c_str(), (p + "/" + sub).c_str());
-}
-void setup_file(const std::string &p) { write_file(p, "From x\n"); }
-void setup_plain_dir(const std::string &p) { mkdir(p.c_str(), 0700); }
-void setup_nothing(const std::string &) {}
-
-TEST(IsMaildir, Kinds)
-{
-	const kind_case cases[] = {
-		{"maildir", setup_maildir, "", 1},
-		{"trailing slash", setup_maildir, "/", 1},
-		{"no cur", setup_no_cur, "", 0},
-		{"new is a file", setup_new_is_file, "", 0},
-		{"symlinked subdirs", setup_symlinked, "", 1},
-		{"regular file", setup_file, "", 0},
-		{"plain directory", setup_plain_dir, "", 0},
-		{"missing", setup_nothing, "", 0},
-	};
-	for (const auto &c : cases) {
-		scratch_dir d;
-		std::string p = d / "box";
-		c.setup(p);
-		errno = 1234;
-		EXPECT_EQ(is_maildir((p + c.suffix).c_str()), c.expected) << c.label;
-		EXPECT_EQ(errno, 1234) << c.label;
-	}
-}
-
-// A name that does not fit is never tested cut: at 1022 bytes "<path>/new"
-// cut to 1023 bytes is "<path>/", the Maildir itself, which a cut test
-// would find to be a directory three times over.
-TEST(IsMaildir, LongNamesAreNotCut)
-{
-	scratch_dir d;
-	std::string p = d / "md";
-	make_maildir(p);
-	EXPECT_EQ(is_maildir(pad_path(p, 1019).c_str()), 1);  // "/new" ends at byte 1023
-	EXPECT_EQ(is_maildir(pad_path(p, 1020).c_str()), 0);
-	EXPECT_EQ(is_maildir(pad_path(p, 1022).c_str()), 0);
-}
-
-// ---- INBOX ----------------------------------------------------------------------
-
-TEST(ResolveMailboxName, OnlyTheExactNameIsResolved)
-{
-	ASSERT_EQ(setenv("MAIL", "/tmp/mb", 1), 0);
-	for (const char *name : {"inbox", "Inbox", "INBOX/", " INBOX", "INBOX ", "/var/mail/INBOX"})
-		EXPECT_EQ(resolve_mailbox_name(name), name) << name;
-	EXPECT_STREQ(resolve_mailbox_name("INBOX"), "/tmp/mb");
-	EXPECT_STREQ(system_mailbox(), "/tmp/mb");
-	ASSERT_EQ(setenv("MAIL", "", 1), 0);
-	EXPECT_STREQ(resolve_mailbox_name("INBOX"), "");
-	ASSERT_EQ(unsetenv("MAIL"), 0);
-
-	struct passwd *pw = getpwuid(getuid());
-	ASSERT_NE(pw, nullptr);
-	std::string expected = std::string("/var/mail/") + pw->pw_name;
-	const char *first = resolve_mailbox_name("INBOX");
-	ASSERT_NE(first, nullptr);
-	EXPECT_EQ(first, expected);
-	const char *second = system_mailbox();
-	EXPECT_EQ(second, first);  // the same library buffer
-	EXPECT_EQ(std::string(second), expected);
-}
 
 // ---- mbox lock and release ------------------------------------------------------
 
@@ -581,160 +475,6 @@ TEST_F(Seamed, CommitAcceptsTmpAtTheRootAndReportsRenameErrors)
 	EXPECT_EQ(mailboxlock("/tmp/revnote-no-such-delivery-file", 1, -1, MAILBOX_RELEASE), 0);
 	EXPECT_EQ(errno, ENOENT);
 	EXPECT_EQ(testing::internal::GetCapturedStderr(), "");
-}
-
-// ---- open_mailbox ----------------------------------------------------------------
-
-TEST_F(Seamed, OpenNullName)
-{
-	char *locked = reinterpret_cast<char *>(0x1);
-	int md = 42;
-	errno = 77;
-	EXPECT_EQ(open_mailbox(nullptr, &locked, &md), nullptr);
-	EXPECT_EQ(errno, 77);
-	EXPECT_EQ(locked, reinterpret_cast<char *>(0x1));
-	EXPECT_EQ(md, 42);
-}
-
-TEST_F(Seamed, OpenInboxCreatesMboxLockedAtOffsetZero)
-{
-	std::string mb = dir / "inbox";
-	ASSERT_EQ(setenv("MAIL", mb.c_str(), 1), 0);
-	mode_t old = umask(022);
-	char *locked = nullptr;
-	int md = 42;
-	FILE *fp = open_mailbox("INBOX", &locked, &md);
-	umask(old);
-	unsetenv("MAIL");
-	ASSERT_NE(fp, nullptr);
-	EXPECT_EQ(md, 0);
-	EXPECT_STREQ(locked, mb.c_str());
-	EXPECT_EQ(ftell(fp), 0);
-	EXPECT_EQ(stat_of(mb).st_mode & 07777, 0600u);
-	EXPECT_TRUE(file_exists(mb + ".lock"));
-	EXPECT_FALSE(lockable_by_other_process(mb));
-	fclose(fp);
-	EXPECT_EQ(mailboxlock(locked, md, -1, MAILBOX_RELEASE), 1);
-	EXPECT_FALSE(file_exists(mb + ".lock"));
-	free(locked);
-}
-
-TEST_F(Seamed, OpenExistingMboxAppends)
-{
-	std::string mb = dir / "mb";
-	write_file(mb, "From a\n\nold\n", 0600);
-	char *locked = nullptr;
-	int md = 0;
-	FILE *fp = open_mailbox(mb.c_str(), &locked, &md);
-	ASSERT_NE(fp, nullptr);
-	EXPECT_EQ(ftell(fp), 12);
-	fputs("From b\n\nnew\n", fp);
-	fclose(fp);
-	EXPECT_EQ(mailboxlock(locked, md, -1, MAILBOX_RELEASE), 1);
-	free(locked);
-	EXPECT_EQ(read_file(mb), "From a\n\nold\nFrom b\n\nnew\n");
-}
-
-TEST_F(Seamed, OpenMaildirNamesAndCounter)
-{
-	std::string md = dir / "m";
-	make_maildir(md);
-	ASSERT_EQ(setenv("MAIL", md.c_str(), 1), 0);
-	seam::fixed_clock = 1700000000;
-	mode_t old = umask(022);
-	std::string prefix = md + "/tmp/1700000000." + std::to_string(getpid()) + "_";
-
-	std::vector<std::string> names;
-	for (int i = 0; i < 2; i++) {
-		char *locked = nullptr;
-		int flag = 0;
-		FILE *fp = open_mailbox(i == 0 ? "INBOX" : md.c_str(), &locked, &flag);
-		ASSERT_NE(fp, nullptr);
-		EXPECT_EQ(flag, 1);
-		names.push_back(locked);
-		EXPECT_EQ(stat_of(locked).st_mode & 07777, 0600u);
-		fclose(fp);
-		free(locked);
-	}
-	unsetenv("MAIL");
-	umask(old);
-	std::string host = std::string(".") + cached_hostname;
-	ASSERT_EQ(names[0].rfind(prefix, 0), 0u) << names[0];
-	int first = std::atoi(names[0].c_str() + prefix.size());
-	EXPECT_EQ(names[0], prefix + std::to_string(first) + host);
-	EXPECT_EQ(names[1], prefix + std::to_string(first + 1) + host);  // same second, next count
-
-	// A name already taken fails with EEXIST and uses up its count.
-	write_file(prefix + std::to_string(first + 2) + host, "x");
-	char *locked = nullptr;
-	int flag = 0;
-	errno = 0;
-	EXPECT_EQ(open_mailbox(md.c_str(), &locked, &flag), nullptr);
-	EXPECT_EQ(errno, EEXIST);
-	EXPECT_EQ(flag, 1);
-	FILE *fp = open_mailbox(md.c_str(), &locked, &flag);
-	ASSERT_NE(fp, nullptr);
-	EXPECT_EQ(std::string(locked), prefix + std::to_string(first + 3) + host);
-	fclose(fp);
-	free(locked);
-}
-
-TEST_F(Seamed, OpenMaildirNameThatDoesNotFit)
-{
-	std::string md = dir / "m";
-	make_maildir(md);
-	std::string longpath = pad_path(md, 1000);
-	ASSERT_EQ(is_maildir(longpath.c_str()), 1);
-	char *locked = nullptr;
-	int flag = 0;
-	errno = 0;
-	EXPECT_EQ(open_mailbox(longpath.c_str(), &locked, &flag), nullptr);
-	EXPECT_EQ(errno, ENAMETOOLONG);
-	EXPECT_EQ(flag, 1);
-	EXPECT_TRUE(list_dir(md + "/tmp").empty());
-	EXPECT_TRUE(list_dir(md).size() == 3u);
-}
-
-TEST_F(Seamed, OpenDirectoryThatIsNoMaildir)
-{
-	std::string d = dir / "d";
-	mkdir(d.c_str(), 0700);
-	char *locked = nullptr;
-	int flag = 42;
-	errno = 0;
-	EXPECT_EQ(open_mailbox(d.c_str(), &locked, &flag), nullptr);
-	EXPECT_EQ(errno, EISDIR);
-	EXPECT_EQ(flag, 0);
-	EXPECT_EQ(locked, nullptr);
-}
-
-TEST_F(Seamed, OpenMboxLockedElsewhere)
-{
-	std::string mb = dir / "mb";
-	write_file(mb, "old\n", 0600);
-	record_lock_holder holder(mb);
-	ASSERT_TRUE(holder.locked());
-	int fds = open_fd_count();
-	char *locked = nullptr;
-	int flag = 42;
-	errno = 0;
-	EXPECT_EQ(open_mailbox(mb.c_str(), &locked, &flag), nullptr);
-	EXPECT_EQ(errno, EAGAIN);
-	EXPECT_EQ(flag, 0);
-	EXPECT_EQ(seam::waits, record_lock_schedule);
-	EXPECT_EQ(open_fd_count(), fds);
-	EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"mb"}));
-	EXPECT_EQ(read_file(mb), "old\n");
-}
-
-TEST_F(Seamed, OpenFailureKeepsOpenErrno)
-{
-	char *locked = nullptr;
-	int flag = 42;
-	errno = 0;
-	EXPECT_EQ(open_mailbox((dir / "no/such/mb").c_str(), &locked, &flag), nullptr);
-	EXPECT_EQ(errno, ENOENT);
-	EXPECT_EQ(flag, 0);
 }
 
 }  // namespace

@@ -1,8 +1,8 @@
 // Link-time seams for the mail store library's clock, sleeps, links,
 // temporary files and host name (linked with -Wl,--wrap=...).  Every seam
 // passes through to the real call unless a test sets it up.
-#ifndef REVNOTE_DELIVERY_SEAMS_H
-#define REVNOTE_DELIVERY_SEAMS_H
+#ifndef REVNOTE_TEST_SEAMS_H
+#define REVNOTE_TEST_SEAMS_H
 
 #include <sys/types.h>
 #include <ctime>

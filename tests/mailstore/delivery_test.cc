@@ -1,0 +1,293 @@
+// open_mailbox driven in process: mbox files and Maildirs, delivery file
+// names, and the failures that must leave nothing behind.  The clock and
+// the sleeps go through link-time seams; a competing record lock is held
+// by a forked child.
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "mailstore.h"
+#include "seams.h"
+#include "test_support.h"
+
+using testsupport::file_exists;
+using testsupport::list_dir;
+using testsupport::read_file;
+using testsupport::scratch_dir;
+using testsupport::write_file;
+
+namespace {
+
+constexpr unsigned short_wait = 200000;
+constexpr unsigned long_wait = 2000000;
+
+const std::vector<unsigned> record_lock_schedule = {short_wait, short_wait, short_wait, short_wait, long_wait,
+                                                    long_wait,  long_wait,  long_wait,  long_wait,  long_wait};
+
+void make_maildir(const std::string &path)
+{
+	ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+	for (const char *sub : {"new", "tmp", "cur"})
+		ASSERT_EQ(mkdir((path + "/" + sub).c_str(), 0700), 0);
+}
+
+struct stat stat_of(const std::string &path)
+{
+	struct stat st {};
+	EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
+	return st;
+}
+
+// Pads a path with "/." (and one extra "/" when needed) to exactly len
+// bytes: the same directory under a longer name.
+std::string pad_path(std::string path, std::size_t len)
+{
+	if ((len - path.size()) % 2 == 1)
+		path += "/";
+	while (path.size() < len)
+		path += "/.";
+	return path;
+}
+
+int open_fd_count()
+{
+	int n = 0;
+	DIR *d = opendir("/proc/self/fd");
+	while (readdir(d) != nullptr)
+		n++;
+	closedir(d);
+	return n;
+}
+
+// A child process holding an fcntl write lock on a file until destroyed.
+class record_lock_holder {
+public:
+	explicit record_lock_holder(const std::string &path)
+	{
+		int ready[2], release[2];
+		if (pipe(ready) != 0 || pipe(release) != 0)
+			std::abort();
+		pid_ = fork();
+		if (pid_ == 0) {
+			close(ready[0]);
+			close(release[1]);
+			int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+			struct flock fl {};
+			fl.l_type = F_WRLCK;
+			fl.l_whence = SEEK_SET;
+			char ok = (fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0) ? 'y' : 'n';
+			(void)!write(ready[1], &ok, 1);
+			char c;
+			(void)!read(release[0], &c, 1);
+			_exit(0);
+		}
+		close(ready[1]);
+		close(release[0]);
+		release_fd_ = release[1];
+		char ok = 'n';
+		(void)!read(ready[0], &ok, 1);
+		close(ready[0]);
+		locked_ = ok == 'y';
+	}
+	~record_lock_holder()
+	{
+		close(release_fd_);
+		int st;
+		waitpid(pid_, &st, 0);
+	}
+	bool locked() const { return locked_; }
+
+private:
+	pid_t pid_ = -1;
+	int release_fd_ = -1;
+	bool locked_ = false;
+};
+
+// Whether another process could take the record lock on path now.
+bool lockable_by_other_process(const std::string &path)
+{
+	pid_t pid = fork();
+	if (pid == 0) {
+		int fd = open(path.c_str(), O_RDWR);
+		struct flock fl {};
+		fl.l_type = F_WRLCK;
+		fl.l_whence = SEEK_SET;
+		_exit(fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 0 : 1);
+	}
+	int st = 0;
+	waitpid(pid, &st, 0);
+	return WIFEXITED(st) && WEXITSTATUS(st) == 0;
+}
+
+class Seamed : public ::testing::Test {
+protected:
+	void SetUp() override { seam::reset(); }
+	void TearDown() override { seam::reset(); }
+	scratch_dir dir;
+};
+
+// ---- open_mailbox ----------------------------------------------------------------
+
+TEST_F(Seamed, OpenNullName)
+{
+	char *locked = reinterpret_cast<char *>(0x1);
+	int md = 42;
+	errno = 77;
+	EXPECT_EQ(open_mailbox(nullptr, &locked, &md), nullptr);
+	EXPECT_EQ(errno, 77);
+	EXPECT_EQ(locked, reinterpret_cast<char *>(0x1));
+	EXPECT_EQ(md, 42);
+}
+
+TEST_F(Seamed, OpenInboxCreatesMboxLockedAtOffsetZero)
+{
+	std::string mb = dir / "inbox";
+	ASSERT_EQ(setenv("MAIL", mb.c_str(), 1), 0);
+	mode_t old = umask(022);
+	char *locked = nullptr;
+	int md = 42;
+	FILE *fp = open_mailbox("INBOX", &locked, &md);
+	umask(old);
+	unsetenv("MAIL");
+	ASSERT_NE(fp, nullptr);
+	EXPECT_EQ(md, 0);
+	EXPECT_STREQ(locked, mb.c_str());
+	EXPECT_EQ(ftell(fp), 0);
+	EXPECT_EQ(stat_of(mb).st_mode & 07777, 0600u);
+	EXPECT_TRUE(file_exists(mb + ".lock"));
+	EXPECT_FALSE(lockable_by_other_process(mb));
+	fclose(fp);
+	EXPECT_EQ(mailboxlock(locked, md, -1, MAILBOX_RELEASE), 1);
+	EXPECT_FALSE(file_exists(mb + ".lock"));
+	free(locked);
+}
+
+TEST_F(Seamed, OpenExistingMboxAppends)
+{
+	std::string mb = dir / "mb";
+	write_file(mb, "From a\n\nold\n", 0600);
+	char *locked = nullptr;
+	int md = 0;
+	FILE *fp = open_mailbox(mb.c_str(), &locked, &md);
+	ASSERT_NE(fp, nullptr);
+	EXPECT_EQ(ftell(fp), 12);
+	fputs("From b\n\nnew\n", fp);
+	fclose(fp);
+	EXPECT_EQ(mailboxlock(locked, md, -1, MAILBOX_RELEASE), 1);
+	free(locked);
+	EXPECT_EQ(read_file(mb), "From a\n\nold\nFrom b\n\nnew\n");
+}
+
+TEST_F(Seamed, OpenMaildirNamesAndCounter)
+{
+	std::string md = dir / "m";
+	make_maildir(md);
+	ASSERT_EQ(setenv("MAIL", md.c_str(), 1), 0);
+	seam::fixed_clock = 1700000000;
+	mode_t old = umask(022);
+	std::string prefix = md + "/tmp/1700000000." + std::to_string(getpid()) + "_";
+
+	std::vector<std::string> names;
+	for (int i = 0; i < 2; i++) {
+		char *locked = nullptr;
+		int flag = 0;
+		FILE *fp = open_mailbox(i == 0 ? "INBOX" : md.c_str(), &locked, &flag);
+		ASSERT_NE(fp, nullptr);
+		EXPECT_EQ(flag, 1);
+		names.push_back(locked);
+		EXPECT_EQ(stat_of(locked).st_mode & 07777, 0600u);
+		fclose(fp);
+		free(locked);
+	}
+	unsetenv("MAIL");
+	umask(old);
+	std::string host = std::string(".") + cached_hostname;
+	ASSERT_EQ(names[0].rfind(prefix, 0), 0u) << names[0];
+	int first = std::atoi(names[0].c_str() + prefix.size());
+	EXPECT_EQ(names[0], prefix + std::to_string(first) + host);
+	EXPECT_EQ(names[1], prefix + std::to_string(first + 1) + host);  // same second, next count
+
+	// A name already taken fails with EEXIST and uses up its count.
+	write_file(prefix + std::to_string(first + 2) + host, "x");
+	char *locked = nullptr;
+	int flag = 0;
+	errno = 0;
+	EXPECT_EQ(open_mailbox(md.c_str(), &locked, &flag), nullptr);
+	EXPECT_EQ(errno, EEXIST);
+	EXPECT_EQ(flag, 1);
+	FILE *fp = open_mailbox(md.c_str(), &locked, &flag);
+	ASSERT_NE(fp, nullptr);
+	EXPECT_EQ(std::string(locked), prefix + std::to_string(first + 3) + host);
+	fclose(fp);
+	free(locked);
+}
+
+TEST_F(Seamed, OpenMaildirNameThatDoesNotFit)
+{
+	std::string md = dir / "m";
+	make_maildir(md);
+	std::string longpath = pad_path(md, 1000);
+	ASSERT_EQ(is_maildir(longpath.c_str()), 1);
+	char *locked = nullptr;
+	int flag = 0;
+	errno = 0;
+	EXPECT_EQ(open_mailbox(longpath.c_str(), &locked, &flag), nullptr);
+	EXPECT_EQ(errno, ENAMETOOLONG);
+	EXPECT_EQ(flag, 1);
+	EXPECT_TRUE(list_dir(md + "/tmp").empty());
+	EXPECT_TRUE(list_dir(md).size() == 3u);
+}
+
+TEST_F(Seamed, OpenDirectoryThatIsNoMaildir)
+{
+	std::string d = dir / "d";
+	mkdir(d.c_str(), 0700);
+	char *locked = nullptr;
+	int flag = 42;
+	errno = 0;
+	EXPECT_EQ(open_mailbox(d.c_str(), &locked, &flag), nullptr);
+	EXPECT_EQ(errno, EISDIR);
+	EXPECT_EQ(flag, 0);
+	EXPECT_EQ(locked, nullptr);
+}
+
+TEST_F(Seamed, OpenMboxLockedElsewhere)
+{
+	std::string mb = dir / "mb";
+	write_file(mb, "old\n", 0600);
+	record_lock_holder holder(mb);
+	ASSERT_TRUE(holder.locked());
+	int fds = open_fd_count();
+	char *locked = nullptr;
+	int flag = 42;
+	errno = 0;
+	EXPECT_EQ(open_mailbox(mb.c_str(), &locked, &flag), nullptr);
+	EXPECT_EQ(errno, EAGAIN);
+	EXPECT_EQ(flag, 0);
+	EXPECT_EQ(seam::waits, record_lock_schedule);
+	EXPECT_EQ(open_fd_count(), fds);
+	EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"mb"}));
+	EXPECT_EQ(read_file(mb), "old\n");
+}
+
+TEST_F(Seamed, OpenFailureKeepsOpenErrno)
+{
+	char *locked = nullptr;
+	int flag = 42;
+	errno = 0;
+	EXPECT_EQ(open_mailbox((dir / "no/such/mb").c_str(), &locked, &flag), nullptr);
+	EXPECT_EQ(errno, ENOENT);
+	EXPECT_EQ(flag, 0);
+}
+
+}  // namespace
