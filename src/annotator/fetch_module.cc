@@ -184,8 +184,9 @@ void describe_end(transfer *t, CURLcode code, fetch_outcome *done)
 		                    t->error[0] != '\0' ? t->error : curl_easy_strerror(code));
 }
 
-// Ends a transfer that libcurl can no longer move.
-bool abandon_one(CURLMcode why, fetch_outcome *done)
+// Ends a transfer that libcurl can no longer move or that ended without
+// a result.
+bool abandon_one(const char *why, fetch_outcome *done)
 {
 	for (transfer &t : transfers) {
 		if (!t.busy)
@@ -194,7 +195,7 @@ bool abandon_one(CURLMcode why, fetch_outcome *done)
 		t.busy = false;
 		done->ctx = t.ctx;
 		done->result = fetch_failed;
-		(void)std::snprintf(done->cause, sizeof done->cause, "%s", curl_multi_strerror(why));
+		(void)std::snprintf(done->cause, sizeof done->cause, "%s", why);
 		return true;
 	}
 	return false;
@@ -266,13 +267,15 @@ extern "C" [[gnu::visibility("default")]] int revnote_fetch_next(int wait_ms, fe
 		int running = 0;
 		CURLMcode mc = curl_multi_perform(multi, &running);
 		if (mc != CURLM_OK)
-			return abandon_one(mc, done) ? 1 : 0;
+			return abandon_one(curl_multi_strerror(mc), done) ? 1 : 0;
 		if (take_ended(done))
 			return 1;
-		if (waited || wait_ms <= 0 || running == 0)
+		if (running == 0)
+			return abandon_one("the transfer ended without a result", done) ? 1 : 0;
+		if (waited || wait_ms <= 0)
 			return 0;
 		mc = curl_multi_poll(multi, nullptr, 0, wait_ms, nullptr);
 		if (mc != CURLM_OK)
-			return abandon_one(mc, done) ? 1 : 0;
+			return abandon_one(curl_multi_strerror(mc), done) ? 1 : 0;
 	}
 }
