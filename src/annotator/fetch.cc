@@ -14,9 +14,9 @@
 #include <unistd.h>
 
 #include <cctype>
-#include <initializer_list>
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "revnote.h"
 
@@ -63,6 +63,8 @@ bool open_module(const char *path, module_entries *m)
 	}
 	const char *why = dlerror();
 	note_load_error(why != nullptr ? why : path);
+	if (handle != nullptr)
+		(void)dlclose(handle);
 	return false;
 }
 
