@@ -38,6 +38,8 @@ struct mail_dir_case {
 	const char *expected;
 };
 
+void PrintTo(const mail_dir_case &c, std::ostream *os) { *os << c.name; }
+
 class MailDirTest : public ::testing::TestWithParam<mail_dir_case> {};
 
 TEST_P(MailDirTest, FindsTheMailDirectory)
@@ -221,6 +223,8 @@ struct short_name_case {
 	const char *path;
 	const char *expected;
 };
+
+void PrintTo(const short_name_case &c, std::ostream *os) { *os << c.name; }
 
 class ShortNameTest : public ::testing::TestWithParam<short_name_case> {};
 

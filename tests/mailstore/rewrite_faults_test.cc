@@ -104,6 +104,8 @@ struct fault_case {
 	const char *warning;
 };
 
+void PrintTo(const fault_case &c, std::ostream *os) { *os << c.name; }
+
 class RewriteFaults : public ::testing::TestWithParam<fault_case> {};
 
 TEST_P(RewriteFaults, MailboxIsNeverHalfReplaced)

@@ -116,6 +116,8 @@ struct keep_case {
 	const char *warning;  // part of standard error, "" for none
 };
 
+void PrintTo(const keep_case &c, std::ostream *os) { *os << c.name; }
+
 class RewriteMboxKeeps : public ::testing::TestWithParam<keep_case> {};
 
 // Every result but 1 leaves the mailbox as it was: content, identity, times.
@@ -338,6 +340,8 @@ struct walk_case {
 	std::vector<std::string> left_in_a;    // files left in a/new and a/cur
 	const char *warning;                   // "" for none
 };
+
+void PrintTo(const walk_case &c, std::ostream *os) { *os << c.name; }
 
 class MaildirResults : public MaildirWalk, public ::testing::WithParamInterface<walk_case> {};
 

@@ -118,6 +118,8 @@ struct str_case {
 	const char *warning;  // "" when none
 };
 
+void PrintTo(const str_case &c, std::ostream *os) { *os << '"' << testsupport::printable(c.text) << '"'; }
+
 class StrToInt : public ::testing::TestWithParam<str_case> {};
 
 TEST_P(StrToInt, Table)

@@ -42,6 +42,8 @@ struct order_case {
 	std::vector<std::string> walked;
 };
 
+void PrintTo(const order_case &c, std::ostream *os) { *os << c.name; }
+
 class TreeOrderTest : public ::testing::TestWithParam<order_case> {};
 
 TEST_P(TreeOrderTest, WalksInByteOrder)
