@@ -29,12 +29,13 @@ import unittest
 import urllib.parse
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "support")]
 import mta_harness as mh  # noqa: E402
+import systest  # noqa: E402
 
 DOMAIN = mh.TEST_DOMAIN
-SOURCE_DIR = os.environ.get("REVNOTE_SOURCE_DIR",
-                            os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+SOURCE_DIR = systest.SOURCE_DIR
 
 # Bounds on waiting.  revnote waits up to 12.8 s for an mbox's record lock
 # before it gives up, and up to 10.8 s for its dot-lock file.
@@ -66,54 +67,43 @@ def commit_messages():
     return [first, second]
 
 
-class CvsRepository:
+class CvsRepository(systest.CvsRepository):
     """A real CVS repository with one commit that changes, adds and removes
     a file, and the commit's notification mail as examples/cvs-commit-mail
     writes it."""
 
     def __init__(self, directory):
-        self.root = os.path.join(directory, "cvsroot")
-        self.env = dict(os.environ, CVSROOT=self.root)
+        super().__init__(os.path.join(directory, "cvsroot"))
         work = os.path.join(directory, "cvswork")
-        os.makedirs(os.path.join(work, "import", "src"))
         src = os.path.join(work, "import", "src")
         write(os.path.join(src, "main.c"), "int main(void)\n{\n\treturn 0;\n}\n")
         write(os.path.join(src, "util.c"), "int util;\n")
-        self.cvs(["init"])
-        self.cvs(["import", "-m", "Initial import", "proj", "vendor", "start"],
-                 cwd=os.path.join(work, "import"))
-        self.cvs(["checkout", "proj"], cwd=work)
+        self.cvs(directory, "init")
+        self.cvs(os.path.join(work, "import"), "import", "-m", "Initial import", "proj", "vendor", "start")
+        self.cvs(work, "checkout", "proj")
         src = os.path.join(work, "proj", "src")
         write(os.path.join(src, "main.c"), "int main(void)\n{\n\treturn 1;\n}\n")
         write(os.path.join(src, "new.c"), "int fresh;\n")
         os.remove(os.path.join(src, "util.c"))
-        self.cvs(["add", "new.c"], cwd=src)
-        self.cvs(["remove", "util.c"], cwd=src)
-        self.cvs(["commit", "-m", "main returns 1; new.c replaces util.c"], cwd=src)
+        self.cvs(src, "add", "new.c")
+        self.cvs(src, "remove", "util.c")
+        self.cvs(src, "commit", "-m", "main returns 1; new.c replaces util.c")
 
-    def cvs(self, args, cwd=None):
-        return subprocess.run(["cvs", "-Q"] + args, cwd=cwd, env=self.env, check=True,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=60).stdout
-
-    def commit_mail(self):
-        script = os.path.join(SOURCE_DIR, "examples", "cvs-commit-mail")
-        return subprocess.run([sys.executable, script, "-d", self.root, "--latest",
-                               "--domain", DOMAIN, "--to", "commits@" + DOMAIN],
-                              env=self.env, check=True, stdout=subprocess.PIPE,
-                              timeout=60).stdout
+    def latest_commit_mail(self):
+        r = self.commit_mail("--latest", "--domain", DOMAIN, "--to", "commits@" + DOMAIN)
+        if r.returncode != 0:
+            raise mh.HarnessError("cvs-commit-mail failed: " + r.stderr.decode(errors="replace"))
+        return r.stdout
 
     def diff(self, path, r1, r2):
         """The unified diff between two revisions of a file."""
-        r = subprocess.run(["cvs", "-Q", "rdiff", "-u", "-r", r1, "-r", r2, path],
+        r = subprocess.run(["cvs", "-f", "-Q", "rdiff", "-u", "-r", r1, "-r", r2, path],
                            env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                            timeout=60)
         return r.stdout if r.returncode in (0, 1) and r.stdout else None
 
 
-def write(path, text):
-    with open(path, "w") as f:
-        f.write(text)
+write = systest.write_file
 
 
 def body_of(message):
@@ -332,7 +322,7 @@ class MtaTest(unittest.TestCase):
         self.pf.set_alias("commits-mbox", '"|%s -f %s"' % (self.revnote, mbox))
         self.pf.start()
         rcpts = ["commits-maildir@" + DOMAIN, "commits-mbox@" + DOMAIN]
-        messages = [CvsRepository(self.pf.scratch).commit_mail(), commit_messages()[1]]
+        messages = [CvsRepository(self.pf.scratch).latest_commit_mail(), commit_messages()[1]]
         for m in messages:
             self.pf.sendmail(m, rcpts)
         self.wait_for_deliveries(rcpts, len(messages))
@@ -446,7 +436,7 @@ class MtaTest(unittest.TestCase):
         self.pf.set_alias("commits", '"|%s %s %s"' % (self.revnote, " ".join(args), maildir))
         self.pf.start()
         rcpt = "commits@" + DOMAIN
-        message = repository.commit_mail()
+        message = repository.latest_commit_mail()
         self.pf.sendmail(message, [rcpt])
         self.wait_for_deliveries([rcpt], 1)
         self.assert_delivered_once([rcpt])
@@ -475,7 +465,7 @@ class MtaTest(unittest.TestCase):
                           % (self.revnote, url, maildir))
         self.pf.start()
         rcpt = "commits@" + DOMAIN
-        message = CvsRepository(self.pf.scratch).commit_mail()
+        message = CvsRepository(self.pf.scratch).latest_commit_mail()
         self.pf.sendmail(message, [rcpt])
         self.wait_for_deliveries([rcpt], 1)
         self.assert_delivered_once([rcpt])
