@@ -32,7 +32,8 @@ constexpr int glt_step = 1024;
 constexpr uint64_t glt_bufsize_limit = INT_MAX;
 
 // Reads like fgets into room bytes at p and returns the count stored.
-std::size_t read_piece(char *p, std::size_t room, FILE *fp)
+// Sets *failed when the piece ended at a read error.
+std::size_t read_piece(char *p, std::size_t room, FILE *fp, bool *failed)
 {
 	std::size_t want = room - 1;
 	std::size_t n = 0;
@@ -47,8 +48,10 @@ std::size_t read_piece(char *p, std::size_t room, FILE *fp)
 		// Nothing buffered: a byte through stdio, which refills the buffer.
 		// Unlocked: the reader is not reentrant, and serves one thread.
 		int c = getc_unlocked(fp);
-		if (c == EOF)
+		if (c == EOF) {
+			*failed = std::ferror(fp) != 0;
 			break;
+		}
 		p[n++] = static_cast<char>(c);
 		if (c == '\n')
 			break;
@@ -161,7 +164,15 @@ char *read_line(FILE *fp)
 			return give_up(glp);
 		char *p = glp->buf + count;
 		size_t room = glp->bufsize - count;
-		std::size_t got = read_piece(p, room, fp);
+		bool failed = false;
+		std::size_t got = read_piece(p, room, fp, &failed);
+		if (failed) {
+			// A read error ends the stream, and the line it cut is not
+			// returned: read on, stdio could report an end of input next,
+			// and a cut message would pass for a whole one.
+			glp->eof = 1;
+			return nullptr;
+		}
 		if (got == 0) {
 			glp->eof = 1;
 			if (count == 0)

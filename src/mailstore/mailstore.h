@@ -58,8 +58,9 @@ extern int glcount;
  * A line may hold NUL bytes: they are kept, and read_line_length() gives
  * the true length of the line.  A result is never empty.
  *
- * @returns the line, or null at the end of the input, after a read error,
- *          or when the table is full (errno ENOMEM, warning
+ * @returns the line, or null at the end of the input, after a read error
+ *          (a line the error cut is not returned; ferror tells the two
+ *          apart), or when the table is full (errno ENOMEM, warning
  *          "glcount==GLT_MAX") or a buffer cannot be allocated or grown
  *          (warning, errno from the allocator).
  */

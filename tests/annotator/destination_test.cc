@@ -4,6 +4,7 @@
 // failing commit, a mailbox held open by another run).  Locks held by
 // other programs are tested in tests/system/locks/.
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -261,6 +262,45 @@ TEST(DeliveryRun, KilledWhileBuildingWithFetch)
 	EXPECT_TRUE(list_dir(md + "/tmp").empty());
 	EXPECT_TRUE(list_dir(md + "/new").empty());
 	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb", "md"}));
+}
+
+// A read error after part of the message is in the stdio buffer of the
+// mailbox: the delivery is taken back, and that buffer never reaches the
+// mailbox afterwards (at fclose or exit).  Standard input is a socket whose
+// peer, closed with data it never read, resets the connection once the
+// part sent is read.
+TEST(DeliveryRun, ReadErrorTakesBackABufferedMessage)
+{
+	for (bool maildir : {false, true}) {
+		scratch_dir d;
+		std::string box = d / "box";
+		if (maildir)
+			make_maildir(box);
+		else
+			write_file(box, old_mbox, 0600);
+		int s[2];
+		ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, s), 0);
+		std::string part = message.substr(0, message.size() - 4);
+		ASSERT_EQ(write(s[1], "x", 1), 1);
+		ASSERT_EQ(write(s[0], part.data(), part.size()), static_cast<ssize_t>(part.size()));
+		(void)close(s[0]);
+		std::string bin = testsupport::revnote_binary();
+		auto r = testsupport::in_child([&] {
+			(void)dup2(s[1], 0);
+			execl(bin.c_str(), bin.c_str(), "-v", box.c_str(), static_cast<char *>(nullptr));
+			return 127;
+		});
+		(void)close(s[1]);
+		EXPECT_EQ(r.status, 1) << maildir;
+		EXPECT_EQ(r.err, "revnote: read_line: Connection reset by peer\n") << maildir;
+		if (maildir) {
+			EXPECT_TRUE(list_dir(box + "/tmp").empty());
+			EXPECT_TRUE(list_dir(box + "/new").empty());
+		} else {
+			EXPECT_EQ(read_file(box), old_mbox);
+		}
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"box"})) << maildir;
+	}
 }
 
 // A Maildir message that cannot be moved into new is a failure: the run
