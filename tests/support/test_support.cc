@@ -125,6 +125,19 @@ int wait_child(pid_t pid, bool *signaled)
 	return *signaled ? 128 + WTERMSIG(ws) : WEXITSTATUS(ws);
 }
 
+// A child's body that runs argv[0], searched in PATH when it has no slash.
+std::function<int()> exec_of(std::vector<std::string> argv)
+{
+	return [argv = std::move(argv)] {
+		std::vector<char *> cargv;
+		for (const auto &a : argv)
+			cargv.push_back(const_cast<char *>(a.c_str()));
+		cargv.push_back(nullptr);
+		execvp(cargv[0], cargv.data());
+		return 127;
+	};
+}
+
 // A pseudo-terminal for a child's standard error; what the child wrote
 // to it waits on the master.
 struct terminal {
@@ -173,16 +186,7 @@ run_result in_child(const std::function<int()> &body, const run_options &opt)
 
 run_result run(const std::vector<std::string> &argv, const run_options &opt)
 {
-	std::vector<char *> cargv;
-	for (const auto &a : argv)
-		cargv.push_back(const_cast<char *>(a.c_str()));
-	cargv.push_back(nullptr);
-	return in_child(
-		[&] {
-			execvp(cargv[0], cargv.data());
-			return 127;
-		},
-		opt);
+	return in_child(exec_of(argv), opt);
 }
 
 background::background(const std::function<int()> &body, background_options opt)
@@ -204,16 +208,7 @@ background::background(const std::function<int()> &body, background_options opt)
 }
 
 background::background(const std::vector<std::string> &argv, background_options opt)
-	: background(
-		  [argv] {
-			  std::vector<char *> cargv;
-			  for (const auto &a : argv)
-				  cargv.push_back(const_cast<char *>(a.c_str()));
-			  cargv.push_back(nullptr);
-			  execvp(cargv[0], cargv.data());
-			  return 127;
-		  },
-		  opt)
+	: background(exec_of(argv), opt)
 {
 }
 

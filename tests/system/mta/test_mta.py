@@ -312,6 +312,19 @@ class MtaTest(unittest.TestCase):
             self.pf.wait_for(lambda: len(self.pf.delivery_lines(r, "sent")) >= count,
                              DELIVERY_TIMEOUT, "delivery to " + r, r)
 
+    def send_and_deliver(self, message, rcpt):
+        """Submits message to rcpt and waits for its one delivery."""
+        self.pf.sendmail(message, [rcpt])
+        self.wait_for_deliveries([rcpt], 1)
+        self.assert_delivered_once([rcpt])
+
+    def mbox_with_old_message(self):
+        """The mailbox commits.mbox, holding one message that must survive."""
+        box = self.pf.path("mail", "commits.mbox")
+        systest.write_file(box, b"From old@example.org Thu Dec  3 10:00:00 2026\n"
+                           b"Subject: kept\n\nold message\n\n")
+        return box
+
     # -- 1. the alias recipes: a Maildir and an mbox file
 
     def test_alias_pipes_into_maildir_and_mbox(self):
@@ -376,9 +389,7 @@ class MtaTest(unittest.TestCase):
         self.pf.start()
         rcpt = "%s@%s" % (user.pw_name, DOMAIN)
         message = commit_messages()[0]
-        self.pf.sendmail(message, [rcpt])
-        self.wait_for_deliveries([rcpt], 1)
-        self.assert_delivered_once([rcpt])
+        self.send_and_deliver(message, rcpt)
         got = self.maildir_messages(maildir)
         self.assertEqual(len(got), 1)
         self.assertEqual(body_of(got[0]), self.expected([], message))
@@ -405,9 +416,7 @@ class MtaTest(unittest.TestCase):
         self.pf.start()
         rcpt = "%s@%s" % (user.pw_name, DOMAIN)
         message = commit_messages()[0]
-        self.pf.sendmail(message, [rcpt])
-        self.wait_for_deliveries([rcpt], 1)
-        self.assert_delivered_once([rcpt])
+        self.send_and_deliver(message, rcpt)
         mbox = os.path.join(user.pw_dir, "commits.mbox")
         got = self.mbox_messages(mbox)
         self.assertEqual(len(got), 1)
@@ -437,9 +446,7 @@ class MtaTest(unittest.TestCase):
         self.pf.start()
         rcpt = "commits@" + DOMAIN
         message = repository.latest_commit_mail()
-        self.pf.sendmail(message, [rcpt])
-        self.wait_for_deliveries([rcpt], 1)
-        self.assert_delivered_once([rcpt])
+        self.send_and_deliver(message, rcpt)
         got = self.maildir_messages(maildir)
         self.assertEqual(len(got), 1)
         # The changed file's diff was fetched and stands in the message.
@@ -466,9 +473,7 @@ class MtaTest(unittest.TestCase):
         self.pf.start()
         rcpt = "commits@" + DOMAIN
         message = CvsRepository(self.pf.scratch).latest_commit_mail()
-        self.pf.sendmail(message, [rcpt])
-        self.wait_for_deliveries([rcpt], 1)
-        self.assert_delivered_once([rcpt])
+        self.send_and_deliver(message, rcpt)
         got = self.maildir_messages(maildir)
         self.assertEqual(len(got), 1)
         self.assertIn(("\n| fetch %sproj/src/main.c.diff?r1=1.1&r2=1.2 failed\n" % url).encode(),
@@ -486,11 +491,7 @@ class MtaTest(unittest.TestCase):
             owner = root if cause == "unwritable" else self.nobody
             self.pf.make_maildir(box, owner, 0o755)
         else:
-            # An mbox that already holds a message, which must survive.
-            box = self.pf.path("mail", "commits.mbox")
-            with open(box, "wb") as f:
-                f.write(b"From old@example.org Thu Dec  3 10:00:00 2026\n"
-                        b"Subject: kept\n\nold message\n\n")
+            box = self.mbox_with_old_message()
             if cause == "unwritable":
                 # Neither the file nor its directory is the pipe user's.
                 os.chown(self.mail, 0, 0)
@@ -560,10 +561,7 @@ class MtaTest(unittest.TestCase):
         # The record lock decides: once revnote holds it, a dot-lock file
         # that another program keeps past revnote's wait (10.8 s) does not
         # stop the delivery, and that file is not revnote's to remove.
-        box = self.pf.path("mail", "commits.mbox")
-        with open(box, "wb") as f:
-            f.write(b"From old@example.org Thu Dec  3 10:00:00 2026\n"
-                    b"Subject: kept\n\nold message\n\n")
+        box = self.mbox_with_old_message()
         os.chown(box, self.nobody.pw_uid, self.nobody.pw_gid)
         before = self.mbox_messages(box)
         self.pf.set_alias("commits", '"|%s -f %s"' % (self.revnote, box))
@@ -571,9 +569,7 @@ class MtaTest(unittest.TestCase):
         self.pf.start()
         rcpt = "commits@" + DOMAIN
         message = commit_messages()[1]
-        self.pf.sendmail(message, [rcpt])
-        self.wait_for_deliveries([rcpt], 1)
-        self.assert_delivered_once([rcpt])
+        self.send_and_deliver(message, rcpt)
         self.assertTrue(os.path.exists(holder.lock), "revnote removed another's dot-lock")
         holder.release()
         got = self.mbox_messages(box)
