@@ -12,6 +12,7 @@
 #include <err.h>
 #include <unistd.h>
 
+#include "fetch.h"
 #include "mailstore.h"
 #include "revnote.h"
 
@@ -146,6 +147,7 @@ void copy_body(FILE *dest, annotate_state *st, bool mbox_format)
 int main(int argc, char *argv[])
 {
 	run_options opt = parse_command_line(argc, argv);
+	warn_about_base_urls(opt.base_url, opt.second_url);
 
 	(void)setvbuf(stdin, nullptr, _IOFBF, stdio_buffer_size);
 	FILE *dest = open_destination(opt.operand);
@@ -164,7 +166,7 @@ int main(int argc, char *argv[])
 
 	read_line_done(stdin);
 	flush_deferred_links(dest);
-	if (opt.operand != nullptr && fetch_diffs)
+	if (fetch_diffs)
 		dest = deliver_temporary(dest, opt.operand);
 	close_destination(dest);
 	return 0;

@@ -15,6 +15,7 @@ Then, for every commit:
   this server serves for the fetch form, each piece behind "| ";
 - the same through a second server that closes every connection instead
   of sending Content-Length (busybox httpd);
+- eight transfers at once give the same message as one at a time;
 - every link revnote writes answers 200 (following the redirect into
   Attic/ for removed files), a revision link serves exactly that revision
   (as `cvs co -p` gives it), and a diff link serves a non-empty diff (the
@@ -80,7 +81,8 @@ class Fetcher:
 
 
 def fgets_pieces(body):
-    """What revnote writes for a fetched body: every fgets piece behind "| "."""
+    """What revnote writes for a fetched body: every fgets piece behind "| ",
+    and a newline at the end when the last piece has none."""
     out = []
     i = 0
     while i < len(body):
@@ -90,7 +92,8 @@ def fgets_pieces(body):
         piece = body[i:end]
         out.append(b"| " + piece.split(b"\0")[0])
         i = end
-    return b"".join(out)
+    text = b"".join(out)
+    return text if text == b"" or text.endswith(b"\n") else text + b"\n"
 
 
 class Options:
@@ -168,9 +171,11 @@ def expected_output(message, commit, opts, base, fetcher):
     return b"".join(out)
 
 
-def run_revnote(args, message):
+def run_revnote(args, message, env=None):
+    environ = {k: v for k, v in os.environ.items() if not k.startswith("REVNOTE_")}
+    environ.update(env or {})
     result = subprocess.run([REVNOTE, "-v"] + args, input=message, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, timeout=150)
+                            stderr=subprocess.PIPE, timeout=150, env=environ)
     return result
 
 
@@ -292,7 +297,7 @@ class CommitMailTest(unittest.TestCase):
 class RevnoteAgainstCvswebTest(unittest.TestCase):
     """revnote on every commit mail, checked against the live server."""
 
-    def run_variant(self, opts, commits=None, base=None):
+    def run_variant(self, opts, commits=None, base=None, env=None):
         base, fetcher = base or state["base"], state["fetcher"]
         commits = commits or state["commits"]
         # Our own copies of every fetch form first, so the comparison below
@@ -302,7 +307,7 @@ class RevnoteAgainstCvswebTest(unittest.TestCase):
                              for link in expected_links(c, opts, base) if link[0] == "diff")
 
         def one(c):
-            return c, run_revnote(opts.argv(base), state["mails"][c.log])
+            return c, run_revnote(opts.argv(base), state["mails"][c.log], env)
         with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
             results = list(pool.map(one, commits))
         for c, result in results:
@@ -364,6 +369,17 @@ class RevnoteAgainstCvswebTest(unittest.TestCase):
         self.run_variant(Options(fetch=True, gather=True, second=True), busy)
         self.run_variant(Options(fetch=True, gather=True, in_place=True), busy)
         self.run_variant(Options(gather=True), busy)
+
+    def test_pool_of_transfers_gives_the_message_of_one_at_a_time(self):
+        # The commits with most diffs, each diff twice (-U), gathered and in
+        # place: eight transfers at once against lighttpd's CGI, which
+        # answers them in whatever order its Perl runs finish, and one at a
+        # time; both are the message with exactly what the server serves.
+        busy = sorted(state["commits"], key=lambda c: -sum(r.expect[0] == "diff" for r in c.rows))[:2]
+        for opts in (Options(fetch=True, second=True), Options(fetch=True, gather=True, in_place=True)):
+            eight = self.run_variant(opts, busy, env={"REVNOTE_FETCH_POOL": "8"})
+            one = self.run_variant(opts, busy, env={"REVNOTE_FETCH_POOL": "1"})
+            self.assertEqual([r.stdout for _, r in eight], [r.stdout for _, r in one])
 
     def test_server_that_closes_every_connection(self):
         # busybox httpd sends no Content-Length: each body ends where its
