@@ -51,6 +51,14 @@ asan-check: deps-test
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) $(CTEST_FLAGS)
 
+# The whole suite with the portable stdio code of src/mailstore/stdio_access.h.
+PORTABLE_BUILD ?= build-portable
+.PHONY: portable-check
+portable-check: deps-test
+	cmake -S . -B $(PORTABLE_BUILD) -G Ninja -DREVNOTE_PORTABLE_STDIO=ON -DREVNOTE_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(PORTABLE_BUILD)
+	ctest --test-dir $(PORTABLE_BUILD) $(CTEST_FLAGS)
+
 clang-build: deps-test
 	CXX=clang++ CC=clang cmake -S . -B $(CLANG_BUILD) -G Ninja -DREVNOTE_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(CLANG_BUILD)
@@ -75,3 +83,4 @@ install: configure
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(CLANG_BUILD) $(FUZZ_BUILD)
+	rm -rf $(PORTABLE_BUILD)

@@ -15,7 +15,6 @@
 //   message), then the stream is closed and our own dot-lock removed; a
 //   Maildir delivery file is removed from tmp.
 #include <fcntl.h>
-#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -28,6 +27,7 @@
 #include "mailstore.h"
 #include "revnote.h"
 #include "spool.h"
+#include "stdio_access.h"
 
 namespace {
 
@@ -165,12 +165,12 @@ void abort_destination()
 	if (current.stream != nullptr) {
 		FILE *fp = current.stream;
 		current.stream = nullptr;
-		__fpurge(fp);
 		if (!current.maildir && current.start >= 0) {
 			// Still under the record lock: only our own bytes are cut.
 			(void)ftruncate(fileno(fp), current.start);
 			(void)fsync(fileno(fp));
 		}
+		mailstore::discard_unwritten(fp);
 		(void)std::fclose(fp);
 	}
 	if (current.locked_path == nullptr)

@@ -6,15 +6,16 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <ostream>
 #include <random>
 #include <string>
 #include <vector>
@@ -41,32 +42,17 @@ class DiffServer : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		int fds[2];
-		ASSERT_EQ(pipe(fds), 0);
-		std::string script = testsupport::source_dir() + "/tests/annotator/diff_server.py";
-		pid_ = fork();
-		ASSERT_GE(pid_, 0);
-		if (pid_ == 0) {
-			dup2(fds[1], 1);
-			close(fds[0]);
-			execlp("python3", "python3", script.c_str(), static_cast<char *>(nullptr));
-			_exit(127);
-		}
-		close(fds[1]);
-		FILE *f = fdopen(fds[0], "r");
-		ASSERT_NE(f, nullptr);
-		int port = 0;
-		ASSERT_EQ(std::fscanf(f, "%d", &port), 1) << "server did not start";
-		std::fclose(f);
+		server_ = std::make_unique<testsupport::background>(std::vector<std::string>{
+			"python3", testsupport::source_dir() + "/tests/annotator/diff_server.py"});
+		int port = std::atoi(server_->read_line().c_str());
+		ASSERT_GT(port, 0) << "server did not start";
 		root_ = "http://127.0.0.1:" + std::to_string(port) + "/";
 	}
 
 	void TearDown() override
 	{
-		if (pid_ > 0) {
-			kill(pid_, SIGTERM);
-			(void)waitpid(pid_, nullptr, 0);
-		}
+		server_->kill(SIGTERM);
+		(void)server_->wait();
 	}
 
 	run_result revnote(const std::vector<std::string> &args, const std::string &input,
@@ -97,7 +83,7 @@ protected:
 
 	std::string url(const std::string &kind) { return root_ + kind + "/"; }
 
-	pid_t pid_ = -1;
+	std::unique_ptr<testsupport::background> server_;
 	std::string root_;
 };
 

@@ -39,15 +39,13 @@ import unittest
 import urllib.error
 import urllib.request
 
-# No __pycache__ in the source tree.
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.dont_write_bytecode = True  # nothing written into the source tree
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "support")]
 import cvsweb_fixture as fx  # noqa: E402
+import systest  # noqa: E402
 
-SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
-COMMIT_MAIL = os.path.join(SOURCE_DIR, "examples", "cvs-commit-mail")
 REVNOTE = None
-EXIT_SKIP = 77
 FGETS_PIECE = 1023      # revnote reads fetched diffs with fgets into 1024 bytes
 
 # Set up once in setUpModule.
@@ -191,9 +189,7 @@ def setUpModule():
     state["repo"], state["commits"] = repo, commits
     state["history_seconds"] = time.monotonic() - started
 
-    listing = subprocess.run([sys.executable, COMMIT_MAIL, "-d", repo.root, "--list"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=repo.env,
-                             timeout=60)
+    listing = repo.commit_mail("--list")
     if listing.returncode != 0:
         raise RuntimeError("cvs-commit-mail --list failed: %s" % listing.stderr.decode())
     state["listing"] = listing.stdout.decode()
@@ -207,9 +203,7 @@ def setUpModule():
     def write_mail(c):
         if c.commitid is None:
             return None
-        r = subprocess.run([sys.executable, COMMIT_MAIL, "-d", repo.root, "-i", c.commitid,
-                            "--domain", "example.org"],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=repo.env, timeout=60)
+        r = repo.commit_mail("-i", c.commitid, "--domain", "example.org")
         if r.returncode != 0:
             raise RuntimeError("cvs-commit-mail -i %s failed: %s" % (c.commitid, r.stderr.decode()))
         return r.stdout
@@ -263,8 +257,7 @@ class CommitMailTest(unittest.TestCase):
 
     def test_latest_is_the_last_commit(self):
         repo = state["repo"]
-        r = subprocess.run([sys.executable, COMMIT_MAIL, "-d", repo.root, "--domain", "example.org"],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=repo.env, timeout=60)
+        r = repo.commit_mail("--domain", "example.org")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout, state["mails"][state["commits"][-1].log])
 
@@ -278,7 +271,7 @@ class CommitMailTest(unittest.TestCase):
         for d, _, _ in os.walk(copy):
             os.chmod(d, 0o555)
         os.chmod(state["scratch"], 0o711)
-        argv = [sys.executable, COMMIT_MAIL, "-d", copy, "--domain", "example.org"]
+        argv = [sys.executable, systest.COMMIT_MAIL, "-d", copy, "--domain", "example.org"]
         if os.geteuid() == 0:
             setpriv = shutil.which("setpriv")
             if setpriv is None:
@@ -295,8 +288,7 @@ class CommitMailTest(unittest.TestCase):
 
     def test_unknown_commitid_fails(self):
         repo = state["repo"]
-        r = subprocess.run([sys.executable, COMMIT_MAIL, "-d", repo.root, "-i", "nosuchcommit"],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=repo.env, timeout=60)
+        r = repo.commit_mail("-i", "nosuchcommit")
         self.assertEqual(r.returncode, 1)
         self.assertEqual(r.stdout, b"")
         self.assertIn(b"nosuchcommit", r.stderr)
@@ -431,7 +423,7 @@ def main():
     if missing:
         print("SKIPPED: the end-to-end test needs a real CVS and CVSweb; missing: %s. "
               "Install them with: scripts/install-deps test" % ", ".join(missing))
-        return EXIT_SKIP
+        return systest.SKIP
     if not args.revnote or not os.access(args.revnote, os.X_OK):
         print("no revnote binary: pass --revnote PATH or set REVNOTE_BINARY", file=sys.stderr)
         return 1
