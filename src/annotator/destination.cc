@@ -1,6 +1,7 @@
 // Destination of the message: standard output, or a mailbox named by the
-// operand, either opened at the start or, with -d, filled at the end from
-// an unnamed temporary file once every diff has been fetched.
+// operand opened at the start; with -d either of them is filled at the end
+// from an unnamed temporary file (the spool) once every diff has been
+// fetched.
 //
 // A delivery into a mailbox is all or nothing:
 // - exit 0 means the message is on disk: the stream is flushed and fsynced
@@ -14,7 +15,6 @@
 //   message), then the stream is closed and our own dot-lock removed; a
 //   Maildir delivery file is removed from tmp.
 #include <fcntl.h>
-#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,8 +23,11 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "inline.h"
 #include "mailstore.h"
 #include "revnote.h"
+#include "spool.h"
+#include "stdio_access.h"
 
 namespace {
 
@@ -43,9 +46,6 @@ void use_buffer(FILE *fp, char (&buffer)[output_stream_buffer_size])
 	(void)setvbuf(fp, buffer, _IOFBF, sizeof buffer);
 }
 
-constexpr std::size_t copy_chunk_size = 8192;
-constexpr char temporary_template[] = "/tmp/revnoteXXXXXXXXXX";
-
 // The mailbox delivery under way, for the end of the run and for a fatal
 // error.  stream is null once closed; locked_path stays set until the
 // release or commit is done.
@@ -60,12 +60,9 @@ delivery current;
 
 FILE *open_temporary()
 {
-	char name[sizeof temporary_template];
-	std::memcpy(name, temporary_template, sizeof name);
-	int fd = mkstemp(name);
+	int fd = open_spool_file();
 	if (fd < 0)
 		fatal(1, "mkstemp");
-	(void)unlink(name);
 	FILE *fp = fdopen(fd, "w+");
 	if (fp == nullptr)
 		fatal(1, "fdopen");
@@ -132,12 +129,12 @@ void buffer_temporary_file(FILE *fp)
 
 FILE *open_destination(const char *operand)
 {
+	if (fetch_diffs)
+		return open_temporary();
 	if (operand == nullptr) {
 		use_buffer(stdout, stdout_buffer);
 		return stdout;
 	}
-	if (fetch_diffs)
-		return open_temporary();
 	return open_mailbox_for(operand);
 }
 
@@ -148,16 +145,14 @@ FILE *deliver_temporary(FILE *tmp, const char *operand)
 	// would otherwise deliver a cut message as complete.
 	if (std::fflush(tmp) == EOF)
 		fatal(1, "fwrite");
-	FILE *dest = open_mailbox_for(operand);
+	finish_fetches();
+	FILE *dest = stdout;
+	if (operand != nullptr)
+		dest = open_mailbox_for(operand);
+	else
+		use_buffer(stdout, stdout_buffer);
 	rewind(tmp);
-	char chunk[copy_chunk_size];
-	std::size_t n;
-	while ((n = std::fread(chunk, 1, sizeof chunk, tmp)) > 0) {
-		if (std::fwrite(chunk, 1, n, dest) != n)
-			fatal(1, "fwrite");
-	}
-	if (std::ferror(tmp))
-		fatal(1, "fread");
+	write_message_with_diffs(tmp, dest);
 	return dest;
 }
 
@@ -189,12 +184,12 @@ void abort_destination()
 	if (current.stream != nullptr) {
 		FILE *fp = current.stream;
 		current.stream = nullptr;
-		__fpurge(fp);
 		if (!current.maildir && current.start >= 0) {
 			// Still under the record lock: only our own bytes are cut.
 			(void)ftruncate(fileno(fp), current.start);
 			(void)fsync(fileno(fp));
 		}
+		mailstore::discard_unwritten(fp);
 		(void)std::fclose(fp);
 	}
 	if (current.locked_path == nullptr)

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "revnote.h"
+#include "stdio_access.h"
 
 pending_span pending;
 
@@ -31,16 +32,6 @@ struct piece_buffer {
 
 piece_buffer added;
 
-// One thread: stdio's per-call stream lock is pure cost here.
-std::size_t write_unlocked(const char *p, std::size_t n, FILE *fp)
-{
-#if defined(__GLIBC__)
-	return fwrite_unlocked(p, 1, n, fp);
-#else
-	return std::fwrite(p, 1, n, fp);
-#endif
-}
-
 // Copies n bytes in word moves, or byte by byte when there are fewer than
 // eight, rather than by a call: a link is made of many short pieces.  (A
 // revision has just been written a byte at a time: a word load of it
@@ -59,7 +50,8 @@ void copy_short(char *to, const char *from, std::size_t n)
 
 void write_or_fail(FILE *fp, const char *p, std::size_t n)
 {
-	if (n > 0 && write_unlocked(p, n, fp) != n)
+	// One thread: stdio's per-call stream lock is pure cost here.
+	if (n > 0 && mailstore::write_unlocked(p, n, fp) != n)
 		fatal(1, "fwrite");
 }
 

@@ -115,17 +115,17 @@ struct link_target {
 // and fetched as -g, -G and -d say.
 void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &target);
 void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target);
-// Fetches url and writes its body behind "| ", or "| fetch URL failed".
-void inline_url(FILE *fp, const char *url);
 void flush_deferred_links(FILE *fp);
 
 // ---- Destination of the message ---------------------------------------------
 
-// Standard output without an operand; with -d an unnamed temporary file;
-// otherwise the mailbox named by the operand, opened and locked.
+// With -d an unnamed temporary file (the spool); otherwise standard output
+// without an operand, or the mailbox named by the operand, opened and
+// locked.
 FILE *open_destination(const char *operand);
-// With -d and an operand, once every diff is in the temporary file: opens
-// the mailbox and copies the message into it.  Returns the mailbox stream.
+// With -d, once the message is in the spool: waits for every diff, then
+// opens the mailbox (standard output without an operand) and writes the
+// message into it with the diffs in place.  Returns that stream.
 FILE *deliver_temporary(FILE *tmp, const char *operand);
 // Closes the destination and releases or commits the mailbox.  A failure
 // is fatal.

@@ -1,12 +1,11 @@
 // revnote delivering into mbox files and Maildirs: what lands on disk,
-// the early end, failures that must leave the mailbox as it was (a full
-// file system simulated by RLIMIT_FSIZE, kill -9, a failing commit), and
-// locks held by other processes (an fcntl lock of a forked child, a
-// dot-lock made by dotlockfile).
-#include <fcntl.h>
+// the early end on empty input, and failures that must leave the mailbox
+// as it was (a full file system simulated by RLIMIT_FSIZE, kill -9, a
+// failing commit, a mailbox held open by another run).  Locks held by
+// other programs are tested in tests/system/locks/.
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -16,11 +15,14 @@
 
 #include <gtest/gtest.h>
 
-#include "sample_message.h"
+#include "messages.h"
 #include "test_support.h"
 
+using testsupport::background;
 using testsupport::file_exists;
 using testsupport::list_dir;
+using testsupport::make_maildir;
+using testsupport::old_mbox;
 using testsupport::read_file;
 using testsupport::run;
 using testsupport::run_options;
@@ -30,84 +32,22 @@ using testsupport::write_file;
 
 namespace {
 
-void make_maildir(const std::string &path)
-{
-	ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
-	for (const char *sub : {"new", "tmp", "cur"})
-		ASSERT_EQ(mkdir((path + "/" + sub).c_str(), 0700), 0);
-}
+const std::string &message = testsupport::commit_message;
 
-mode_t mode_of(const std::string &path)
-{
-	struct stat st {};
-	EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
-	return st.st_mode & 07777;
-}
+mode_t mode_of(const std::string &path) { return testsupport::stat_of(path).st_mode & 07777; }
 
-// A big message: its writing crosses several stdio buffers.
-std::string big_message()
-{
-	std::string m = "From bob@example.org Mon Jan  1 00:00:00 2024\nSubject: big\n\n";
-	for (int i = 0; m.size() < 200000; i++)
-		m += "line " + std::to_string(i) + " of a long commit message body, filled out to length\n";
-	return m;
-}
-
-// revnote started with its standard input on a pipe that the test holds.
-class piped_revnote {
-public:
-	explicit piped_revnote(const std::vector<std::string> &args)
+// revnote with its standard input on a pipe that the test holds; quiet,
+// as under a mail system.
+struct piped_revnote : background {
+	explicit piped_revnote(std::vector<std::string> args)
+		: background(with_binary(std::move(args)), {.stderr_to_null = true})
 	{
-		int p[2];
-		if (pipe(p) != 0)
-			std::abort();
-		pid_ = fork();
-		if (pid_ == 0) {
-			dup2(p[0], 0);
-			close(p[0]);
-			close(p[1]);
-			int null = open("/dev/null", O_WRONLY);
-			dup2(null, 2);
-			std::vector<char *> argv;
-			std::string bin = testsupport::revnote_binary();
-			argv.push_back(bin.data());
-			for (const auto &a : args)
-				argv.push_back(const_cast<char *>(a.c_str()));
-			argv.push_back(nullptr);
-			execv(argv[0], argv.data());
-			_exit(127);
-		}
-		close(p[0]);
-		// Other children of the test must not keep this input open.
-		(void)fcntl(p[1], F_SETFD, FD_CLOEXEC);
-		in_ = p[1];
 	}
-	~piped_revnote()
+	static std::vector<std::string> with_binary(std::vector<std::string> args)
 	{
-		if (in_ >= 0)
-			close(in_);
-		if (pid_ > 0)
-			(void)wait();
+		args.insert(args.begin(), testsupport::revnote_binary());
+		return args;
 	}
-	void write(const std::string &s) { ASSERT_EQ(::write(in_, s.data(), s.size()), static_cast<ssize_t>(s.size())); }
-	void close_input()
-	{
-		close(in_);
-		in_ = -1;
-	}
-	void kill9() { ::kill(pid_, SIGKILL); }
-	// Exit status, or 128 + signal.
-	int wait()
-	{
-		int st = 0;
-		waitpid(pid_, &st, 0);
-		pid_ = -1;
-		return WIFSIGNALED(st) ? 128 + WTERMSIG(st) : WEXITSTATUS(st);
-	}
-
-private:
-	pid_t pid_ = -1;
-	int in_ = -1;
 };
 
 // ---- Successful deliveries ------------------------------------------------------
@@ -123,9 +63,9 @@ TEST(DeliveryRun, IntoMbox)
 {
 	const mbox_case cases[] = {
 		{"new file", {"$MB"}, "-", false},
-		{"existing file is appended to", {"$MB"}, "From x Mon Jan  1 00:00:00 2024\n\nold\n\n", false},
+		{"existing file is appended to", {"$MB"}, old_mbox, false},
 		{"INBOX through MAIL", {"INBOX"}, "-", true},
-		{"with -d", {"-d", "$MB"}, "From x Mon Jan  1 00:00:00 2024\n\nold\n\n", false},
+		{"with -d", {"-d", "$MB"}, old_mbox, false},
 		{"with -d, INBOX", {"-d", "INBOX"}, "-", true},
 	};
 	for (const auto &c : cases) {
@@ -276,7 +216,7 @@ TEST(DeliveryRun, WriteFailureLeavesMailboxAsItWas)
 				argv.push_back("-v");
 			argv.push_back(box);
 			run_options opt;
-			opt.input = big_message();
+			opt.input = testsupport::big_message();
 			auto r = run(argv, opt);
 			if (verbose) {
 				EXPECT_EQ(r.status, 1) << c.label;
@@ -310,19 +250,57 @@ TEST(DeliveryRun, KilledWhileBuildingWithFetch)
 	scratch_dir d;
 	std::string mb = d / "mb", md = d / "md";
 	make_maildir(md);
-	const std::string before = "From x Mon Jan  1 00:00:00 2024\n\nold\n\n";
-	write_file(mb, before, 0600);
+	write_file(mb, old_mbox, 0600);
 	for (const std::string &box : {mb, md}) {
 		piped_revnote p({"-d", box});
 		p.write(message);
 		std::this_thread::sleep_for(std::chrono::milliseconds(200));
-		p.kill9();
+		p.kill(SIGKILL);
 		EXPECT_EQ(p.wait(), 128 + SIGKILL);
 	}
-	EXPECT_EQ(read_file(mb), before);
+	EXPECT_EQ(read_file(mb), old_mbox);
 	EXPECT_TRUE(list_dir(md + "/tmp").empty());
 	EXPECT_TRUE(list_dir(md + "/new").empty());
 	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb", "md"}));
+}
+
+// A read error after part of the message is in the stdio buffer of the
+// mailbox: the delivery is taken back, and that buffer never reaches the
+// mailbox afterwards (at fclose or exit).  Standard input is a socket whose
+// peer, closed with data it never read, resets the connection once the
+// part sent is read.
+TEST(DeliveryRun, ReadErrorTakesBackABufferedMessage)
+{
+	for (bool maildir : {false, true}) {
+		scratch_dir d;
+		std::string box = d / "box";
+		if (maildir)
+			make_maildir(box);
+		else
+			write_file(box, old_mbox, 0600);
+		int s[2];
+		ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, s), 0);
+		std::string part = message.substr(0, message.size() - 4);
+		ASSERT_EQ(write(s[1], "x", 1), 1);
+		ASSERT_EQ(write(s[0], part.data(), part.size()), static_cast<ssize_t>(part.size()));
+		(void)close(s[0]);
+		std::string bin = testsupport::revnote_binary();
+		auto r = testsupport::in_child([&] {
+			(void)dup2(s[1], 0);
+			execl(bin.c_str(), bin.c_str(), "-v", box.c_str(), static_cast<char *>(nullptr));
+			return 127;
+		});
+		(void)close(s[1]);
+		EXPECT_EQ(r.status, 1) << maildir;
+		EXPECT_EQ(r.err, "revnote: read_line: Connection reset by peer\n") << maildir;
+		if (maildir) {
+			EXPECT_TRUE(list_dir(box + "/tmp").empty());
+			EXPECT_TRUE(list_dir(box + "/new").empty());
+		} else {
+			EXPECT_EQ(read_file(box), old_mbox);
+		}
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"box"})) << maildir;
+	}
 }
 
 // A Maildir message that cannot be moved into new is a failure: the run

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <ostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -214,7 +215,12 @@ INSTANTIATE_TEST_SUITE_P(Arguments, UsageError, ::testing::Values(
 	usage_case{"MissingSecondUrl", {"-U"}},
 	// Options end at the first operand: "-v" here is a second operand.
 	usage_case{"OptionAfterOperand", {"/nonexistent/box", "-v"}},
-	usage_case{"QuietDoesNotSilenceUsage", {"-q", "-x"}}),
+	usage_case{"QuietDoesNotSilenceUsage", {"-q", "-x"}},
+	// Only --help and --version, only as written, only where an option may stand.
+	usage_case{"AbbreviatedLongOption", {"--hel"}},
+	usage_case{"LongOptionWithValue", {"--help=all"}},
+	usage_case{"OtherLongOption", {"--verbose"}},
+	usage_case{"HelpAfterOperand", {"/nonexistent/box", "--help"}}),
 	[](const auto &info) { return std::string(info.param.name); });
 
 TEST(Usage, TextIs54Bytes)
@@ -228,6 +234,39 @@ TEST(Usage, GetoptNamesTheBadOption)
 {
 	run_result r = run_revnote({"-x"});
 	EXPECT_NE(r.err.find("revnote: invalid option -- 'x'\n"), std::string::npos) << r.err;
+}
+
+TEST(LongOptions, VersionOnStandardOutput)
+{
+	const std::vector<std::vector<std::string>> lines = {{"--version"}, {"-v", "--version"}, {"-c", "--version", "-x"}};
+	for (const auto &args : lines) {
+		run_result r = run_revnote(args);
+		EXPECT_EQ(r.status, 0);
+		EXPECT_EQ(r.out, "revnote " REVNOTE_PROJECT_VERSION "\n");
+		EXPECT_EQ(r.err, "");
+	}
+}
+
+TEST(LongOptions, HelpIsTheUsageLineAndOneLinePerOption)
+{
+	run_result r = run_revnote({"--help"});
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "");
+	ASSERT_EQ(r.out.compare(0, sizeof usage_text - 1, usage_text), 0) << r.out;
+	std::istringstream rest(r.out.substr(sizeof usage_text - 1));
+	std::string line, options;
+	while (std::getline(rest, line))
+		options += line.substr(0, line.find(' ', 3)) + ";";
+	EXPECT_EQ(options, "  -C;  -c;  -d;  -f;  -G;  -g;  -q;  -v;  -u;  -U;  --help;  --version;");
+}
+
+TEST(LongOptions, AsAnOptionArgumentTheyAreData)
+{
+	run_options o;
+	o.input = "x\n";
+	run_result r = run_revnote({"-u", "--help"}, o);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.out, "x\n");
 }
 
 TEST(Usage, DoubleDashEndsOptions)

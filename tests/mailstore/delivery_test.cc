@@ -1,11 +1,9 @@
 // open_mailbox driven in process: mbox files and Maildirs, delivery file
 // names, and the failures that must leave nothing behind.  The clock and
 // the sleeps go through link-time seams; a competing record lock is held
-// by a forked child.
+// by a child process.
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,42 +20,18 @@
 
 using testsupport::file_exists;
 using testsupport::list_dir;
+using testsupport::lockable_by_other_process;
+using testsupport::make_maildir;
+using testsupport::pad_path;
 using testsupport::read_file;
-using testsupport::scratch_dir;
+using testsupport::record_lock_holder;
+using testsupport::stat_of;
 using testsupport::write_file;
 
 namespace {
 
-constexpr unsigned short_wait = 200000;
-constexpr unsigned long_wait = 2000000;
-
-const std::vector<unsigned> record_lock_schedule = {short_wait, short_wait, short_wait, short_wait, long_wait,
-                                                    long_wait,  long_wait,  long_wait,  long_wait,  long_wait};
-
-void make_maildir(const std::string &path)
-{
-	ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
-	for (const char *sub : {"new", "tmp", "cur"})
-		ASSERT_EQ(mkdir((path + "/" + sub).c_str(), 0700), 0);
-}
-
-struct stat stat_of(const std::string &path)
-{
-	struct stat st {};
-	EXPECT_EQ(lstat(path.c_str(), &st), 0) << path;
-	return st;
-}
-
-// Pads a path with "/." (and one extra "/" when needed) to exactly len
-// bytes: the same directory under a longer name.
-std::string pad_path(std::string path, std::size_t len)
-{
-	if ((len - path.size()) % 2 == 1)
-		path += "/";
-	while (path.size() < len)
-		path += "/.";
-	return path;
-}
+using seam::record_lock_schedule;
+using Seamed = seam::fixture;
 
 int open_fd_count()
 {
@@ -68,73 +42,6 @@ int open_fd_count()
 	closedir(d);
 	return n;
 }
-
-// A child process holding an fcntl write lock on a file until destroyed.
-class record_lock_holder {
-public:
-	explicit record_lock_holder(const std::string &path)
-	{
-		int ready[2], release[2];
-		if (pipe(ready) != 0 || pipe(release) != 0)
-			std::abort();
-		pid_ = fork();
-		if (pid_ == 0) {
-			close(ready[0]);
-			close(release[1]);
-			int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
-			struct flock fl {};
-			fl.l_type = F_WRLCK;
-			fl.l_whence = SEEK_SET;
-			char ok = (fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0) ? 'y' : 'n';
-			(void)!write(ready[1], &ok, 1);
-			char c;
-			(void)!read(release[0], &c, 1);
-			_exit(0);
-		}
-		close(ready[1]);
-		close(release[0]);
-		release_fd_ = release[1];
-		char ok = 'n';
-		(void)!read(ready[0], &ok, 1);
-		close(ready[0]);
-		locked_ = ok == 'y';
-	}
-	~record_lock_holder()
-	{
-		close(release_fd_);
-		int st;
-		waitpid(pid_, &st, 0);
-	}
-	bool locked() const { return locked_; }
-
-private:
-	pid_t pid_ = -1;
-	int release_fd_ = -1;
-	bool locked_ = false;
-};
-
-// Whether another process could take the record lock on path now.
-bool lockable_by_other_process(const std::string &path)
-{
-	pid_t pid = fork();
-	if (pid == 0) {
-		int fd = open(path.c_str(), O_RDWR);
-		struct flock fl {};
-		fl.l_type = F_WRLCK;
-		fl.l_whence = SEEK_SET;
-		_exit(fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 0 : 1);
-	}
-	int st = 0;
-	waitpid(pid, &st, 0);
-	return WIFEXITED(st) && WEXITSTATUS(st) == 0;
-}
-
-class Seamed : public ::testing::Test {
-protected:
-	void SetUp() override { seam::reset(); }
-	void TearDown() override { seam::reset(); }
-	scratch_dir dir;
-};
 
 // ---- open_mailbox ----------------------------------------------------------------
 

@@ -7,14 +7,15 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
-#include "in_child.h"
 #include "mailstore.h"
 #include "test_support.h"
 
-using libtest::in_child;
+using testsupport::in_child;
+using testsupport::make_maildir;
 using testsupport::scratch_dir;
 
 namespace {
@@ -28,13 +29,6 @@ std::string expand(const std::string &s, const std::string &root)
 	return out;
 }
 
-void make_maildir(const std::string &path)
-{
-	ASSERT_EQ(mkdir(path.c_str(), 0755), 0);
-	for (const char *sub : {"/new", "/cur", "/tmp"})
-		ASSERT_EQ(mkdir((path + sub).c_str(), 0755), 0);
-}
-
 struct mail_dir_case {
 	const char *name;
 	const char *home;          // null: HOME unset
@@ -43,6 +37,8 @@ struct mail_dir_case {
 	std::vector<const char *> files;
 	const char *expected;
 };
+
+void PrintTo(const mail_dir_case &c, std::ostream *os) { *os << c.name; }
 
 class MailDirTest : public ::testing::TestWithParam<mail_dir_case> {};
 
@@ -158,17 +154,22 @@ TEST(MailDir, CachedOnceFilled)
 }
 
 // The user without a password entry is a uid nobody uses, taken in the
-// child (needs root, as in CI).
+// child (needs root, as in CI), with HOME unset.
+void become_user_without_password_entry()
+{
+	unsetenv("HOME");
+	if (setuid(54321) != 0 || getpwuid(getuid()) != nullptr)
+		_exit(99);
+}
+
 TEST(DirectoriesDeathTest, NoHomeDirectory)
 {
 	if (geteuid() != 0)
 		GTEST_SKIP() << "needs root to take a uid without a password entry";
 	EXPECT_EXIT(
 		{
-			unsetenv("HOME");
+			become_user_without_password_entry();
 			setenv("POSTKIT_DIR", "/tmp", 1);
-			if (setuid(54321) != 0 || getpwuid(getuid()) != nullptr)
-				_exit(99);
 			(void)home_dir();
 		},
 		::testing::ExitedWithCode(1), ": couldn't find your home directory\n$");
@@ -180,20 +181,16 @@ TEST(DirectoriesDeathTest, MailDirAsksForHomeFirst)
 		GTEST_SKIP() << "needs root to take a uid without a password entry";
 	EXPECT_EXIT(
 		{
-			unsetenv("HOME");
+			become_user_without_password_entry();
 			unsetenv("POSTKIT_DIR");
-			if (setuid(54321) != 0 || getpwuid(getuid()) != nullptr)
-				_exit(99);
 			(void)mail_dir();
 		},
 		::testing::ExitedWithCode(1), ": couldn't find your home directory\n$");
 	// POSTKIT_DIR set does not spare the home lookup.
 	EXPECT_EXIT(
 		{
-			unsetenv("HOME");
+			become_user_without_password_entry();
 			setenv("POSTKIT_DIR", "/tmp", 1);
-			if (setuid(54321) != 0 || getpwuid(getuid()) != nullptr)
-				_exit(99);
 			(void)mail_dir();
 		},
 		::testing::ExitedWithCode(1), ": couldn't find your home directory\n$");
@@ -226,6 +223,8 @@ struct short_name_case {
 	const char *path;
 	const char *expected;
 };
+
+void PrintTo(const short_name_case &c, std::ostream *os) { *os << c.name; }
 
 class ShortNameTest : public ::testing::TestWithParam<short_name_case> {};
 

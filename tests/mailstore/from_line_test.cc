@@ -12,6 +12,7 @@
 #include <string>
 
 #include "mailstore.h"
+#include "test_support.h"
 
 namespace {
 
@@ -54,7 +55,7 @@ struct vector_case {
 	int strict;
 };
 
-void PrintTo(const vector_case &c, std::ostream *os) { *os << '"' << c.line << '"'; }
+void PrintTo(const vector_case &c, std::ostream *os) { *os << '"' << testsupport::printable(c.line) << '"'; }
 
 class FromLineVectors : public ::testing::TestWithParam<vector_case> {};
 

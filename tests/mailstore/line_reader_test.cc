@@ -2,6 +2,8 @@
 // the allocator (made to fail through link-time wrappers of malloc and
 // realloc), and NUL bytes.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -283,7 +285,7 @@ TEST_F(LineReader, NulBytesAreKeptWithTheTrueLength)
 		std::string("x\0\0\0\n", 5),
 		std::string(1022, '\0') + "\n",
 		std::string(1023, '\0') + "\n",
-		std::string("\0", 1) + std::string(1500, 'y') + "\n",
+		std::string(1, '\0') + std::string(1500, 'y') + '\n',
 		"plain\n",
 		std::string("\0z", 2),  // last line, no newline
 	};
@@ -331,6 +333,28 @@ TEST_F(LineReader, RandomInputRoundTrips)
 			want += '\n';
 		ASSERT_EQ(joined, want) << "round " << round;
 	}
+}
+
+// A read error inside a line: the line it cut is not given out as a last
+// line, and the stream is not read again (stdio could then report an end
+// of input).  The peer of the socket, closed with data it never read,
+// resets the connection once "cut" is read.
+TEST_F(LineReader, ReadErrorInsideALineGivesNoLine)
+{
+	int s[2];
+	ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, s), 0);
+	ASSERT_EQ(write(s[1], "x", 1), 1);
+	ASSERT_EQ(write(s[0], "whole\ncut", 9), 9);
+	(void)close(s[0]);
+	FILE *fp = fdopen(s[1], "r");
+	ASSERT_NE(fp, nullptr);
+	streams_.push_back(fp);
+	EXPECT_EQ(next_line(fp), "whole\n");
+	EXPECT_EQ(read_line(fp), nullptr);
+	EXPECT_TRUE(std::ferror(fp));
+	EXPECT_FALSE(std::feof(fp));
+	EXPECT_EQ(read_line(fp), nullptr);
+	EXPECT_FALSE(std::feof(fp));
 }
 
 TEST_F(LineReader, ReadErrorEndsTheStream)

@@ -14,28 +14,12 @@
 #include "mailstore.h"
 #include "test_support.h"
 
+using testsupport::make_maildir;
+using testsupport::pad_path;
 using testsupport::scratch_dir;
 using testsupport::write_file;
 
 namespace {
-
-void make_maildir(const std::string &path)
-{
-	ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
-	for (const char *sub : {"new", "tmp", "cur"})
-		ASSERT_EQ(mkdir((path + "/" + sub).c_str(), 0700), 0);
-}
-
-// Pads a path with "/." (and one extra "/" when needed) to exactly len
-// bytes: the same directory under a longer name.
-std::string pad_path(std::string path, std::size_t len)
-{
-	if ((len - path.size()) % 2 == 1)
-		path += "/";
-	while (path.size() < len)
-		path += "/.";
-	return path;
-}
 
 // ---- Mailbox kinds ---------------------------------------------------------------
 

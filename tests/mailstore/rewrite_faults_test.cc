@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,8 @@ struct fault_case {
 	bool temporary_left;           // the new content kept beside it
 	const char *warning;
 };
+
+void PrintTo(const fault_case &c, std::ostream *os) { *os << c.name; }
 
 class RewriteFaults : public ::testing::TestWithParam<fault_case> {};
 

@@ -3,37 +3,43 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstring>
+#include <ostream>
 #include <string>
 #include <vector>
 
-#include "in_child.h"
 #include "mailstore.h"
+#include "messages.h"
 #include "test_support.h"
 
-using libtest::in_child;
 using testsupport::file_exists;
+using testsupport::in_child;
 using testsupport::list_dir;
+using testsupport::make_maildir;
 using testsupport::read_file;
+using testsupport::run_result;
 using testsupport::scratch_dir;
+using testsupport::stat_of;
 using testsupport::write_file;
 
 namespace {
 
-const char mbox_text[] =
-	"From ann@example.org Mon Dec  7 10:00:00 2026\nSubject: one\n\nbody one\n\n"
-	"From bob@example.org Mon Dec  7 11:00:00 2026\nSubject: two\n\nbody two\n";
+const std::string &mbox_text = testsupport::two_message_mbox;
 
-void make_maildir(const std::string &path)
+// The null-terminated list of paths rewrite_mailboxes takes; it points
+// into paths, which must outlive it (and current_mailbox points there
+// after the call).
+std::vector<const char *> path_list(const std::vector<std::string> &paths)
 {
-	ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path;
-	for (const char *sub : {"/new", "/cur", "/tmp"})
-		ASSERT_EQ(mkdir((path + sub).c_str(), 0755), 0);
+	std::vector<const char *> argv;
+	for (const auto &p : paths)
+		argv.push_back(p.c_str());
+	argv.push_back(nullptr);
+	return argv;
 }
 
 // Sets a file's times to whole seconds well in the past, with a sub-second
@@ -42,13 +48,6 @@ void age(const std::string &path, time_t atime, time_t mtime)
 {
 	struct timespec ts[2] = {{atime, 123456789}, {mtime, 987654321}};
 	ASSERT_EQ(utimensat(AT_FDCWD, path.c_str(), ts, 0), 0);
-}
-
-struct stat stat_of(const std::string &path)
-{
-	struct stat sb {};
-	EXPECT_EQ(stat(path.c_str(), &sb), 0) << path;
-	return sb;
 }
 
 // ---- mbox filters ---------------------------------------------------------
@@ -80,20 +79,9 @@ std::string upper(std::string s)
 
 // Runs the driver in a child on paths; returns its result as the exit
 // status and its warnings.
-libtest::child_result drive(std::vector<std::string> paths, mbox_filter_fn mf, maildir_filter_fn df,
-                            const std::string &input = "")
+run_result drive(const std::vector<std::string> &paths, mbox_filter_fn mf, maildir_filter_fn df)
 {
-	return in_child(
-		[&] {
-			std::vector<const char *> argv;
-			for (auto &p : paths)
-				argv.push_back(p.c_str());
-			argv.push_back(nullptr);
-			int r = rewrite_mailboxes(argv.data(), mf, df);
-			std::fflush(stdout);
-			return r;
-		},
-		input);
+	return in_child([&] { return rewrite_mailboxes(path_list(paths).data(), mf, df); });
 }
 
 TEST(RewriteMbox, ResultOneReplacesKeepingTimes)
@@ -104,7 +92,8 @@ TEST(RewriteMbox, ResultOneReplacesKeepingTimes)
 	age(box, 1000000000, 1100000000);
 	ino_t old_ino = stat_of(box).st_ino;
 	filter_result = 1;
-	int r = rewrite_mailboxes(std::vector<const char *>{box.c_str(), nullptr}.data(), result_filter, nullptr);
+	const char *paths[] = {box.c_str(), nullptr};  // current_mailbox is read after the call
+	int r = rewrite_mailboxes(paths, result_filter, nullptr);
 	EXPECT_EQ(r, 1);
 	struct stat sb = stat_of(box);  // before reading moves the access time
 	EXPECT_EQ(read_file(box), upper(mbox_text));
@@ -126,6 +115,8 @@ struct keep_case {
 	int expected_run;
 	const char *warning;  // part of standard error, "" for none
 };
+
+void PrintTo(const keep_case &c, std::ostream *os) { *os << c.name; }
 
 class RewriteMboxKeeps : public ::testing::TestWithParam<keep_case> {};
 
@@ -195,6 +186,8 @@ TEST(RewriteMbox, EmptyListRunsTheFilterOnStandardStreams)
 		int run;
 		bool warns;
 	};
+	testsupport::run_options opt;
+	opt.input = "From x\nhello\n";
 	for (row c : {row{1, 1, false}, row{2, 1, false}, row{5, 1, false}, row{3, 0, false}, row{0, 0, true}}) {
 		filter_result = c.result;
 		auto r = in_child(
@@ -205,7 +198,7 @@ TEST(RewriteMbox, EmptyListRunsTheFilterOnStandardStreams)
 				std::fprintf(stderr, "[%s]", current_mailbox);
 				return run;
 			},
-			"From x\nhello\n");
+			opt);
 		EXPECT_EQ(r.status, c.run) << c.result;
 		EXPECT_EQ(r.out, "FROM X\nHELLO\n");
 		if (c.warns)
@@ -307,14 +300,10 @@ protected:
 	}
 	void TearDown() override { EXPECT_EQ(cwd(), start); }
 
-	int run(std::vector<std::string> paths)
+	int run(const std::vector<std::string> &paths)
 	{
-		std::vector<const char *> argv;
-		for (auto &p : paths)
-			argv.push_back(p.c_str());
-		argv.push_back(nullptr);
 		testing::internal::CaptureStderr();
-		int r = rewrite_mailboxes(argv.data(), result_filter, scripted_filter);
+		int r = rewrite_mailboxes(path_list(paths).data(), result_filter, scripted_filter);
 		err = testing::internal::GetCapturedStderr();
 		return r;
 	}
@@ -351,6 +340,8 @@ struct walk_case {
 	std::vector<std::string> left_in_a;    // files left in a/new and a/cur
 	const char *warning;                   // "" for none
 };
+
+void PrintTo(const walk_case &c, std::ostream *os) { *os << c.name; }
 
 class MaildirResults : public MaildirWalk, public ::testing::WithParamInterface<walk_case> {};
 
@@ -403,10 +394,7 @@ int move_to_cur_filter(int first, const char *name, FILE *message)
 
 TEST_F(MaildirWalk, MessageMovedFromNewToCurIsOfferedAgain)
 {
-	const char *paths[] = {nullptr, nullptr};
-	std::string a = dir / "a";
-	paths[0] = a.c_str();
-	EXPECT_EQ(rewrite_mailboxes(paths, result_filter, move_to_cur_filter), 1);
+	EXPECT_EQ(rewrite_mailboxes(path_list({dir / "a"}).data(), result_filter, move_to_cur_filter), 1);
 	std::vector<std::string> names;
 	for (auto &m : seen)
 		names.push_back(m.name);
@@ -418,12 +406,10 @@ TEST_F(MaildirWalk, WithoutMaildirFilterWarnsAndGoesOn)
 {
 	std::string box = dir / "box";
 	write_file(box, mbox_text);
-	std::vector<const char *> paths{(dir / "a").c_str(), box.c_str(), nullptr};
 	std::string a = dir / "a";
-	paths[0] = a.c_str();
 	filter_result = 1;
 	testing::internal::CaptureStderr();
-	int r = rewrite_mailboxes(paths.data(), result_filter, nullptr);
+	int r = rewrite_mailboxes(path_list({a, box}).data(), result_filter, nullptr);
 	err = testing::internal::GetCapturedStderr();
 	EXPECT_EQ(r, 0);
 	EXPECT_NE(err.find(": " + a + ": is a Maildir (not implemented yet)\n"), std::string::npos) << err;

@@ -5,22 +5,17 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <ostream>
 #include <string>
 
 #include "mailstore.h"
 #include "test_support.h"
 
+using testsupport::make_maildir;
 using testsupport::scratch_dir;
 using testsupport::write_file;
 
 namespace {
-
-void make_maildir(const std::string &path)
-{
-	ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path;
-	for (const char *sub : {"/new", "/cur", "/tmp"})
-		ASSERT_EQ(mkdir((path + sub).c_str(), 0755), 0);
-}
 
 // A file of the given length that takes no disk space.
 void sparse_file(const std::string &path, off_t length)
@@ -122,6 +117,8 @@ struct str_case {
 	uint32_t value;
 	const char *warning;  // "" when none
 };
+
+void PrintTo(const str_case &c, std::ostream *os) { *os << '"' << testsupport::printable(c.text) << '"'; }
 
 class StrToInt : public ::testing::TestWithParam<str_case> {};
 

@@ -31,3 +31,8 @@ revnote_gtest(rewrite_faults_test
   LIBS mailstore_static
   WRAP fsync fclose rename utimes
   LABELS library)
+
+# The shared library exports exactly the header's functions and data.
+add_test(NAME exports_test
+  COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/exports_test.py ${MAILSTORE_HEADER} $<TARGET_FILE:mailstore> MAILSTORE_0)
+set_tests_properties(exports_test PROPERTIES LABELS library)

@@ -3,13 +3,14 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <ostream>
 #include <string>
 #include <vector>
 
-#include "in_child.h"
 #include "mailstore.h"
 #include "test_support.h"
 
+using testsupport::make_maildir;
 using testsupport::scratch_dir;
 
 namespace {
@@ -40,6 +41,8 @@ struct order_case {
 	std::vector<const char *> inserted;
 	std::vector<std::string> walked;
 };
+
+void PrintTo(const order_case &c, std::ostream *os) { *os << c.name; }
 
 class TreeOrderTest : public ::testing::TestWithParam<order_case> {};
 
@@ -128,13 +131,6 @@ TEST(TreeDeathTest, NullRootPointer)
 
 // ---- scan ---------------------------------------------------------------
 
-void make_maildir(const std::string &path)
-{
-	ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path;
-	for (const char *sub : {"/new", "/cur", "/tmp"})
-		ASSERT_EQ(mkdir((path + sub).c_str(), 0755), 0);
-}
-
 void make_dir(const std::string &path) { ASSERT_EQ(mkdir(path.c_str(), 0755), 0) << path; }
 
 struct scan_output {
@@ -147,7 +143,7 @@ struct scan_output {
 // walked names with root cut off.
 scan_output scan(const std::string &root)
 {
-	auto r = libtest::in_child([&] {
+	auto r = testsupport::in_child([&] {
 		struct tree *t = nullptr;
 		scan_mail_dir(&t, root.c_str());
 		walk_tree(t, [](const char *name) { std::printf("%s\n", name); });

@@ -9,6 +9,10 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
+
+#include "test_support.h"
+
 namespace seam {
 
 extern std::vector<unsigned> waits;        // every usleep, in microseconds
@@ -23,6 +27,22 @@ extern int gethostname_errno;              // non-zero: gethostname fails with i
 extern int gethostname_calls;
 
 void reset();
+
+constexpr unsigned short_wait = 200000;   // microseconds
+constexpr unsigned long_wait = 2000000;
+
+// The waits of a record lock held elsewhere: ten refusals, 12.8 s.
+inline const std::vector<unsigned> record_lock_schedule = {short_wait, short_wait, short_wait, short_wait,
+                                                           long_wait,  long_wait,  long_wait,  long_wait,
+                                                           long_wait,  long_wait};
+
+// Seams reset around every test, a scratch directory for it.
+class fixture : public ::testing::Test {
+protected:
+	void SetUp() override { reset(); }
+	void TearDown() override { reset(); }
+	testsupport::scratch_dir dir;
+};
 
 }  // namespace seam
 

@@ -15,6 +15,7 @@ Then, for every commit:
   this server serves for the fetch form, each piece behind "| ";
 - the same through a second server that closes every connection instead
   of sending Content-Length (busybox httpd);
+- eight transfers at once give the same message as one at a time;
 - every link revnote writes answers 200 (following the redirect into
   Attic/ for removed files), a revision link serves exactly that revision
   (as `cvs co -p` gives it), and a diff link serves a non-empty diff (the
@@ -38,15 +39,13 @@ import unittest
 import urllib.error
 import urllib.request
 
-# No __pycache__ in the source tree.
-sys.dont_write_bytecode = True
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.dont_write_bytecode = True  # nothing written into the source tree
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "support")]
 import cvsweb_fixture as fx  # noqa: E402
+import systest  # noqa: E402
 
-SOURCE_DIR = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..", ".."))
-COMMIT_MAIL = os.path.join(SOURCE_DIR, "examples", "cvs-commit-mail")
 REVNOTE = None
-EXIT_SKIP = 77
 FGETS_PIECE = 1023      # revnote reads fetched diffs with fgets into 1024 bytes
 
 # Set up once in setUpModule.
@@ -82,7 +81,8 @@ class Fetcher:
 
 
 def fgets_pieces(body):
-    """What revnote writes for a fetched body: every fgets piece behind "| "."""
+    """What revnote writes for a fetched body: every fgets piece behind "| ",
+    and a newline at the end when the last piece has none."""
     out = []
     i = 0
     while i < len(body):
@@ -92,7 +92,8 @@ def fgets_pieces(body):
         piece = body[i:end]
         out.append(b"| " + piece.split(b"\0")[0])
         i = end
-    return b"".join(out)
+    text = b"".join(out)
+    return text if text == b"" or text.endswith(b"\n") else text + b"\n"
 
 
 class Options:
@@ -170,9 +171,11 @@ def expected_output(message, commit, opts, base, fetcher):
     return b"".join(out)
 
 
-def run_revnote(args, message):
+def run_revnote(args, message, env=None):
+    environ = {k: v for k, v in os.environ.items() if not k.startswith("REVNOTE_")}
+    environ.update(env or {})
     result = subprocess.run([REVNOTE, "-v"] + args, input=message, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, timeout=150)
+                            stderr=subprocess.PIPE, timeout=150, env=environ)
     return result
 
 
@@ -186,9 +189,7 @@ def setUpModule():
     state["repo"], state["commits"] = repo, commits
     state["history_seconds"] = time.monotonic() - started
 
-    listing = subprocess.run([sys.executable, COMMIT_MAIL, "-d", repo.root, "--list"],
-                             stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=repo.env,
-                             timeout=60)
+    listing = repo.commit_mail("--list")
     if listing.returncode != 0:
         raise RuntimeError("cvs-commit-mail --list failed: %s" % listing.stderr.decode())
     state["listing"] = listing.stdout.decode()
@@ -202,9 +203,7 @@ def setUpModule():
     def write_mail(c):
         if c.commitid is None:
             return None
-        r = subprocess.run([sys.executable, COMMIT_MAIL, "-d", repo.root, "-i", c.commitid,
-                            "--domain", "example.org"],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=repo.env, timeout=60)
+        r = repo.commit_mail("-i", c.commitid, "--domain", "example.org")
         if r.returncode != 0:
             raise RuntimeError("cvs-commit-mail -i %s failed: %s" % (c.commitid, r.stderr.decode()))
         return r.stdout
@@ -258,8 +257,7 @@ class CommitMailTest(unittest.TestCase):
 
     def test_latest_is_the_last_commit(self):
         repo = state["repo"]
-        r = subprocess.run([sys.executable, COMMIT_MAIL, "-d", repo.root, "--domain", "example.org"],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=repo.env, timeout=60)
+        r = repo.commit_mail("--domain", "example.org")
         self.assertEqual(r.returncode, 0, r.stderr)
         self.assertEqual(r.stdout, state["mails"][state["commits"][-1].log])
 
@@ -273,7 +271,7 @@ class CommitMailTest(unittest.TestCase):
         for d, _, _ in os.walk(copy):
             os.chmod(d, 0o555)
         os.chmod(state["scratch"], 0o711)
-        argv = [sys.executable, COMMIT_MAIL, "-d", copy, "--domain", "example.org"]
+        argv = [sys.executable, systest.COMMIT_MAIL, "-d", copy, "--domain", "example.org"]
         if os.geteuid() == 0:
             setpriv = shutil.which("setpriv")
             if setpriv is None:
@@ -290,8 +288,7 @@ class CommitMailTest(unittest.TestCase):
 
     def test_unknown_commitid_fails(self):
         repo = state["repo"]
-        r = subprocess.run([sys.executable, COMMIT_MAIL, "-d", repo.root, "-i", "nosuchcommit"],
-                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, env=repo.env, timeout=60)
+        r = repo.commit_mail("-i", "nosuchcommit")
         self.assertEqual(r.returncode, 1)
         self.assertEqual(r.stdout, b"")
         self.assertIn(b"nosuchcommit", r.stderr)
@@ -300,7 +297,7 @@ class CommitMailTest(unittest.TestCase):
 class RevnoteAgainstCvswebTest(unittest.TestCase):
     """revnote on every commit mail, checked against the live server."""
 
-    def run_variant(self, opts, commits=None, base=None):
+    def run_variant(self, opts, commits=None, base=None, env=None):
         base, fetcher = base or state["base"], state["fetcher"]
         commits = commits or state["commits"]
         # Our own copies of every fetch form first, so the comparison below
@@ -310,7 +307,7 @@ class RevnoteAgainstCvswebTest(unittest.TestCase):
                              for link in expected_links(c, opts, base) if link[0] == "diff")
 
         def one(c):
-            return c, run_revnote(opts.argv(base), state["mails"][c.log])
+            return c, run_revnote(opts.argv(base), state["mails"][c.log], env)
         with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
             results = list(pool.map(one, commits))
         for c, result in results:
@@ -373,6 +370,17 @@ class RevnoteAgainstCvswebTest(unittest.TestCase):
         self.run_variant(Options(fetch=True, gather=True, in_place=True), busy)
         self.run_variant(Options(gather=True), busy)
 
+    def test_pool_of_transfers_gives_the_message_of_one_at_a_time(self):
+        # The commits with most diffs, each diff twice (-U), gathered and in
+        # place: eight transfers at once against lighttpd's CGI, which
+        # answers them in whatever order its Perl runs finish, and one at a
+        # time; both are the message with exactly what the server serves.
+        busy = sorted(state["commits"], key=lambda c: -sum(r.expect[0] == "diff" for r in c.rows))[:2]
+        for opts in (Options(fetch=True, second=True), Options(fetch=True, gather=True, in_place=True)):
+            eight = self.run_variant(opts, busy, env={"REVNOTE_FETCH_POOL": "8"})
+            one = self.run_variant(opts, busy, env={"REVNOTE_FETCH_POOL": "1"})
+            self.assertEqual([r.stdout for _, r in eight], [r.stdout for _, r in one])
+
     def test_server_that_closes_every_connection(self):
         # busybox httpd sends no Content-Length: each body ends where its
         # connection closes, and every diff needs a new connection.
@@ -415,7 +423,7 @@ def main():
     if missing:
         print("SKIPPED: the end-to-end test needs a real CVS and CVSweb; missing: %s. "
               "Install them with: scripts/install-deps test" % ", ".join(missing))
-        return EXIT_SKIP
+        return systest.SKIP
     if not args.revnote or not os.access(args.revnote, os.X_OK):
         print("no revnote binary: pass --revnote PATH or set REVNOTE_BINARY", file=sys.stderr)
         return 1

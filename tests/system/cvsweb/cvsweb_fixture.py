@@ -26,6 +26,8 @@ import time
 import urllib.error
 import urllib.request
 
+import systest  # tests/support, put on the path by the test script
+
 CVSWEB_CGI = "/usr/lib/cgi-bin/cvsweb"
 CVSWEB_DEFAULTS = "/etc/cvsweb/cvsweb.conf"
 SBIN_DIRS = ["/usr/sbin", "/sbin", "/usr/local/sbin"]
@@ -94,22 +96,10 @@ class Commit:
         self.commitid = None    # filled in from cvs-commit-mail --list
 
 
-class Repository:
+class Repository(systest.CvsRepository):
     def __init__(self, scratch):
+        super().__init__(os.path.join(scratch, "cvsroot"), HOME=scratch, TZ="UTC", LC_ALL="C")
         self.scratch = scratch
-        self.root = os.path.join(scratch, "cvsroot")
-        self.env = dict(os.environ, CVSROOT=self.root, HOME=scratch, TZ="UTC",
-                        LC_ALL="C", CVSEDITOR="false", EDITOR="false")
-        self.env.pop("CVS_RSH", None)
-
-    def cvs(self, cwd, *args):
-        result = subprocess.run(["cvs", "-f", "-Q"] + list(args), cwd=cwd, env=self.env,
-                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=120)
-        if result.returncode != 0:
-            raise RuntimeError("cvs %s failed in %s (status %d): %s" % (
-                " ".join(args), cwd, result.returncode,
-                result.stderr.decode("utf-8", "replace")))
-        return result.stdout
 
     def rcs(self, cwd, *argv):
         result = subprocess.run(list(argv), cwd=cwd, env=self.env, stdout=subprocess.PIPE,
@@ -122,10 +112,7 @@ class Repository:
         return self.cvs("/", "co", "-p", "-r", content_of, path)
 
 
-def write(path, text):
-    os.makedirs(os.path.dirname(path), exist_ok=True)
-    with open(path, "w", encoding="ascii") as f:
-        f.write(text)
+write = systest.write_file
 
 
 def append(path, text):
@@ -313,12 +300,6 @@ def _die_with_parent():
     libc.prctl(PR_SET_PDEATHSIG, signal.SIGTERM, 0, 0, 0)
 
 
-def free_port():
-    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
-
-
 class CvswebServer:
     """cvsweb on 127.0.0.1 for one repository, through lighttpd or busybox.
 
@@ -375,7 +356,7 @@ class CvswebServer:
     def start(self):
         last_error = ""
         for _ in range(5):
-            self.port = free_port()
+            self.port = systest.free_port()
             command = self._command()
             log = open(os.path.join(self.dir, "server.out"), "wb")
             self.proc = subprocess.Popen(command, stdin=subprocess.DEVNULL,

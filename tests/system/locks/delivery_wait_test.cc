@@ -1,10 +1,7 @@
 // revnote against locks held by other programs, with the real waits
 // (11-13 s each): an fcntl lock of another process, and a dot-lock made
 // and kept by dotlockfile.
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -12,19 +9,23 @@
 
 #include <gtest/gtest.h>
 
-#include "sample_message.h"
+#include "messages.h"
 #include "test_support.h"
 
 using testsupport::file_exists;
 using testsupport::list_dir;
+using testsupport::old_mbox;
 using testsupport::read_file;
 using testsupport::run;
 using testsupport::run_options;
+using testsupport::record_lock_holder;
 using testsupport::run_revnote;
 using testsupport::scratch_dir;
 using testsupport::write_file;
 
 namespace {
+
+const std::string &message = testsupport::commit_message;
 
 // ---- Locks of other programs (long: the real waits) --------------------------------
 
@@ -35,43 +36,19 @@ TEST(DeliveryRunLong, RecordLockHeldByAnotherProcess)
 {
 	scratch_dir d;
 	std::string mb = d / "mb";
-	const std::string before = "From x Mon Jan  1 00:00:00 2024\n\nold\n\n";
-	write_file(mb, before, 0600);
-	int ready[2], release[2];
-	ASSERT_EQ(pipe(ready), 0);
-	ASSERT_EQ(pipe(release), 0);
-	pid_t holder = fork();
-	if (holder == 0) {
-		close(release[1]);
-		close(ready[0]);
-		int fd = open(mb.c_str(), O_RDWR);
-		struct flock fl {};
-		fl.l_type = F_WRLCK;
-		fl.l_whence = SEEK_SET;
-		char ok = fd >= 0 && fcntl(fd, F_SETLK, &fl) == 0 ? 'y' : 'n';
-		(void)!::write(ready[1], &ok, 1);
-		char c;
-		(void)!read(release[0], &c, 1);
-		_exit(0);
-	}
-	close(release[0]);
-	close(ready[1]);
-	char ok = 'n';
-	ASSERT_EQ(read(ready[0], &ok, 1), 1);
-	ASSERT_EQ(ok, 'y');
+	write_file(mb, old_mbox, 0600);
+	record_lock_holder holder(mb);
+	ASSERT_TRUE(holder.locked());
 	run_options opt;
 	opt.input = message;
 	auto start = std::chrono::steady_clock::now();
 	auto r = run_revnote({mb}, opt);
 	double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-	close(release[1]);
-	int st;
-	waitpid(holder, &st, 0);
 	EXPECT_EQ(r.status, 75);
 	EXPECT_EQ(r.err, "");
 	EXPECT_GE(waited, 12.7);
 	EXPECT_LT(waited, 20.0);
-	EXPECT_EQ(read_file(mb), before);
+	EXPECT_EQ(read_file(mb), old_mbox);
 	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb"}));
 }
 

@@ -22,6 +22,10 @@ import sys
 import tempfile
 import threading
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import systest  # noqa: E402
+
 WRITERS = 8
 PER_WRITER = 150
 PROCMAIL_MESSAGES = 150
@@ -64,16 +68,14 @@ def main():
     try:
         box = os.path.join(work, "box")
         if kind == "maildir":
-            for sub in ("new", "tmp", "cur"):
-                os.makedirs(os.path.join(box, sub))
+            systest.make_maildir(box)
             target = box + "/"  # procmail's spelling of a Maildir
             rc = "DEFAULT=/dev/null\nLOGFILE=%s/procmail.log\n:0\n%s\n" % (work, target)
         else:
             target = box
             rc = "DEFAULT=/dev/null\nLOGFILE=%s/procmail.log\n:0:\n%s\n" % (work, target)
         rcfile = os.path.join(work, "procmailrc")
-        with open(rcfile, "w") as f:
-            f.write(rc)
+        systest.write_file(rcfile, rc)
         os.chmod(rcfile, 0o600)
         env = dict(os.environ, HOME=work)
 

@@ -26,6 +26,10 @@ import sys
 import tempfile
 import time
 
+sys.dont_write_bytecode = True  # nothing written into the source tree
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "support"))
+import systest  # noqa: E402
+
 POSTFIX = "/usr/sbin/postfix"
 POSTALIAS = "/usr/sbin/postalias"
 POSTQUEUE = "/usr/sbin/postqueue"
@@ -35,9 +39,6 @@ SENDMAIL = "/usr/sbin/sendmail"
 TEST_DOMAIN = "revnote.test"
 # local(8) runs commands of a root-owned alias file as default_privs.
 PIPE_USER = "nobody"
-
-# Exit status that tells ctest a test was skipped (SKIP_RETURN_CODE).
-SKIP = 77
 
 MASTER_CF = """\
 # Private instance for revnote's tests: no inet listener, no chroot.
@@ -68,11 +69,32 @@ class HarnessError(Exception):
     pass
 
 
+def installed_mtas():
+    """Installed Debian packages that provide a mail transport agent."""
+    try:
+        out = subprocess.run(["dpkg-query", "-W", "-f", "${db:Status-Abbrev}|${Package}|${Provides}\n"],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True).stdout
+    except OSError:
+        return []
+    found = []
+    for line in out.splitlines():
+        status, _, rest = line.partition("|")
+        name, _, provides = rest.partition("|")
+        if status.startswith("ii") and "mail-transport-agent" in (
+                p.split()[0] for p in provides.split(",") if p.strip()):
+            found.append(name)
+    return found
+
+
 def skip_unless_runnable():
     """Exits with SKIP when this machine cannot run a private Postfix."""
     reasons = []
     if os.geteuid() != 0:
         reasons.append("not root (starting Postfix needs root)")
+    others = [m for m in installed_mtas() if m != "postfix"]
+    if others:
+        # scripts/install-deps leaves another mail server alone.
+        reasons.append("the mail server here is %s, not Postfix" % ", ".join(others))
     for prog in (POSTFIX, POSTALIAS, POSTQUEUE, SENDMAIL):
         if not os.access(prog, os.X_OK):
             reasons.append(prog + " missing (Debian package postfix)")
@@ -83,7 +105,7 @@ def skip_unless_runnable():
         reasons.append("no postfix user or postdrop group (Debian package postfix)")
     if reasons:
         print("SKIP: " + "; ".join(reasons), file=sys.stderr)
-        sys.exit(SKIP)
+        sys.exit(systest.SKIP)
 
 
 def scratch_root():
@@ -93,16 +115,7 @@ def scratch_root():
     return t if t and len(t) < 40 and os.path.isdir(t) else "/tmp"
 
 
-def wait_until(predicate, timeout, what, interval=0.1):
-    """Polls predicate until it returns a true value; fails after timeout."""
-    deadline = time.monotonic() + timeout
-    while True:
-        value = predicate()
-        if value:
-            return value
-        if time.monotonic() >= deadline:
-            raise HarnessError("timed out after %.0f s waiting for %s" % (timeout, what))
-        time.sleep(interval)
+wait_until = systest.wait_until
 
 
 def installed_directories():
@@ -162,11 +175,26 @@ def stop_instance(conf_dir, timeout=15.0):
     return killed
 
 
+SPOOL_DIR = "/var/mail"
+
+
+def spool_file(name):
+    return os.path.join(SPOOL_DIR, name)
+
+
 def delete_user(name):
+    """Deletes a test user and the mail spool file that useradd or a
+    delivery agent may have made for it (its home is in the scratch
+    directory)."""
     try:
-        pwd.getpwnam(name)
+        user = pwd.getpwnam(name)
     except KeyError:
         return
+    try:
+        if os.lstat(spool_file(name)).st_uid == user.pw_uid:
+            os.remove(spool_file(name))
+    except FileNotFoundError:
+        pass
     for _ in range(100):
         r = subprocess.run(["userdel", name], stdout=subprocess.DEVNULL,
                            stderr=subprocess.PIPE, check=False)
@@ -278,10 +306,7 @@ class PostfixInstance:
 
     def make_maildir(self, path, owner=None, mode=0o700):
         """A Maildir owned by owner (default: the alias pipe user)."""
-        owner = owner or self.pipe_user
-        for sub in ("", "new", "cur", "tmp"):
-            self.make_dir(os.path.join(path, sub), owner, mode)
-        return path
+        return systest.make_maildir(path, owner or self.pipe_user, mode)
 
     # -- configuration
 
@@ -475,7 +500,7 @@ class PostfixInstance:
             return predicate()
         try:
             return wait_until(check, timeout, what)
-        except HarnessError as e:
+        except (HarnessError, TimeoutError) as e:
             raise HarnessError(str(e) + self.log_tail()) from None
 
     def wait_for_deferral(self, recipient, timeout):

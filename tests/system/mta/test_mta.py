@@ -29,12 +29,13 @@ import unittest
 import urllib.parse
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "support")]
 import mta_harness as mh  # noqa: E402
+import systest  # noqa: E402
 
 DOMAIN = mh.TEST_DOMAIN
-SOURCE_DIR = os.environ.get("REVNOTE_SOURCE_DIR",
-                            os.path.join(os.path.dirname(__file__), "..", "..", ".."))
+SOURCE_DIR = systest.SOURCE_DIR
 
 # Bounds on waiting.  revnote waits up to 12.8 s for an mbox's record lock
 # before it gives up, and up to 10.8 s for its dot-lock file.
@@ -66,54 +67,43 @@ def commit_messages():
     return [first, second]
 
 
-class CvsRepository:
+class CvsRepository(systest.CvsRepository):
     """A real CVS repository with one commit that changes, adds and removes
     a file, and the commit's notification mail as examples/cvs-commit-mail
     writes it."""
 
     def __init__(self, directory):
-        self.root = os.path.join(directory, "cvsroot")
-        self.env = dict(os.environ, CVSROOT=self.root)
+        super().__init__(os.path.join(directory, "cvsroot"))
         work = os.path.join(directory, "cvswork")
-        os.makedirs(os.path.join(work, "import", "src"))
         src = os.path.join(work, "import", "src")
         write(os.path.join(src, "main.c"), "int main(void)\n{\n\treturn 0;\n}\n")
         write(os.path.join(src, "util.c"), "int util;\n")
-        self.cvs(["init"])
-        self.cvs(["import", "-m", "Initial import", "proj", "vendor", "start"],
-                 cwd=os.path.join(work, "import"))
-        self.cvs(["checkout", "proj"], cwd=work)
+        self.cvs(directory, "init")
+        self.cvs(os.path.join(work, "import"), "import", "-m", "Initial import", "proj", "vendor", "start")
+        self.cvs(work, "checkout", "proj")
         src = os.path.join(work, "proj", "src")
         write(os.path.join(src, "main.c"), "int main(void)\n{\n\treturn 1;\n}\n")
         write(os.path.join(src, "new.c"), "int fresh;\n")
         os.remove(os.path.join(src, "util.c"))
-        self.cvs(["add", "new.c"], cwd=src)
-        self.cvs(["remove", "util.c"], cwd=src)
-        self.cvs(["commit", "-m", "main returns 1; new.c replaces util.c"], cwd=src)
+        self.cvs(src, "add", "new.c")
+        self.cvs(src, "remove", "util.c")
+        self.cvs(src, "commit", "-m", "main returns 1; new.c replaces util.c")
 
-    def cvs(self, args, cwd=None):
-        return subprocess.run(["cvs", "-Q"] + args, cwd=cwd, env=self.env, check=True,
-                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                              timeout=60).stdout
-
-    def commit_mail(self):
-        script = os.path.join(SOURCE_DIR, "examples", "cvs-commit-mail")
-        return subprocess.run([sys.executable, script, "-d", self.root, "--latest",
-                               "--domain", DOMAIN, "--to", "commits@" + DOMAIN],
-                              env=self.env, check=True, stdout=subprocess.PIPE,
-                              timeout=60).stdout
+    def latest_commit_mail(self):
+        r = self.commit_mail("--latest", "--domain", DOMAIN, "--to", "commits@" + DOMAIN)
+        if r.returncode != 0:
+            raise mh.HarnessError("cvs-commit-mail failed: " + r.stderr.decode(errors="replace"))
+        return r.stdout
 
     def diff(self, path, r1, r2):
         """The unified diff between two revisions of a file."""
-        r = subprocess.run(["cvs", "-Q", "rdiff", "-u", "-r", r1, "-r", r2, path],
+        r = subprocess.run(["cvs", "-f", "-Q", "rdiff", "-u", "-r", r1, "-r", r2, path],
                            env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                            timeout=60)
         return r.stdout if r.returncode in (0, 1) and r.stdout else None
 
 
-def write(path, text):
-    with open(path, "w") as f:
-        f.write(text)
+write = systest.write_file
 
 
 def body_of(message):
@@ -250,19 +240,24 @@ class MtaTest(unittest.TestCase):
         self.nobody = self.pf.pipe_user
         # A copy that every delivery user can execute, wherever the build
         # tree lives (a home directory of mode 0700, say), laid out as
-        # installed: bin/revnote finds its HTTP module in ../lib/revnote/.
+        # installed: bin/revnote finds its HTTP module by the relative path
+        # of the install layout.
         self.revnote = self.pf.path("bin", "revnote")
         install(os.environ["REVNOTE"], self.revnote)
         if os.environ.get("REVNOTE_FETCH_SO"):
+            relative = os.environ.get("REVNOTE_FETCH_RELATIVE", "../lib/revnote/revnote-fetch.so")
             install(os.environ["REVNOTE_FETCH_SO"],
-                    self.pf.path("lib", "revnote", "revnote-fetch.so"))
+                    os.path.normpath(self.pf.path("bin", relative)))
         self.mail = self.pf.make_dir(self.pf.path("mail"), self.nobody)
 
     def close_instance(self):
         if self.server:
             self.server.close()
+        users = list(self.pf.users)
         left = self.pf.close()
         self.assertEqual(left, [], "processes of the instance outlived postfix stop")
+        for user in users:
+            self.assertFalse(os.path.lexists(mh.spool_file(user)), "spool file of " + user + " left")
 
     def diff_server(self, repository=None):
         if self.server is None:
@@ -322,6 +317,19 @@ class MtaTest(unittest.TestCase):
             self.pf.wait_for(lambda: len(self.pf.delivery_lines(r, "sent")) >= count,
                              DELIVERY_TIMEOUT, "delivery to " + r, r)
 
+    def send_and_deliver(self, message, rcpt):
+        """Submits message to rcpt and waits for its one delivery."""
+        self.pf.sendmail(message, [rcpt])
+        self.wait_for_deliveries([rcpt], 1)
+        self.assert_delivered_once([rcpt])
+
+    def mbox_with_old_message(self):
+        """The mailbox commits.mbox, holding one message that must survive."""
+        box = self.pf.path("mail", "commits.mbox")
+        systest.write_file(box, b"From old@example.org Thu Dec  3 10:00:00 2026\n"
+                           b"Subject: kept\n\nold message\n\n")
+        return box
+
     # -- 1. the alias recipes: a Maildir and an mbox file
 
     def test_alias_pipes_into_maildir_and_mbox(self):
@@ -332,7 +340,7 @@ class MtaTest(unittest.TestCase):
         self.pf.set_alias("commits-mbox", '"|%s -f %s"' % (self.revnote, mbox))
         self.pf.start()
         rcpts = ["commits-maildir@" + DOMAIN, "commits-mbox@" + DOMAIN]
-        messages = [CvsRepository(self.pf.scratch).commit_mail(), commit_messages()[1]]
+        messages = [CvsRepository(self.pf.scratch).latest_commit_mail(), commit_messages()[1]]
         for m in messages:
             self.pf.sendmail(m, rcpts)
         self.wait_for_deliveries(rcpts, len(messages))
@@ -386,9 +394,7 @@ class MtaTest(unittest.TestCase):
         self.pf.start()
         rcpt = "%s@%s" % (user.pw_name, DOMAIN)
         message = commit_messages()[0]
-        self.pf.sendmail(message, [rcpt])
-        self.wait_for_deliveries([rcpt], 1)
-        self.assert_delivered_once([rcpt])
+        self.send_and_deliver(message, rcpt)
         got = self.maildir_messages(maildir)
         self.assertEqual(len(got), 1)
         self.assertEqual(body_of(got[0]), self.expected([], message))
@@ -415,9 +421,7 @@ class MtaTest(unittest.TestCase):
         self.pf.start()
         rcpt = "%s@%s" % (user.pw_name, DOMAIN)
         message = commit_messages()[0]
-        self.pf.sendmail(message, [rcpt])
-        self.wait_for_deliveries([rcpt], 1)
-        self.assert_delivered_once([rcpt])
+        self.send_and_deliver(message, rcpt)
         mbox = os.path.join(user.pw_dir, "commits.mbox")
         got = self.mbox_messages(mbox)
         self.assertEqual(len(got), 1)
@@ -446,10 +450,8 @@ class MtaTest(unittest.TestCase):
         self.pf.set_alias("commits", '"|%s %s %s"' % (self.revnote, " ".join(args), maildir))
         self.pf.start()
         rcpt = "commits@" + DOMAIN
-        message = repository.commit_mail()
-        self.pf.sendmail(message, [rcpt])
-        self.wait_for_deliveries([rcpt], 1)
-        self.assert_delivered_once([rcpt])
+        message = repository.latest_commit_mail()
+        self.send_and_deliver(message, rcpt)
         got = self.maildir_messages(maildir)
         self.assertEqual(len(got), 1)
         # The changed file's diff was fetched and stands in the message.
@@ -475,10 +477,8 @@ class MtaTest(unittest.TestCase):
                           % (self.revnote, url, maildir))
         self.pf.start()
         rcpt = "commits@" + DOMAIN
-        message = CvsRepository(self.pf.scratch).commit_mail()
-        self.pf.sendmail(message, [rcpt])
-        self.wait_for_deliveries([rcpt], 1)
-        self.assert_delivered_once([rcpt])
+        message = CvsRepository(self.pf.scratch).latest_commit_mail()
+        self.send_and_deliver(message, rcpt)
         got = self.maildir_messages(maildir)
         self.assertEqual(len(got), 1)
         self.assertIn(("\n| fetch %sproj/src/main.c.diff?r1=1.1&r2=1.2 failed\n" % url).encode(),
@@ -496,11 +496,7 @@ class MtaTest(unittest.TestCase):
             owner = root if cause == "unwritable" else self.nobody
             self.pf.make_maildir(box, owner, 0o755)
         else:
-            # An mbox that already holds a message, which must survive.
-            box = self.pf.path("mail", "commits.mbox")
-            with open(box, "wb") as f:
-                f.write(b"From old@example.org Thu Dec  3 10:00:00 2026\n"
-                        b"Subject: kept\n\nold message\n\n")
+            box = self.mbox_with_old_message()
             if cause == "unwritable":
                 # Neither the file nor its directory is the pipe user's.
                 os.chown(self.mail, 0, 0)
@@ -570,10 +566,7 @@ class MtaTest(unittest.TestCase):
         # The record lock decides: once revnote holds it, a dot-lock file
         # that another program keeps past revnote's wait (10.8 s) does not
         # stop the delivery, and that file is not revnote's to remove.
-        box = self.pf.path("mail", "commits.mbox")
-        with open(box, "wb") as f:
-            f.write(b"From old@example.org Thu Dec  3 10:00:00 2026\n"
-                    b"Subject: kept\n\nold message\n\n")
+        box = self.mbox_with_old_message()
         os.chown(box, self.nobody.pw_uid, self.nobody.pw_gid)
         before = self.mbox_messages(box)
         self.pf.set_alias("commits", '"|%s -f %s"' % (self.revnote, box))
@@ -581,9 +574,7 @@ class MtaTest(unittest.TestCase):
         self.pf.start()
         rcpt = "commits@" + DOMAIN
         message = commit_messages()[1]
-        self.pf.sendmail(message, [rcpt])
-        self.wait_for_deliveries([rcpt], 1)
-        self.assert_delivered_once([rcpt])
+        self.send_and_deliver(message, rcpt)
         self.assertTrue(os.path.exists(holder.lock), "revnote removed another's dot-lock")
         holder.release()
         got = self.mbox_messages(box)
@@ -613,7 +604,8 @@ class HarnessTest(unittest.TestCase):
                 pwd.getpwnam(user)
                 return False
             except KeyError:
-                return not mh.instance_processes(conf) and not os.path.exists(scratch)
+                return (not mh.instance_processes(conf) and not os.path.exists(scratch)
+                        and not os.path.lexists(mh.spool_file(user)))
         mh.wait_until(gone, 30, "the guardian to stop the instance, delete %s and %s"
                       % (user, scratch))
 
@@ -622,6 +614,10 @@ def hold_instance():
     """For HarnessTest: an instance with a user, running until killed."""
     pf = mh.PostfixInstance()
     user = pf.add_user("rvnkill")
+    # As a delivery agent leaves it: the guardian must remove it too.
+    with open(mh.spool_file(user.pw_name), "w"):
+        pass
+    os.chown(mh.spool_file(user.pw_name), user.pw_uid, user.pw_gid)
     pf.start()
     print(pf.scratch, pf.conf, user.pw_name, flush=True)
     while True:
