@@ -105,6 +105,15 @@ extern volatile int64_t signal_count;
 /** The host name used in lock and delivery file names; filled on first use. */
 extern char cached_hostname[256];
 
+/** Why the last mbox lock call with a path made no dot-lock file: 0 when
+ *  it made one (or this process held it already), else an errno value
+ *  (EEXIST: held by another past the waits; EACCES, EROFS and the like:
+ *  the directory refuses it; EINTR: a counted signal ended the waits;
+ *  ENOLCK: this process holds as many dot-locks as it can track).  Only
+ *  meaningful after a lock call that returned 1; the library writes no
+ *  message about it. */
+extern int dot_lock_error;
+
 /** Operation codes of mailboxlock(). */
 #define MAILBOX_LOCK 1
 #define MAILBOX_RELEASE 2
@@ -118,13 +127,23 @@ extern char cached_hostname[256];
  * the dot-lock file; a counted signal ends the waits.  Only the record lock
  * decides the result: a dot-lock that cannot be made (held elsewhere, no
  * write permission beside the mailbox) leaves the mailbox held by the
- * record lock alone.  A failed lock leaves no file behind.  A path whose
- * lock names would not fit MAILSTORE_PATH_MAX fails with ENAMETOOLONG.
- * A release removes only a dot-lock file this process made and that is
- * still the same file.
+ * record lock alone, and dot_lock_error says why.  A failed lock leaves no
+ * file behind.  A path whose lock names would not fit MAILSTORE_PATH_MAX
+ * fails with ENAMETOOLONG.
  *
- * @returns 1 on success (for a lock: the record lock is held), 0 with
- *          errno set on failure.
+ * The dot-lock file holds the process id of its maker in decimal and a
+ * newline.  A dot-lock is stale, and removed, when it is more than 1800 s
+ * old by its status-change time, or, on a local file system, when it
+ * names a process that no longer exists.  It is removed only if it is
+ * still the file judged stale.
+ *
+ * A release removes only a dot-lock file this process made and that is
+ * still the same file.  The release of an mbox file uses only
+ * async-signal-safe calls: a signal handler may call it.
+ *
+ * @returns 1 on success (for a lock: the record lock is held; for a
+ *          commit: the file is in new), 0 with errno set on failure (for a
+ *          commit: the file is still, or again, in tmp).
  */
 MAILSTORE_NODISCARD int mailboxlock(const char *path, int maildir, int fd, int op);
 
@@ -140,6 +159,12 @@ MAILSTORE_NODISCARD int set_record_lock(int fd, int type);
  * a Maildir's tmp.  *locked_path receives a heap copy of the path to pass
  * to mailboxlock(*locked_path, *maildir, -1, MAILBOX_RELEASE) once the
  * stream is closed.
+ *
+ * An mbox file is opened without blocking, and only a regular file is
+ * taken: a FIFO, a device or a socket fails at once with EINVAL (a
+ * directory with EISDIR).  Its descriptor is open for reading as well
+ * when the file permits it, so that the caller may look at what the
+ * mailbox ends with.
  *
  * @returns the stream, or null with errno set (nothing left open, locked
  *          or created in tmp).

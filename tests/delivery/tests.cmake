@@ -1,11 +1,12 @@
 # Delivery into mbox files and Maildirs: the library in process (with
-# link-time seams for the clock, sleeps, links, mkstemp and the host name),
+# link-time seams for the clock, sleeps, links, mkstemp, the host name,
+# directory syncs, renames and file system types),
 # revnote delivering, and real peers (procmail, dotlockfile, Python's
 # mailbox readers) on the same mailboxes.
 revnote_gtest(mailstore_delivery_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/mailstore_delivery_test.cc ${CMAKE_CURRENT_LIST_DIR}/seams.cc
   LIBS mailstore_static
-  WRAP time usleep link mkstemp gethostname)
+  WRAP time usleep link mkstemp gethostname fsync rename fstatfs)
 revnote_gtest(delivery_run_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/delivery_run_test.cc
   TIMEOUT 180)
