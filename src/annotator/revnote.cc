@@ -145,6 +145,7 @@ void copy_body(FILE *dest, annotate_state *st, bool mbox_format)
 
 int main(int argc, char *argv[])
 {
+	install_signal_handlers();
 	run_options opt = parse_command_line(argc, argv);
 
 	(void)setvbuf(stdin, nullptr, _IOFBF, stdio_buffer_size);
@@ -156,6 +157,7 @@ int main(int argc, char *argv[])
 		close_destination_early(dest);
 		return 0;
 	}
+	begin_message(dest);
 	write_first_line(dest, line, read_line_length(stdin), opt.mbox_format);
 
 	annotate_state state;

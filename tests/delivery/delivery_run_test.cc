@@ -7,9 +7,12 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -53,10 +56,11 @@ std::string big_message()
 	return m;
 }
 
-// revnote started with its standard input on a pipe that the test holds.
+// revnote started with its standard input on a pipe that the test holds;
+// its standard error goes to err_path (or /dev/null), its output nowhere.
 class piped_revnote {
 public:
-	explicit piped_revnote(const std::vector<std::string> &args)
+	explicit piped_revnote(const std::vector<std::string> &args, const std::string &err_path = "/dev/null")
 	{
 		int p[2];
 		if (pipe(p) != 0)
@@ -67,7 +71,9 @@ public:
 			close(p[0]);
 			close(p[1]);
 			int null = open("/dev/null", O_WRONLY);
-			dup2(null, 2);
+			dup2(null, 1);
+			int err = open(err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+			dup2(err, 2);
 			std::vector<char *> argv;
 			std::string bin = testsupport::revnote_binary();
 			argv.push_back(bin.data());
@@ -96,6 +102,7 @@ public:
 		in_ = -1;
 	}
 	void kill9() { ::kill(pid_, SIGKILL); }
+	void signal(int sig) { ::kill(pid_, sig); }
 	// Exit status, or 128 + signal.
 	int wait()
 	{
@@ -110,6 +117,24 @@ private:
 	int in_ = -1;
 };
 
+// Polls (up to 5 s) until ready() holds.
+template <typename F>
+bool eventually(F ready)
+{
+	for (int i = 0; i < 500; i++) {
+		if (ready())
+			return true;
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	return false;
+}
+
+off_t size_of(const std::string &path)
+{
+	struct stat st {};
+	return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
 // ---- Successful deliveries ------------------------------------------------------
 
 struct mbox_case {
@@ -117,6 +142,7 @@ struct mbox_case {
 	std::vector<std::string> args;  // "$MB" stands for the mailbox path
 	std::string before;             // existing content; "-" for no file
 	bool via_inbox;
+	std::string separator = "";     // written between before and the message
 };
 
 TEST(DeliveryRun, IntoMbox)
@@ -127,6 +153,9 @@ TEST(DeliveryRun, IntoMbox)
 		{"INBOX through MAIL", {"INBOX"}, "-", true},
 		{"with -d", {"-d", "$MB"}, "From x Mon Jan  1 00:00:00 2024\n\nold\n\n", false},
 		{"with -d, INBOX", {"-d", "INBOX"}, "-", true},
+		// An earlier append was torn: the message must still start a line.
+		{"no final newline", {"$MB"}, "From x Mon Jan  1 00:00:00 2024\n\nold, cut", false, "\n"},
+		{"no final newline, -d", {"-d", "$MB"}, "From x Mon Jan  1 00:00:00 2024\n\nold, cut", false, "\n"},
 	};
 	for (const auto &c : cases) {
 		scratch_dir d;
@@ -142,7 +171,7 @@ TEST(DeliveryRun, IntoMbox)
 		auto r = run_revnote(args, opt);
 		EXPECT_EQ(r.status, 0) << c.label << r.err;
 		EXPECT_EQ(r.out, "") << c.label;
-		EXPECT_EQ(read_file(mb), (c.before == "-" ? "" : c.before) + message) << c.label;
+		EXPECT_EQ(read_file(mb), (c.before == "-" ? "" : c.before) + c.separator + message) << c.label;
 		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb"})) << c.label;
 		EXPECT_EQ(mode_of(mb), 0600u) << c.label;
 	}
@@ -225,30 +254,41 @@ TEST(DeliveryRun, EarlyEnd)
 
 // ---- Failures -------------------------------------------------------------------
 
+// Failures of the opening: status 75 and silence, or status 1 and the
+// reason.  A FIFO where the mbox should be fails at once instead of
+// blocking the open for ever.
 TEST(DeliveryRun, MailboxThatCannotBeOpened)
 {
 	scratch_dir d;
-	std::string bad = d / "no/such/mb";
-	for (bool with_d : {false, true}) {
-		std::vector<std::string> args = {bad};
-		if (with_d)
-			args.insert(args.begin(), "-d");
-		run_options opt;
-		opt.input = message;
-		auto quiet = run_revnote(args, opt);
-		EXPECT_EQ(quiet.status, 75);
-		EXPECT_EQ(quiet.err, "");
-		args.insert(args.begin(), "-v");
-		auto loud = run_revnote(args, opt);
-		EXPECT_EQ(loud.status, 1);
-		EXPECT_EQ(loud.err, "revnote: open_mailbox " + bad + ": No such file or directory\n");
+	std::string fifo = d / "fifo";
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	const std::pair<std::string, std::string> cases[] = {
+		{d / "no/such/mb", "No such file or directory"},
+		{fifo, "Invalid argument"},
+	};
+	for (const auto &[bad, reason] : cases) {
+		for (bool with_d : {false, true}) {
+			std::vector<std::string> args = {bad};
+			if (with_d)
+				args.insert(args.begin(), "-d");
+			run_options opt;
+			opt.input = message;
+			auto quiet = run_revnote(args, opt);
+			EXPECT_EQ(quiet.status, 75);
+			EXPECT_EQ(quiet.err, "");
+			args.insert(args.begin(), "-v");
+			auto loud = run_revnote(args, opt);
+			EXPECT_EQ(loud.status, 1);
+			EXPECT_EQ(loud.err, "revnote: open_mailbox " + bad + ": " + reason + "\n");
+		}
 	}
+	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"fifo"}));
 }
 
 struct fault_case {
 	const char *label;
 	bool maildir;
-	bool fetch;  // -d
+	std::string before;  // of an mbox
 };
 
 // A write that fails in the middle of the message (the file size limit,
@@ -257,11 +297,12 @@ struct fault_case {
 TEST(DeliveryRun, WriteFailureLeavesMailboxAsItWas)
 {
 	const fault_case cases[] = {
-		{"mbox", false, false},
-		{"Maildir", true, false},
+		{"mbox", false, "From x Mon Jan  1 00:00:00 2024\n\nold message\n\n"},
+		{"torn mbox", false, "From x Mon Jan  1 00:00:00 2024\n\nold, cut"},
+		{"Maildir", true, ""},
 	};
-	const std::string before = "From x Mon Jan  1 00:00:00 2024\n\nold message\n\n";
 	for (const auto &c : cases) {
+		const std::string &before = c.before;
 		scratch_dir d;
 		std::string box = d / "box";
 		if (c.maildir)
@@ -298,7 +339,7 @@ TEST(DeliveryRun, WriteFailureLeavesMailboxAsItWas)
 		opt.input = message;
 		ASSERT_EQ(run_revnote({box}, opt).status, 0);
 		if (!c.maildir) {
-			EXPECT_EQ(read_file(box), before + message);
+			EXPECT_EQ(read_file(box), before + (before.back() == '\n' ? "" : "\n") + message);
 		}
 	}
 }
@@ -370,6 +411,294 @@ TEST(DeliveryRun, WaitsForTheHolderAndAppendsBehindIt)
 	EXPECT_EQ(read_file(mb), "From a Mon Jan  1 00:00:00 2024\n\nfirst\nmore of first\n"
 	                         "From b Mon Jan  1 00:00:00 2024\n\nsecond\n");
 	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb"}));
+}
+
+// ---- Signals -----------------------------------------------------------------
+
+struct signal_case {
+	const char *label;
+	int sig;
+	std::vector<std::string> args;  // "$BOX" stands for the mailbox
+	bool maildir;
+};
+
+// SIGTERM, SIGINT and SIGHUP in the middle of a delivery (part of the
+// message already in the file) take it back and end the run with 75; so
+// they do outside a delivery (-d building its message, standard output).
+TEST(DeliveryRun, StopSignalsTakeTheDeliveryBack)
+{
+	const signal_case cases[] = {
+		{"SIGTERM, mbox", SIGTERM, {"$BOX"}, false},
+		{"SIGINT, mbox", SIGINT, {"$BOX"}, false},
+		{"SIGHUP, mbox", SIGHUP, {"-q", "$BOX"}, false},
+		{"SIGTERM, Maildir", SIGTERM, {"$BOX"}, true},
+		{"SIGHUP, Maildir", SIGHUP, {"-q", "$BOX"}, true},
+		{"SIGTERM, -d", SIGTERM, {"-d", "$BOX"}, false},
+		{"SIGTERM, standard output", SIGTERM, {}, false},
+	};
+	const std::string before = "From x Mon Jan  1 00:00:00 2024\n\nold\n\n";
+	for (const auto &c : cases) {
+		scratch_dir d;
+		std::string box = d / "box";
+		if (c.maildir)
+			make_maildir(box);
+		else
+			write_file(box, before, 0600);
+		std::vector<std::string> args = {"-v"};
+		for (const auto &a : c.args)
+			args.push_back(a == "$BOX" ? box : a);
+		bool quiet = !c.args.empty() && c.args[0] == "-q";
+		std::string err = d / "err";
+		{
+			piped_revnote p(args, err);
+			std::string m = big_message();
+			p.write(m.substr(0, m.size() / 2));
+			// Wait until the append is under way.
+			bool delivering = std::find(args.begin(), args.end(), "-d") == args.end() && !c.args.empty();
+			if (delivering && c.maildir) {
+				EXPECT_TRUE(eventually([&] {
+					auto t = list_dir(box + "/tmp");
+					return !t.empty() && size_of(box + "/tmp/" + t[0]) > 0;
+				})) << c.label;
+			} else if (delivering) {
+				EXPECT_TRUE(eventually([&] { return size_of(box) > static_cast<off_t>(before.size()); })) << c.label;
+			} else {
+				std::this_thread::sleep_for(std::chrono::milliseconds(100));
+			}
+			p.signal(c.sig);
+			EXPECT_EQ(p.wait(), 75) << c.label;
+		}
+		EXPECT_EQ(read_file(err), quiet ? "" : std::string("revnote: stopped by SIG") + sigabbrev_np(c.sig) + "\n") << c.label;
+		if (c.maildir) {
+			EXPECT_TRUE(list_dir(box + "/tmp").empty()) << c.label;
+			EXPECT_TRUE(list_dir(box + "/new").empty()) << c.label;
+		} else {
+			EXPECT_EQ(read_file(box), before) << c.label;
+		}
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"box", "err"})) << c.label;
+	}
+}
+
+// A signal while the run waits for a lock ends the wait and the run:
+// status 75 (not the lock's failure), nothing of the run left behind,
+// the other holder's lock untouched.  The holders: another revnote in the
+// middle of its delivery (record lock), a foreign dot-lock.
+TEST(DeliveryRun, StopSignalDuringTheLockWaits)
+{
+	for (bool record_lock : {true, false}) {
+		scratch_dir d;
+		std::string mb = d / "mb";
+		std::string err = d / "err";
+		write_file(mb, "", 0600);
+		std::unique_ptr<piped_revnote> holder;
+		if (record_lock) {
+			holder = std::make_unique<piped_revnote>(std::vector<std::string>{mb});
+			holder->write("From a Mon Jan  1 00:00:00 2024\n\nfirst\n");
+			ASSERT_TRUE(eventually([&] { return file_exists(mb + ".lock"); }));
+		} else {
+			write_file(mb + ".lock", "", 0600);
+		}
+		{
+			piped_revnote waiting({"-v", mb}, err);
+			waiting.write(message);
+			waiting.close_input();
+			std::this_thread::sleep_for(std::chrono::milliseconds(300));
+			waiting.signal(SIGTERM);
+			EXPECT_EQ(waiting.wait(), 75) << record_lock;
+		}
+		EXPECT_EQ(read_file(err), "revnote: stopped by SIGTERM\n") << record_lock;
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"err", "mb", "mb.lock"})) << record_lock;
+		if (holder) {
+			holder->close_input();
+			EXPECT_EQ(holder->wait(), 0);
+			EXPECT_EQ(read_file(mb), "From a Mon Jan  1 00:00:00 2024\n\nfirst\n");
+		} else {
+			EXPECT_EQ(read_file(mb), "");
+		}
+	}
+}
+
+// A run killed in the middle of its append leaves a torn message and its
+// dot-lock.  The next run breaks that lock at once (its holder is gone),
+// and its message starts a line of its own.
+TEST(DeliveryRun, AfterAKilledAppend)
+{
+	scratch_dir d;
+	std::string mb = d / "mb";
+	const std::string before = "From x Mon Jan  1 00:00:00 2024\n\nold\n\n";
+	write_file(mb, before, 0600);
+	{
+		piped_revnote p({mb});
+		std::string m = big_message();
+		p.write(m.substr(0, m.size() / 2 + 7));
+		ASSERT_TRUE(eventually([&] { return size_of(mb) > static_cast<off_t>(before.size()); }));
+		p.kill9();
+		EXPECT_EQ(p.wait(), 128 + SIGKILL);
+	}
+	ASSERT_TRUE(file_exists(mb + ".lock"));
+	std::string torn = read_file(mb);
+	ASSERT_NE(torn.back(), '\n');
+	run_options opt;
+	opt.input = message;
+	auto r = run_revnote({"-v", mb}, opt);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(r.err, "");  // the dot-lock was made: no warning
+	EXPECT_EQ(read_file(mb), torn + "\n" + message);
+	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb"}));
+}
+
+// Under -v a dot-lock that cannot be made is reported once; the message
+// is delivered under the record lock alone.  As root, the run is made
+// subject to file permissions (no override capabilities).
+TEST(DeliveryRun, DotLockThatCannotBeMadeIsReported)
+{
+	scratch_dir d;
+	std::string spool = d / "spool";
+	ASSERT_EQ(mkdir(spool.c_str(), 0700), 0);
+	std::string mb = spool + "/mb";
+	write_file(mb, "", 0600);
+	ASSERT_EQ(chmod(spool.c_str(), 0500), 0);
+	std::vector<std::string> prefix;
+	if (geteuid() == 0)
+		prefix = {"setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner", "--"};
+	for (bool verbose : {true, false}) {
+		std::vector<std::string> argv = prefix;
+		argv.push_back(testsupport::revnote_binary());
+		argv.push_back(verbose ? "-v" : "-q");
+		argv.push_back(mb);
+		run_options opt;
+		opt.input = message;
+		auto r = run(argv, opt);
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.err, verbose ? "revnote: cannot make a dot-lock in " + spool + ": Permission denied\n" : "");
+	}
+	ASSERT_EQ(chmod(spool.c_str(), 0700), 0);
+	EXPECT_EQ(read_file(mb), message + message);
+	EXPECT_EQ(list_dir(spool), (std::vector<std::string>{"mb"}));
+}
+
+// ---- Injected faults (revnote_seamed) --------------------------------------------
+
+testsupport::run_result run_seamed(const std::vector<std::string> &args, const run_options &opt,
+                                   const std::string &limit = "")
+{
+	std::vector<std::string> argv = {"sh", "-c", limit + "exec \"$0\" \"$@\"", REVNOTE_SEAMED};
+	argv.insert(argv.end(), args.begin(), args.end());
+	return run(argv, opt);
+}
+
+struct seam_case {
+	const char *label;
+	bool maildir;
+	std::string seam;  // NAME=value
+	int status;        // quiet
+	bool delivered;
+};
+
+// A run fails only when the message is not in place: a close that fails
+// after the fsync is no failure, a sync of new/ that fails is one, and
+// then the message is not in new/.
+TEST(DeliveryRun, FailuresAroundTheCommitPoint)
+{
+	const seam_case cases[] = {
+		{"mbox: close fails after the fsync", false, "REVNOTE_SEAM_FCLOSE=1", 0, true},
+		{"Maildir: close fails after the fsync", true, "REVNOTE_SEAM_FCLOSE=1", 0, true},
+		{"mbox: fsync fails", false, "REVNOTE_SEAM_FSYNC=file", 75, false},
+		{"Maildir: fsync of the file fails", true, "REVNOTE_SEAM_FSYNC=file", 75, false},
+		{"Maildir: sync of new/ fails", true, "REVNOTE_SEAM_FSYNC=dir", 75, false},
+	};
+	const std::string before = "From x Mon Jan  1 00:00:00 2024\n\nold\n\n";
+	for (const auto &c : cases) {
+		scratch_dir d;
+		std::string box = d / "box";
+		if (c.maildir)
+			make_maildir(box);
+		else
+			write_file(box, before, 0600);
+		run_options opt;
+		opt.input = message;
+		opt.env_set = {c.seam};
+		auto r = run_seamed({box}, opt);
+		EXPECT_EQ(r.status, c.status) << c.label;
+		EXPECT_EQ(r.err, "") << c.label;
+		if (c.maildir) {
+			auto names = list_dir(box + "/new");
+			ASSERT_EQ(names.size(), c.delivered ? 1u : 0u) << c.label;
+			if (c.delivered) {
+				EXPECT_EQ(read_file(box + "/new/" + names[0]), message) << c.label;
+			}
+			EXPECT_TRUE(list_dir(box + "/tmp").empty()) << c.label;
+		} else {
+			EXPECT_EQ(read_file(box), before + (c.delivered ? message : "")) << c.label;
+		}
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"box"})) << c.label;
+	}
+}
+
+// What the syslog seam records for these messages: each is opened as
+// revnote's, with its process id, for the mail facility, at level warning.
+std::string syslog_lines(const std::vector<std::string> &texts)
+{
+	std::string out;
+	for (const auto &t : texts)
+		out += "openlog revnote " + std::to_string(LOG_PID) + " " + std::to_string(LOG_MAIL) + "\nsyslog " +
+		       std::to_string(LOG_WARNING) + " " + t + "\n";
+	return out;
+}
+
+// A quiet fatal error leaves its reason in the mail log, and only there.
+TEST(DeliveryRun, QuietFatalErrorGoesToSyslog)
+{
+	scratch_dir d;
+	std::string bad = d / "no/such/mb";
+	std::string log = d / "log";
+	for (bool verbose : {false, true}) {
+		run_options opt;
+		opt.input = message;
+		opt.env_set = {"REVNOTE_SEAM_SYSLOG=" + log};
+		auto r = run_seamed({verbose ? "-v" : "-q", bad}, opt);
+		EXPECT_EQ(r.status, verbose ? 1 : 75);
+		EXPECT_EQ(r.err, verbose ? "revnote: open_mailbox " + bad + ": No such file or directory\n" : "");
+	}
+	EXPECT_EQ(read_file(log), syslog_lines({"open_mailbox " + bad + ": No such file or directory"}));
+}
+
+// A roll-back that fails (the cut of the partial message) is reported
+// after the error itself, on standard error or in the mail log; the
+// status stays that of the error.  The partial message stays, and the
+// next delivery still starts a line of its own.
+TEST(DeliveryRun, RollBackThatFails)
+{
+	const std::string before = "From x Mon Jan  1 00:00:00 2024\n\nold\n\n";
+	for (bool verbose : {false, true}) {
+		scratch_dir d;
+		std::string mb = d / "mb";
+		std::string log = d / "log";
+		write_file(mb, before, 0600);
+		run_options opt;
+		opt.input = big_message();
+		opt.env_set = {"REVNOTE_SEAM_FTRUNCATE=1", "REVNOTE_SEAM_SYSLOG=" + log};
+		auto r = run_seamed({verbose ? "-v" : "-q", mb}, opt, "ulimit -f 4; ");
+		if (verbose) {
+			EXPECT_EQ(r.status, 1);
+			EXPECT_EQ(r.err, "revnote: fwrite: File too large\nrevnote: cannot take back the partial message in " +
+			                     mb + ": Input/output error\n");
+			EXPECT_FALSE(file_exists(log));
+		} else {
+			EXPECT_EQ(r.status, 75);
+			EXPECT_EQ(r.err, "");
+			EXPECT_EQ(read_file(log), syslog_lines({"fwrite: File too large", "cannot take back the partial message in " +
+			                                                                     mb + ": Input/output error"}));
+		}
+		std::string partial = read_file(mb);
+		ASSERT_EQ(partial.size(), 4u * 512);
+		ASSERT_EQ(partial.substr(0, before.size()), before);
+		EXPECT_EQ(list_dir(d.path()), verbose ? std::vector<std::string>({"mb"}) : std::vector<std::string>({"log", "mb"}));
+		opt.input = message;
+		opt.env_set.clear();
+		ASSERT_EQ(run_revnote({mb}, opt).status, 0);
+		EXPECT_EQ(read_file(mb), partial + (partial.back() == '\n' ? "" : "\n") + message);
+	}
 }
 
 }  // namespace

@@ -7,9 +7,20 @@ revnote_gtest(mailstore_delivery_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/mailstore_delivery_test.cc ${CMAKE_CURRENT_LIST_DIR}/seams.cc
   LIBS mailstore_static
   WRAP time usleep link mkstemp gethostname fsync rename fstatfs)
+# revnote built with its fsync, fclose, ftruncate and syslog calls behind
+# seams that the environment of a run controls.
+add_executable(revnote_seamed ${PROJECT_SOURCE_DIR}/src/annotator/revnote.cc ${CMAKE_CURRENT_LIST_DIR}/revnote_seams.cc)
+target_link_libraries(revnote_seamed PRIVATE revnote_core)
+# Named revnote, as its messages are; beside bin/, so ../lib/revnote holds its fetch module.
+set_target_properties(revnote_seamed PROPERTIES OUTPUT_NAME revnote RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/seamed)
+foreach(sym fsync fclose ftruncate openlog closelog syslog __syslog_chk)
+  target_link_options(revnote_seamed PRIVATE "-Wl,--wrap=${sym}")
+endforeach()
 revnote_gtest(delivery_run_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/delivery_run_test.cc
   TIMEOUT 180)
+target_compile_definitions(delivery_run_test PRIVATE REVNOTE_SEAMED="$<TARGET_FILE:revnote_seamed>")
+add_dependencies(delivery_run_test revnote_seamed)
 # The waits of other programs' locks take 11-13 s each.
 revnote_gtest(delivery_wait_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/delivery_wait_test.cc
