@@ -161,10 +161,10 @@ MAILSTORE_NODISCARD int set_record_lock(int fd, int type);
  * stream is closed.
  *
  * An mbox file is opened without blocking, and only a regular file is
- * taken: a FIFO, a device or a socket fails at once with EINVAL (a
- * directory with EISDIR).  Its descriptor is open for reading as well
- * when the file permits it, so that the caller may look at what the
- * mailbox ends with.
+ * taken: a FIFO or a device fails at once with EINVAL (a directory or a
+ * socket with the errno of open, EISDIR or ENXIO).  Its descriptor is
+ * open for reading as well when the file permits it, so that the caller
+ * may look at what the mailbox ends with.
  *
  * @returns the stream, or null with errno set (nothing left open, locked
  *          or created in tmp).
