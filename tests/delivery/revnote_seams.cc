@@ -1,12 +1,11 @@
-// Link-time seams for revnote itself (the revnote_seamed binary, linked
-// with -Wl,--wrap=...): the environment makes chosen calls fail, and
-// syslog is written to a file instead of the system log.
+// Link-time seams for revnote itself (revnote_seamed, linked with
+// -Wl,--wrap=...): the environment makes chosen calls fail, and syslog is
+// written to a file instead of the system log.
 //   REVNOTE_SEAM_FSYNC=file|dir  fsync of a regular file / a directory fails (EIO)
 //   REVNOTE_SEAM_FCLOSE=1        fclose closes the stream, then reports EIO
 //   REVNOTE_SEAM_FTRUNCATE=1     ftruncate fails (EIO)
 //   REVNOTE_SEAM_SYSLOG=path     openlog and syslog append one line each to path
 #include <sys/stat.h>
-#include <syslog.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -19,37 +18,38 @@ extern "C" {
 int __real_fsync(int fd);
 int __real_fclose(FILE *fp);
 int __real_ftruncate(int fd, off_t length);
-
 int __wrap_fsync(int fd);
 int __wrap_fclose(FILE *fp);
 int __wrap_ftruncate(int fd, off_t length);
 void __wrap_openlog(const char *ident, int option, int facility);
-void __wrap_closelog(void);
 void __wrap_syslog(int priority, const char *fmt, ...);
 void __wrap___syslog_chk(int priority, int flag, const char *fmt, ...);
 }
 
 namespace {
 
-bool seam_set(const char *name, const char *value = nullptr)
+bool seam_is(const char *name, const char *value)
 {
 	const char *v = std::getenv(name);
-	return v != nullptr && (value == nullptr || std::strcmp(v, value) == 0);
+	return v != nullptr && std::strcmp(v, value) == 0;
 }
 
-void record(const char *fmt, ...)
+[[gnu::format(printf, 1, 0)]] void record(const char *fmt, va_list ap)
 {
 	const char *path = std::getenv("REVNOTE_SEAM_SYSLOG");
-	if (path == nullptr)
-		return;
-	FILE *fp = std::fopen(path, "a");
+	FILE *fp = path != nullptr ? std::fopen(path, "a") : nullptr;
 	if (fp == nullptr)
 		return;
+	std::vfprintf(fp, fmt, ap);
+	(void)__real_fclose(fp);
+}
+
+[[gnu::format(printf, 1, 2)]] void record(const char *fmt, ...)
+{
 	va_list ap;
 	va_start(ap, fmt);
-	std::vfprintf(fp, fmt, ap);
+	record(fmt, ap);
 	va_end(ap);
-	(void)__real_fclose(fp);
 }
 
 void record_syslog(int priority, const char *fmt, va_list ap)
@@ -64,8 +64,7 @@ void record_syslog(int priority, const char *fmt, va_list ap)
 int __wrap_fsync(int fd)
 {
 	struct stat st;
-	if (fstat(fd, &st) == 0 && ((S_ISREG(st.st_mode) && seam_set("REVNOTE_SEAM_FSYNC", "file")) ||
-	                            (S_ISDIR(st.st_mode) && seam_set("REVNOTE_SEAM_FSYNC", "dir")))) {
+	if (fstat(fd, &st) == 0 && seam_is("REVNOTE_SEAM_FSYNC", S_ISDIR(st.st_mode) ? "dir" : "file")) {
 		errno = EIO;
 		return -1;
 	}
@@ -75,28 +74,21 @@ int __wrap_fsync(int fd)
 int __wrap_fclose(FILE *fp)
 {
 	int r = __real_fclose(fp);
-	if (r == 0 && seam_set("REVNOTE_SEAM_FCLOSE")) {
-		errno = EIO;
-		return EOF;
-	}
-	return r;
+	if (r != 0 || !seam_is("REVNOTE_SEAM_FCLOSE", "1"))
+		return r;
+	errno = EIO;
+	return EOF;
 }
 
 int __wrap_ftruncate(int fd, off_t length)
 {
-	if (seam_set("REVNOTE_SEAM_FTRUNCATE")) {
-		errno = EIO;
-		return -1;
-	}
-	return __real_ftruncate(fd, length);
+	if (!seam_is("REVNOTE_SEAM_FTRUNCATE", "1"))
+		return __real_ftruncate(fd, length);
+	errno = EIO;
+	return -1;
 }
 
-void __wrap_openlog(const char *ident, int option, int facility)
-{
-	record("openlog %s %d %d\n", ident, option, facility);
-}
-
-void __wrap_closelog(void) {}
+void __wrap_openlog(const char *ident, int option, int facility) { record("openlog %s %d %d\n", ident, option, facility); }
 
 void __wrap_syslog(int priority, const char *fmt, ...)
 {
@@ -106,6 +98,7 @@ void __wrap_syslog(int priority, const char *fmt, ...)
 	va_end(ap);
 }
 
+// What syslog becomes in a build with _FORTIFY_SOURCE.
 void __wrap___syslog_chk(int priority, int, const char *fmt, ...)
 {
 	va_list ap;

@@ -13,7 +13,7 @@ add_executable(revnote_seamed ${PROJECT_SOURCE_DIR}/src/annotator/revnote.cc ${C
 target_link_libraries(revnote_seamed PRIVATE revnote_core)
 # Named revnote, as its messages are; beside bin/, so ../lib/revnote holds its fetch module.
 set_target_properties(revnote_seamed PROPERTIES OUTPUT_NAME revnote RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/seamed)
-foreach(sym fsync fclose ftruncate openlog closelog syslog __syslog_chk)
+foreach(sym fsync fclose ftruncate openlog syslog __syslog_chk)
   target_link_options(revnote_seamed PRIVATE "-Wl,--wrap=${sym}")
 endforeach()
 revnote_gtest(delivery_run_test
