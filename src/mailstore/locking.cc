@@ -311,7 +311,7 @@ void break_stale_dot_lock(const char *name, const char *aside, time_t now, bool 
 		return;
 	struct stat st;
 	if (lstat(aside, &st) != 0 || !same_file(st, judged))
-		(void)link(aside, name);
+		(void)!link(aside, name);  // unless yet another lock took the name
 	(void)unlink(aside);
 }
 
