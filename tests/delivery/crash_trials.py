@@ -54,6 +54,12 @@ def stopped_delivery(revnote, box, data, sig, rng):
     if pos == len(data):
         p.stdin.close()
     time.sleep(rng.uniform(0, 0.01))
+    # Not before the run holds the mailbox: until its handlers are in
+    # place a signal has its default effect, as for any program.
+    for _ in range(500):
+        if os.path.exists(box + ".lock") or p.poll() is not None:
+            break
+        time.sleep(0.01)
     p.send_signal(sig)
     try:
         p.stdin.close()

@@ -103,6 +103,18 @@ public:
 	}
 	void kill9() { ::kill(pid_, SIGKILL); }
 	void signal(int sig) { ::kill(pid_, sig); }
+	// Whether the run has path open (it holds the mailbox, or waits for its lock).
+	bool has_open(const std::string &path) const
+	{
+		std::string dir = "/proc/" + std::to_string(pid_) + "/fd";
+		for (const auto &fd : list_dir(dir)) {
+			char target[4096];
+			ssize_t n = readlink((dir + "/" + fd).c_str(), target, sizeof target);
+			if (n > 0 && std::string(target, static_cast<size_t>(n)) == path)
+				return true;
+		}
+		return false;
+	}
 	// Exit status, or 128 + signal.
 	int wait()
 	{
@@ -444,15 +456,14 @@ TEST(DeliveryRun, StopSignalsTakeTheDeliveryBack)
 		{
 			piped_revnote p(args, err);
 			std::string m = big_message();
-			p.write(m.substr(0, m.size() / 2));
-			if (c.args.size() == 2)  // wait until the append is under way
+			p.write(m.substr(0, m.size() / 2));  // more than a pipe holds: the run reads
+			if (c.args.size() == 2) {  // wait until the append is under way
 				EXPECT_TRUE(eventually([&] {
 					auto t = c.maildir ? list_dir(box + "/tmp") : std::vector<std::string>{};
 					return c.maildir ? !t.empty() && size_of(box + "/tmp/" + t[0]) > 0
 					                 : size_of(box) > static_cast<off_t>(before.size());
 				})) << label;
-			else
-				std::this_thread::sleep_for(std::chrono::milliseconds(100));
+			}
 			p.signal(c.sig);
 			EXPECT_EQ(p.wait(), 75) << label;
 		}
@@ -487,7 +498,8 @@ TEST(DeliveryRun, StopSignalDuringTheLockWaits)
 			piped_revnote waiting({"-v", mb}, err);
 			waiting.write(message);
 			waiting.close_input();
-			std::this_thread::sleep_for(std::chrono::milliseconds(300));
+			ASSERT_TRUE(eventually([&] { return waiting.has_open(mb); }));
+			std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the waits
 			waiting.signal(SIGTERM);
 			EXPECT_EQ(waiting.wait(), 75) << record_lock;
 		}
