@@ -1,6 +1,8 @@
 # Quick start:
-#   make run     build and annotate the sample commit message
+#   make run     build revnote and annotate the sample commit message
 #   make check   build and run every test
+# Both install missing Debian packages first (scripts/install-deps);
+# make install never does.
 BUILD       ?= build
 ASAN_BUILD  ?= build-asan
 CLANG_BUILD ?= build-clang
@@ -9,10 +11,13 @@ CMAKE_FLAGS ?=
 CTEST_FLAGS ?= --output-on-failure -j2
 FUZZ_SECONDS ?= 20
 
-.PHONY: all deps deps-test build run check quick-check asan-check clang-build \
+.PHONY: all deps deps-run deps-test configure build run check quick-check asan-check clang-build \
         fuzz-smoke lint-man bench install clean
 
 all: build
+
+deps-run:
+	scripts/install-deps run
 
 deps:
 	scripts/install-deps build
@@ -20,21 +25,23 @@ deps:
 deps-test:
 	scripts/install-deps test
 
-build: deps
+configure:
 	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+
+build: deps configure
 	cmake --build $(BUILD)
 
-run: build
+# Only revnote and its fetch module: a compiler, CMake, Ninja and libcurl.
+run: deps-run configure
+	cmake --build $(BUILD) --target revnote
 	$(BUILD)/bin/revnote < examples/commit-message.txt
 
-check: deps-test
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+check: deps-test configure
 	cmake --build $(BUILD)
 	ctest --test-dir $(BUILD) $(CTEST_FLAGS)
 
 # Everything but the tests labelled long (lock waits, concurrency, servers).
-quick-check: deps-test
-	cmake -S . -B $(BUILD) -G Ninja $(CMAKE_FLAGS)
+quick-check: deps-test configure
 	cmake --build $(BUILD)
 	ctest --test-dir $(BUILD) $(CTEST_FLAGS) -LE long
 
@@ -44,8 +51,16 @@ asan-check: deps-test
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) $(CTEST_FLAGS)
 
+# The whole suite with the portable stdio code of src/mailstore/stdio_access.h.
+PORTABLE_BUILD ?= build-portable
+.PHONY: portable-check
+portable-check: deps-test
+	cmake -S . -B $(PORTABLE_BUILD) -G Ninja -DREVNOTE_PORTABLE_STDIO=ON -DREVNOTE_BUILD_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build $(PORTABLE_BUILD)
+	ctest --test-dir $(PORTABLE_BUILD) $(CTEST_FLAGS)
+
 clang-build: deps-test
-	CXX=clang++ CC=clang cmake -S . -B $(CLANG_BUILD) -G Ninja $(CMAKE_FLAGS)
+	CXX=clang++ CC=clang cmake -S . -B $(CLANG_BUILD) -G Ninja -DREVNOTE_WERROR=ON $(CMAKE_FLAGS)
 	cmake --build $(CLANG_BUILD)
 
 fuzz-smoke: deps-test
@@ -61,8 +76,11 @@ lint-man:
 bench: build
 	bench/run-all $(BUILD)
 
-install: build
+# Builds what is missing and installs; never installs packages.
+install: configure
+	cmake --build $(BUILD)
 	cmake --install $(BUILD)
 
 clean:
 	rm -rf $(BUILD) $(ASAN_BUILD) $(CLANG_BUILD) $(FUZZ_BUILD)
+	rm -rf $(PORTABLE_BUILD)

@@ -1,6 +1,7 @@
 // Destination of the message: standard output, or a mailbox named by the
-// operand, either opened at the start or, with -d, filled at the end from
-// an unnamed temporary file once every diff has been fetched.
+// operand opened at the start; with -d either of them is filled at the end
+// from an unnamed temporary file (the spool) once every diff has been
+// fetched.
 //
 // A delivery into a mailbox is all or nothing, and a run reports failure
 // only when the message is not in place (so a retry never delivers it
@@ -31,7 +32,6 @@
 //   the roll-back cuts that newline too.
 #include <fcntl.h>
 #include <signal.h>
-#include <stdio_ext.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -42,14 +42,15 @@
 #include <cstring>
 #include <err.h>
 
+#include "inline.h"
 #include "mailstore.h"
 #include "revnote.h"
+#include "spool.h"
+#include "stdio_access.h"
 
 namespace {
 
 constexpr std::size_t stdio_buffer_size = 128 * 1024;
-constexpr std::size_t copy_chunk_size = 8192;
-constexpr char temporary_template[] = "/tmp/revnoteXXXXXXXXXX";
 constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
 
 // Where the run stands, for the signal handler.
@@ -144,12 +145,9 @@ void enter_phase(run_phase p)
 
 FILE *open_temporary()
 {
-	char name[sizeof temporary_template];
-	std::memcpy(name, temporary_template, sizeof name);
-	int fd = mkstemp(name);
+	int fd = open_spool_file();
 	if (fd < 0)
 		fatal(1, "mkstemp");
-	(void)unlink(name);
 	FILE *fp = fdopen(fd, "w+");
 	if (fp == nullptr)
 		fatal(1, "fdopen");
@@ -271,12 +269,12 @@ void release_stop_signals()
 
 FILE *open_destination(const char *operand)
 {
+	if (fetch_diffs)
+		return open_temporary();
 	if (operand == nullptr) {
 		(void)setvbuf(stdout, nullptr, _IOFBF, stdio_buffer_size);
 		return stdout;
 	}
-	if (fetch_diffs)
-		return open_temporary();
 	return open_mailbox_for(operand);
 }
 
@@ -296,17 +294,15 @@ FILE *deliver_temporary(FILE *tmp, const char *operand)
 	// would otherwise deliver a cut message as complete.
 	if (std::fflush(tmp) == EOF)
 		fatal(1, "fwrite");
-	FILE *dest = open_mailbox_for(operand);
+	finish_fetches();
+	FILE *dest = stdout;
+	if (operand != nullptr)
+		dest = open_mailbox_for(operand);
+	else
+		(void)setvbuf(stdout, nullptr, _IOFBF, stdio_buffer_size);
 	begin_message(dest);
 	rewind(tmp);
-	char chunk[copy_chunk_size];
-	std::size_t n;
-	while ((n = std::fread(chunk, 1, sizeof chunk, tmp)) > 0) {
-		if (std::fwrite(chunk, 1, n, dest) != n)
-			fatal(1, "fwrite");
-	}
-	if (std::ferror(tmp))
-		fatal(1, "fread");
+	write_message_with_diffs(tmp, dest);
 	return dest;
 }
 
@@ -337,10 +333,10 @@ int abort_destination(char *failed, std::size_t size)
 	if (current.stream != nullptr) {
 		FILE *fp = current.stream;
 		current.stream = nullptr;
-		__fpurge(fp);
 		// Still under the record lock: only our own bytes are cut.
 		if (!current.maildir && current.start >= 0)
 			error = cut_back(current.fd, current.start);
+		mailstore::discard_unwritten(fp);
 		(void)std::fclose(fp);
 	}
 	if (current.locked_path != nullptr) {

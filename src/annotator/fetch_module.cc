@@ -1,32 +1,34 @@
 // revnote-fetch.so: the HTTP client of revnote, over libcurl.
 //
 // Loaded by the fetch layer on the first fetch of a run; exports only
-// revnote_fetch_open().  It keeps one easy handle and one multi handle for
-// the whole run, so every diff after the first goes over the same kept
-// connection.  A body is streamed: libcurl's multi interface is driven
-// from the read function of a stdio stream made with fopencookie, and at
-// most one chunk of the body is held at a time (the write callback pauses
-// the transfer while the reader has not taken the previous chunk).
+// revnote_fetch_start() and revnote_fetch_next().  Transfers run side by
+// side in one multi handle, whose connection cache lives for the whole run:
+// a connection is kept after each answer and taken by the next transfer to
+// the same server, and over TLS a server that offers HTTP/2 gets every
+// transfer multiplexed on one connection (a transfer waits for the first
+// connection to know rather than opening one of its own).  The caller
+// decides how many transfers run at once.  A body is not held here: each
+// piece goes to the caller's sink as libcurl hands it over.
 //
 // Limits, so that a dead or hanging server never wedges a mail delivery:
 // connecting may take REVNOTE_CONNECT_TIMEOUT seconds (default 20), and a
 // transfer that moves less than one byte per second for
 // REVNOTE_LOW_SPEED_TIME seconds (default 60) is abandoned.  All the fetches
 // of a run together may take REVNOTE_FETCH_BUDGET seconds (default 300),
-// counted from the start of the first: a fetch is cut off when the budget
-// runs out and later ones fail at once, so that a server that is slow on
-// every diff cannot keep a delivery past a mail system's limit on how long
-// a command may run (Postfix bounces the message after 1000 s).  Only http and
-// https are spoken, for the first request and for redirects, of which at
-// most max_redirects are followed.  A status outside 2xx is a failed fetch,
-// known before the stream is handed out: the body of such an answer never
-// reaches the stream, since only the final answer's status decides.
+// counted from the start of the first: every transfer ends when the budget
+// runs out and later starts fail at once, so that a server that is slow on
+// every diff cannot keep a delivery past a mail system's limit on how long a
+// command may run (Postfix bounces the message after 1000 s).  Only http
+// and https are spoken, for the first request and for redirects, of which
+// at most max_redirects are followed.  A status outside 2xx is a failed
+// fetch: the body of such an answer never reaches the sink, since only the
+// final answer's status decides.
 #include <curl/curl.h>
 
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <strings.h>
 
 #include "fetch.h"
 
@@ -38,36 +40,32 @@ constexpr long default_fetch_budget = 300;
 constexpr long low_speed_limit = 1;  // bytes per second
 constexpr long max_redirects = 5;
 constexpr long longest_limit = 86400;
-constexpr int poll_interval_ms = 1000;
+// The body of an error answer is read and dropped so that its connection
+// stays usable, but only this much of it: the status has decided already.
+constexpr std::size_t error_body_max = 64 * 1024;
 
 struct transfer {
-	CURLM *multi = nullptr;
 	CURL *easy = nullptr;
-	bool busy = false;     // a stream is out
-	bool attached = false; // easy is in multi
-	bool done = false;
-	bool failed = false;
-	bool paused = false;
-	char *chunk = nullptr;  // the body's bytes not yet read
-	std::size_t chunk_cap = 0;
-	std::size_t chunk_len = 0;
-	std::size_t chunk_pos = 0;
+	bool busy = false;
+	bool stopped = false;  // the sink asked to stop
+	std::size_t dropped = 0;  // bytes of an error answer's body
+	fetch_sink_fn *sink = nullptr;
+	void *ctx = nullptr;
+	char error[CURL_ERROR_SIZE];
 };
 
-transfer tr;
+CURLM *multi;
+transfer transfers[fetch_pool_max];
 
-// Seconds from the environment: a whole number from 1 to a day, else the
-// default.
 long seconds_from_env(const char *name, long fallback)
 {
-	const char *s = std::getenv(name);
-	if (s == nullptr || *s == '\0')
-		return fallback;
-	char *end;
-	long v = std::strtol(s, &end, 10);
-	if (*end != '\0' || v < 1 || v > longest_limit)
-		return fallback;
-	return v;
+	return static_cast<long>(setting_from_env(name, 1, longest_limit, fallback));
+}
+
+long long budget_ms()
+{
+	static const long long ms = seconds_from_env("REVNOTE_FETCH_BUDGET", default_fetch_budget) * 1000LL;
+	return ms;
 }
 
 // Milliseconds left of the run's fetch budget; the clock starts at the
@@ -76,175 +74,208 @@ long long budget_left_ms()
 {
 	using clock = std::chrono::steady_clock;
 	static const clock::time_point started = clock::now();
-	static const long long budget_ms = seconds_from_env("REVNOTE_FETCH_BUDGET", default_fetch_budget) * 1000LL;
 	auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(clock::now() - started).count();
-	return budget_ms - spent;
+	return budget_ms() - spent;
 }
 
-bool status_ok()
+long response_code(CURL *easy)
 {
 	long code = 0;
-	(void)curl_easy_getinfo(tr.easy, CURLINFO_RESPONSE_CODE, &code);
+	(void)curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &code);
+	return code;
+}
+
+bool status_ok(CURL *easy)
+{
+	long code = response_code(easy);
 	return code >= 200 && code <= 299;
 }
 
-size_t take_body(char *data, size_t, size_t n, void *)
+size_t take_body(char *data, size_t, size_t n, void *userdata)
 {
-	// The body of an error answer is read and dropped rather than cut off,
-	// so that the connection stays usable for the next diff.
-	if (!status_ok())
-		return n;
-	if (tr.chunk_pos < tr.chunk_len) {
-		tr.paused = true;
-		return CURL_WRITEFUNC_PAUSE;
+	transfer *t = static_cast<transfer *>(userdata);
+	if (!status_ok(t->easy)) {
+		t->dropped += n;
+		return t->dropped <= error_body_max ? n : 0;
 	}
-	if (n > tr.chunk_cap) {
-		void *grown = std::realloc(tr.chunk, n);
-		if (grown == nullptr)
-			return 0;
-		tr.chunk = static_cast<char *>(grown);
-		tr.chunk_cap = n;
+	if (t->sink(t->ctx, data, n) == 0) {
+		t->stopped = true;
+		return 0;  // ends the transfer with a write error
 	}
-	std::memcpy(tr.chunk, data, n);
-	tr.chunk_len = n;
-	tr.chunk_pos = 0;
 	return n;
 }
 
 bool set_up()
 {
-	if (tr.easy != nullptr)
+	if (multi != nullptr)
 		return true;
 	if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
 		return false;
-	tr.easy = curl_easy_init();
-	tr.multi = curl_multi_init();
-	if (tr.easy == nullptr || tr.multi == nullptr)
-		return false;
-	CURL *e = tr.easy;
-	bool ok = curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-	          curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-	          curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-	          curl_easy_setopt(e, CURLOPT_MAXREDIRS, max_redirects) == CURLE_OK &&
-	          curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK &&
-	          curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
-	          curl_easy_setopt(e, CURLOPT_USERAGENT, "revnote") == CURLE_OK &&
-	          curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT,
-	                           seconds_from_env("REVNOTE_CONNECT_TIMEOUT", default_connect_timeout)) == CURLE_OK &&
-	          curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, low_speed_limit) == CURLE_OK &&
-	          curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
-	                           seconds_from_env("REVNOTE_LOW_SPEED_TIME", default_low_speed_time)) == CURLE_OK &&
-	          curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, take_body) == CURLE_OK;
-	return ok;
+	multi = curl_multi_init();
+	return multi != nullptr &&
+	       curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX)) == CURLM_OK;
 }
 
-void note_finished()
+bool set_options(transfer *t)
+{
+	CURL *e = t->easy;
+	return curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_MAXREDIRS, max_redirects) == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_USERAGENT, "revnote") == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS)) == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT,
+	                        seconds_from_env("REVNOTE_CONNECT_TIMEOUT", default_connect_timeout)) == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, low_speed_limit) == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
+	                        seconds_from_env("REVNOTE_LOW_SPEED_TIME", default_low_speed_time)) == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, take_body) == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_WRITEDATA, t) == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_PRIVATE, t) == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_ERRORBUFFER, t->error) == CURLE_OK;
+}
+
+transfer *free_transfer()
+{
+	for (transfer &t : transfers) {
+		if (t.busy)
+			continue;
+		if (t.easy == nullptr) {
+			t.easy = curl_easy_init();
+			if (t.easy == nullptr || !set_options(&t))
+				return nullptr;
+		}
+		return &t;
+	}
+	return nullptr;
+}
+
+int refuse(char *cause, std::size_t cause_size, const char *why)
+{
+	(void)std::snprintf(cause, cause_size, "%s", why);
+	return 0;
+}
+
+// What ended t, for the caller.
+void describe_end(transfer *t, CURLcode code, fetch_outcome *done)
+{
+	done->ctx = t->ctx;
+	done->cause[0] = '\0';
+	if (t->stopped) {
+		done->result = fetch_stopped;
+		return;
+	}
+	if (code == CURLE_OK && status_ok(t->easy)) {
+		done->result = fetch_complete;
+		return;
+	}
+	done->result = fetch_failed;
+	long status = response_code(t->easy);
+	if (status != 0 && !status_ok(t->easy) && (code == CURLE_OK || code == CURLE_WRITE_ERROR))
+		(void)std::snprintf(done->cause, sizeof done->cause, "the server answered with status %ld", status);
+	else if (code == CURLE_OPERATION_TIMEDOUT && budget_left_ms() <= 0)
+		(void)std::snprintf(done->cause, sizeof done->cause, "the fetch budget of %lld s ran out (%s)",
+		                    budget_ms() / 1000, t->error[0] != '\0' ? t->error : curl_easy_strerror(code));
+	else
+		(void)std::snprintf(done->cause, sizeof done->cause, "%s",
+		                    t->error[0] != '\0' ? t->error : curl_easy_strerror(code));
+}
+
+// Ends a transfer that libcurl can no longer move or that ended without
+// a result.
+bool abandon_one(const char *why, fetch_outcome *done)
+{
+	for (transfer &t : transfers) {
+		if (!t.busy)
+			continue;
+		(void)curl_multi_remove_handle(multi, t.easy);
+		t.busy = false;
+		done->ctx = t.ctx;
+		done->result = fetch_failed;
+		(void)std::snprintf(done->cause, sizeof done->cause, "%s", why);
+		return true;
+	}
+	return false;
+}
+
+// Reports one ended transfer, if there is one.
+bool take_ended(fetch_outcome *done)
 {
 	int left;
 	CURLMsg *msg;
-	while ((msg = curl_multi_info_read(tr.multi, &left)) != nullptr) {
-		if (msg->msg == CURLMSG_DONE && msg->easy_handle == tr.easy) {
-			tr.done = true;
-			tr.failed = msg->data.result != CURLE_OK || !status_ok();
-		}
-	}
-}
-
-// Drives the transfer until some of the body is at hand or it has ended.
-void wait_for_body()
-{
-	while (tr.chunk_pos >= tr.chunk_len && !tr.done) {
-		if (tr.paused) {
-			// The held chunk is delivered now, possibly from inside this call.
-			tr.paused = false;
-			if (curl_easy_pause(tr.easy, CURLPAUSE_CONT) != CURLE_OK) {
-				tr.done = tr.failed = true;
-				return;
-			}
+	while ((msg = curl_multi_info_read(multi, &left)) != nullptr) {
+		if (msg->msg != CURLMSG_DONE)
 			continue;
-		}
-		int running = 0;
-		if (curl_multi_perform(tr.multi, &running) != CURLM_OK) {
-			tr.done = tr.failed = true;
-			return;
-		}
-		note_finished();
-		if (tr.chunk_pos < tr.chunk_len || tr.done)
-			return;
-		if (running == 0) {
-			// Ended without a message: treat as broken off.
-			tr.done = tr.failed = true;
-			return;
-		}
-		if (curl_multi_poll(tr.multi, nullptr, 0, poll_interval_ms, nullptr) != CURLM_OK) {
-			tr.done = tr.failed = true;
-			return;
-		}
+		transfer *t = nullptr;
+		(void)curl_easy_getinfo(msg->easy_handle, CURLINFO_PRIVATE, &t);
+		CURLcode code = msg->data.result;
+		(void)curl_multi_remove_handle(multi, msg->easy_handle);
+		if (t == nullptr)
+			continue;
+		describe_end(t, code, done);
+		t->busy = false;
+		return true;
 	}
-}
-
-void detach()
-{
-	if (tr.attached)
-		(void)curl_multi_remove_handle(tr.multi, tr.easy);
-	tr.attached = false;
-	tr.busy = false;
-}
-
-ssize_t read_body(void *, char *buf, size_t size)
-{
-	wait_for_body();
-	if (tr.chunk_pos < tr.chunk_len) {
-		std::size_t n = tr.chunk_len - tr.chunk_pos;
-		if (n > size)
-			n = size;
-		std::memcpy(buf, tr.chunk + tr.chunk_pos, n);
-		tr.chunk_pos += n;
-		return static_cast<ssize_t>(n);
-	}
-	return tr.failed ? -1 : 0;
-}
-
-int close_body(void *)
-{
-	detach();
-	return 0;
+	return false;
 }
 
 }  // namespace
 
-extern "C" [[gnu::visibility("default")]] FILE *revnote_fetch_open(const char *url)
+extern "C" [[gnu::visibility("default")]] int revnote_fetch_start(const char *url, fetch_sink_fn *sink, void *ctx,
+                                                                  char *cause, std::size_t cause_size)
 {
-	if (tr.busy || !set_up())
-		return nullptr;
+	if (!set_up())
+		return refuse(cause, cause_size, "libcurl cannot be set up");
 	long long left = budget_left_ms();
-	if (left <= 0)
-		return nullptr;
-	tr.done = tr.failed = tr.paused = false;
-	tr.chunk_len = tr.chunk_pos = 0;
-	if (curl_easy_setopt(tr.easy, CURLOPT_URL, url) != CURLE_OK ||
-	    curl_easy_setopt(tr.easy, CURLOPT_TIMEOUT_MS, static_cast<long>(left)) != CURLE_OK)
-		return nullptr;
-	if (curl_multi_add_handle(tr.multi, tr.easy) != CURLM_OK)
-		return nullptr;
-	tr.attached = true;
-	tr.busy = true;
-
-	// Until the first bytes of the body: an error status, a refused
-	// redirect or a dead server is a failure before anything is written.
-	// So is a transfer that already broke off when its first bytes arrive:
-	// the caller has written nothing yet, and a failure line says more
-	// than a cut diff.
-	wait_for_body();
-	if (tr.done && tr.failed) {
-		detach();
-		return nullptr;
+	if (left <= 0) {
+		(void)std::snprintf(cause, cause_size, "the fetch budget of %lld s is spent", budget_ms() / 1000);
+		return 0;
 	}
-	cookie_io_functions_t io{};
-	io.read = read_body;
-	io.close = close_body;
-	FILE *fp = fopencookie(nullptr, "r", io);
-	if (fp == nullptr)
-		detach();
-	return fp;
+	transfer *t = free_transfer();
+	if (t == nullptr)
+		return refuse(cause, cause_size, "no transfer can be set up");
+	t->stopped = false;
+	t->dropped = 0;
+	t->sink = sink;
+	t->ctx = ctx;
+	t->error[0] = '\0';
+	// Over TLS a transfer waits for a connection being made to its server,
+	// which may turn out to offer HTTP/2, rather than open one of its own.
+	// Over plain HTTP no connection ever multiplexes, and waiting would tie
+	// every transfer to the first one's server answering.
+	long pipewait = strncasecmp(url, "https:", 6) == 0 ? 1L : 0L;
+	if (curl_easy_setopt(t->easy, CURLOPT_URL, url) != CURLE_OK ||
+	    curl_easy_setopt(t->easy, CURLOPT_PIPEWAIT, pipewait) != CURLE_OK ||
+	    curl_easy_setopt(t->easy, CURLOPT_TIMEOUT_MS, static_cast<long>(left)) != CURLE_OK)
+		return refuse(cause, cause_size, "the URL is refused");
+	if (curl_multi_add_handle(multi, t->easy) != CURLM_OK)
+		return refuse(cause, cause_size, "no transfer can be set up");
+	t->busy = true;
+	return 1;
+}
+
+extern "C" [[gnu::visibility("default")]] int revnote_fetch_next(int wait_ms, fetch_outcome *done)
+{
+	if (multi == nullptr)
+		return 0;
+	if (take_ended(done))
+		return 1;
+	for (bool waited = false;; waited = true) {
+		int running = 0;
+		CURLMcode mc = curl_multi_perform(multi, &running);
+		if (mc != CURLM_OK)
+			return abandon_one(curl_multi_strerror(mc), done) ? 1 : 0;
+		if (take_ended(done))
+			return 1;
+		if (running == 0)
+			return abandon_one("the transfer ended without a result", done) ? 1 : 0;
+		if (waited || wait_ms <= 0)
+			return 0;
+		mc = curl_multi_poll(multi, nullptr, 0, wait_ms, nullptr);
+		if (mc != CURLM_OK)
+			return abandon_one(curl_multi_strerror(mc), done) ? 1 : 0;
+	}
 }

@@ -1,4 +1,4 @@
-// Links into CVSweb and the inlining of diffs.
+// Links into CVSweb; the diffs they name are inlined by inline.cc.
 //
 // A revision link shows one revision of a file; a diff link the changes
 // between two.  Every diff link is built in two forms side by side: the
@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "fetch.h"
+#include "inline.h"
 #include "revnote.h"
 
 deferred_link_list deferred_links;
@@ -20,7 +20,6 @@ deferred_link_list deferred_links;
 namespace {
 
 constexpr std::size_t link_buffer_size = 512;
-constexpr std::size_t fetch_piece_size = 1024;
 constexpr std::size_t first_capacity = 16;
 constexpr char diff_format[] = "%s%s.diff?r1=%s&r2=%s%s";
 
@@ -34,26 +33,6 @@ const char *display_suffix()
 const char *fetch_suffix()
 {
 	return context_diffs ? "&f=c" : "";
-}
-
-// Writes the body at the request made for form, or the failure line with
-// form itself.
-void inline_form(FILE *fp, const char *form, std::size_t base_end, std::size_t path_end)
-{
-	char request[request_url_size];
-	FILE *body = nullptr;
-	if (make_request_url(request, sizeof request, form, base_end, path_end))
-		body = fetch_get_url(request);
-	if (body == nullptr) {
-		out_printf(fp, "| fetch %s failed\n", form);
-		return;
-	}
-	// A read error ends the copy just like the end of the body; a piece
-	// holding a zero byte is written up to that byte.
-	char piece[fetch_piece_size];
-	while (std::fgets(piece, sizeof piece, body) != nullptr)
-		out_printf(fp, "| %s", piece);
-	(void)std::fclose(body);
 }
 
 void gather(const char *fetch_form, const char *display_form, std::size_t base_end, std::size_t path_end)
@@ -116,12 +95,6 @@ void emit_diff_link(FILE *fp, const char *base_url, const char *path, const char
 		return;
 	}
 	inline_form(fp, fetch, base_end, path_end);
-}
-
-void inline_url(FILE *fp, const char *url)
-{
-	std::size_t len = std::strlen(url);
-	inline_form(fp, url, len, len);
 }
 
 void flush_deferred_links(FILE *fp)

@@ -12,6 +12,7 @@
 #include <err.h>
 #include <unistd.h>
 
+#include "fetch.h"
 #include "mailstore.h"
 #include "revnote.h"
 
@@ -21,6 +22,19 @@ namespace {
 // "+": options end at the first operand, as with BSD getopt.
 constexpr char option_string[] = "+CcdfGgqvu:U:";
 constexpr char usage_text[] = "usage: revnote [-CcdfGgqv] [-u url] [-U url] [output]\n";
+constexpr char option_help[] =
+	"  -C         diff links ask for context diffs\n"
+	"  -c         links ask for CVSweb markup and HTML diffs\n"
+	"  -d         fetch every diff and write it into the message\n"
+	"  -f         mbox format: add a From_ line, quote body From_ lines\n"
+	"  -G         with -g -d, diff links in place as well\n"
+	"  -g         gather the diff links after the message\n"
+	"  -q         quiet: a failure exits 75 and says nothing\n"
+	"  -v         verbose: a failure is reported and exits 1\n"
+	"  -u url     base URL of the CVSweb server\n"
+	"  -U url     a second base URL: every link again with it\n"
+	"  --help     print this help and exit\n"
+	"  --version  print the version and exit\n";
 constexpr char fixed_from_line[] = "From root@localhost Fri Sep 03 00:00:00 1999\n";
 // Lines of at least this many bytes (newline counted) may be From_ lines.
 constexpr uint64_t from_line_min = 5;
@@ -30,6 +44,26 @@ constexpr std::size_t stdio_buffer_size = 128 * 1024;
 {
 	(void)fputs(usage_text, stderr);
 	std::exit(exit_usage);
+}
+
+// Prints a and b on standard output and exits 0; a write error is
+// reported and exits 1.
+[[noreturn]] void print_and_exit(const char *a, const char *b)
+{
+	if (std::fputs(a, stdout) == EOF || std::fputs(b, stdout) == EOF || std::fflush(stdout) != 0)
+		err(1, "standard output");
+	std::exit(0);
+}
+
+// --help and --version, the only long options, count where an option may
+// stand and only as written; anything else beginning with "--" stays a bad
+// option for getopt.
+void long_option(const char *arg)
+{
+	if (std::strcmp(arg, "--help") == 0)
+		print_and_exit(usage_text, option_help);
+	if (std::strcmp(arg, "--version") == 0)
+		print_and_exit("revnote " REVNOTE_VERSION, "\n");
 }
 
 struct run_options {
@@ -54,8 +88,14 @@ run_options parse_command_line(int argc, char **argv)
 {
 	run_options opt;
 	use_short_program_name(argv);
-	int ch;
-	while ((ch = getopt(argc, argv, option_string)) != -1) {
+	for (;;) {
+		// argv[optind] is the argument getopt reads next, or the option
+		// cluster it is in the middle of (never one of the long options).
+		if (optind < argc)
+			long_option(argv[optind]);
+		int ch = getopt(argc, argv, option_string);
+		if (ch == -1)
+			break;
 		switch (ch) {
 		case 'C': context_diffs = true; break;
 		case 'c': markup_links = true; break;
@@ -147,6 +187,7 @@ int main(int argc, char *argv[])
 {
 	install_signal_handlers();
 	run_options opt = parse_command_line(argc, argv);
+	warn_about_base_urls(opt.base_url, opt.second_url);
 
 	(void)setvbuf(stdin, nullptr, _IOFBF, stdio_buffer_size);
 	FILE *dest = open_destination(opt.operand);
@@ -166,7 +207,7 @@ int main(int argc, char *argv[])
 
 	read_line_done(stdin);
 	flush_deferred_links(dest);
-	if (opt.operand != nullptr && fetch_diffs)
+	if (fetch_diffs)
 		dest = deliver_temporary(dest, opt.operand);
 	close_destination(dest);
 	return 0;

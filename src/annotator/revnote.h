@@ -80,8 +80,6 @@ extern deferred_link_list deferred_links;
 
 void emit_rev_link(FILE *fp, const char *base_url, const char *path, const char *rev);
 void emit_diff_link(FILE *fp, const char *base_url, const char *path, const char *new_rev, const char *prev_rev);
-// Fetches url and writes its body behind "| ", or "| fetch URL failed".
-void inline_url(FILE *fp, const char *url);
 void flush_deferred_links(FILE *fp);
 
 // ---- Destination of the message ---------------------------------------------
@@ -93,14 +91,16 @@ void install_signal_handlers();
 // the process: once the outcome of the run is being decided.
 void hold_stop_signals();
 void release_stop_signals();
-// Standard output without an operand; with -d an unnamed temporary file;
-// otherwise the mailbox named by the operand, opened and locked.
+// With -d an unnamed temporary file (the spool); otherwise standard output
+// without an operand, or the mailbox named by the operand, opened and
+// locked.
 FILE *open_destination(const char *operand);
 // Called before the first byte of the message goes to dest: an mbox whose
 // last byte is not a newline gets one, so the message starts a line.
 void begin_message(FILE *dest);
-// With -d and an operand, once every diff is in the temporary file: opens
-// the mailbox and copies the message into it.  Returns the mailbox stream.
+// With -d, once the message is in the spool: waits for every diff, then
+// opens the mailbox (standard output without an operand) and writes the
+// message into it with the diffs in place.  Returns that stream.
 FILE *deliver_temporary(FILE *tmp, const char *operand);
 // Closes the destination and releases or commits the mailbox.  A failure
 // is fatal.

@@ -10,9 +10,9 @@
 
 #include <err.h>
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
+#include "file_kind.h"
 #include "mailstore.h"
 #include "pathbuf.h"
 
@@ -38,12 +38,6 @@ void fill_home_cache()
 		home = pw->pw_dir;
 	}
 	copy_cut(home_cache, sizeof home_cache, home);
-}
-
-bool is_directory(const char *path)
-{
-	struct stat sb;
-	return stat(path, &sb) == 0 && S_ISDIR(sb.st_mode);
 }
 
 // Tries home + suffix as the mail directory; on success it is cached.

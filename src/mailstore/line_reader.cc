@@ -9,8 +9,8 @@
 // it does not say how many bytes it stored, and NUL bytes in the input must
 // be kept.  read_piece() does the same and returns the count.  With the GNU
 // C library it takes the bytes straight from the stream's buffer (the way
-// getc_unlocked does, a buffer at a time); elsewhere it reads byte by byte.
-#include <algorithm>
+// getc_unlocked does, a buffer at a time; see stdio_access.h); elsewhere it
+// reads byte by byte.
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -19,6 +19,7 @@
 #include <err.h>
 
 #include "mailstore.h"
+#include "stdio_access.h"
 
 struct glt_entry glt[GLT_MAX];
 int glcount;
@@ -30,37 +31,15 @@ constexpr int glt_step = 1024;
 // The count of one line is a 32-bit int: a line stops growing here.
 constexpr uint64_t glt_bufsize_limit = INT_MAX;
 
-// Takes up to want bytes from what fp has buffered, stopping after a
-// newline, the way getc_unlocked would take them one at a time.  Sets
-// *newline when the last byte taken is one.  Returns the count, 0 when
-// nothing is buffered (or the C library keeps its buffer to itself).
-std::size_t take_buffered(char *p, std::size_t want, FILE *fp, bool *newline)
-{
-#if defined(__GLIBC__)
-	std::size_t take = std::min(static_cast<std::size_t>(fp->_IO_read_end - fp->_IO_read_ptr), want);
-	if (take == 0)
-		return 0;  // also before stdio has a buffer at all: the pointers are null
-	const void *nl = std::memchr(fp->_IO_read_ptr, '\n', take);
-	if (nl != nullptr)
-		take = static_cast<std::size_t>(static_cast<const char *>(nl) - fp->_IO_read_ptr) + 1;
-	std::memcpy(p, fp->_IO_read_ptr, take);
-	fp->_IO_read_ptr += take;
-	*newline = nl != nullptr;
-	return take;
-#else
-	(void)p, (void)want, (void)fp, (void)newline;
-	return 0;
-#endif
-}
-
 // Reads like fgets into room bytes at p and returns the count stored.
-std::size_t read_piece(char *p, std::size_t room, FILE *fp)
+// Sets *failed when the piece ended at a read error.
+std::size_t read_piece(char *p, std::size_t room, FILE *fp, bool *failed)
 {
 	std::size_t want = room - 1;
 	std::size_t n = 0;
 	while (n < want) {
 		bool newline = false;
-		std::size_t got = take_buffered(p + n, want - n, fp, &newline);
+		std::size_t got = mailstore::take_buffered(p + n, want - n, fp, &newline);
 		n += got;
 		if (newline)
 			break;
@@ -69,8 +48,10 @@ std::size_t read_piece(char *p, std::size_t room, FILE *fp)
 		// Nothing buffered: a byte through stdio, which refills the buffer.
 		// Unlocked: the reader is not reentrant, and serves one thread.
 		int c = getc_unlocked(fp);
-		if (c == EOF)
+		if (c == EOF) {
+			*failed = std::ferror(fp) != 0;
 			break;
+		}
 		p[n++] = static_cast<char>(c);
 		if (c == '\n')
 			break;
@@ -183,7 +164,15 @@ char *read_line(FILE *fp)
 			return give_up(glp);
 		char *p = glp->buf + count;
 		size_t room = glp->bufsize - count;
-		std::size_t got = read_piece(p, room, fp);
+		bool failed = false;
+		std::size_t got = read_piece(p, room, fp, &failed);
+		if (failed) {
+			// A read error ends the stream, and the line it cut is not
+			// returned: read on, stdio could report an end of input next,
+			// and a cut message would pass for a whole one.
+			glp->eof = 1;
+			return nullptr;
+		}
 		if (got == 0) {
 			glp->eof = 1;
 			if (count == 0)

@@ -4,13 +4,13 @@
 // other path is taken for an mbox file.  INBOX stands for the user's system
 // mailbox: $MAIL, or /var/mail/<login name of the real user id>.
 #include <pwd.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 
+#include "file_kind.h"
 #include "mailstore.h"
 #include "pathbuf.h"
 
@@ -25,12 +25,6 @@ constexpr const char *maildir_subdirs[] = {"new", "tmp", "cur"};
 constexpr char spool_directory[] = "/var/mail";
 constexpr char inbox_name[] = "INBOX";
 
-bool is_directory(const char *path)
-{
-	struct stat st;
-	return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 }  // namespace
 
 // A composed name that does not fit the buffer is never tested cut: a cut
@@ -43,7 +37,7 @@ int is_maildir(const char *path)
 		path_buffer name;
 		if (!mailstore::format_exact(name, sizeof name, "%s/%s", path, sub))
 			return 0;
-		if (!is_directory(name))
+		if (!mailstore::is_directory(name))
 			return 0;
 	}
 	return 1;
@@ -59,9 +53,8 @@ const char *system_mailbox(void)
 		return nullptr;
 	// A null result sets no errno of its own: keep what the lookup left.
 	mailstore::errno_saver keep;
-	int n = std::snprintf(system_mailbox_buffer, sizeof system_mailbox_buffer, "%s/%s", spool_directory,
-	                      pw->pw_name);
-	if (n < 0 || static_cast<std::size_t>(n) >= sizeof system_mailbox_buffer)
+	if (!mailstore::format_exact(system_mailbox_buffer, sizeof system_mailbox_buffer, "%s/%s", spool_directory,
+	                             pw->pw_name))
 		return nullptr;
 	return system_mailbox_buffer;
 }

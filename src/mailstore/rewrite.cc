@@ -55,11 +55,6 @@ int rewrite_stdin(mbox_filter_fn mbox_filter)
 	return 1;
 }
 
-void release(const char *path)
-{
-	(void)mailboxlock(path, 0, -1, MAILBOX_RELEASE);
-}
-
 // Flushes, syncs and closes the new content.  A failure means the temporary
 // file may be incomplete, so the caller must not put it in place.
 bool finish_temporary(FILE *out, const char *tmp)
@@ -76,92 +71,119 @@ bool finish_temporary(FILE *out, const char *tmp)
 	return true;
 }
 
-// Result 1 of the mbox filter: the temporary file replaces the mailbox,
-// which keeps its access and modification times (whole seconds).
-bool replace_mailbox(const char *path, const char *tmp, FILE *in, FILE *out, const struct stat &before)
+// One mbox file under rewriting: the mailbox stream, the temporary file
+// that takes the new content, and the lock.  Whatever is still held when it
+// goes out of scope is given up in one order: the streams closed (which
+// drops the record lock), the temporary file removed, the lock released.
+class mbox_rewrite {
+public:
+	explicit mbox_rewrite(const char *path) : path_(path) {}
+	~mbox_rewrite();
+	mbox_rewrite(const mbox_rewrite &) = delete;
+	mbox_rewrite &operator=(const mbox_rewrite &) = delete;
+
+	// Returns false when the run result must become 0.
+	bool run(mbox_filter_fn mbox_filter);
+
+private:
+	bool replace(const struct stat &before);
+
+	const char *path_;
+	FILE *in_ = nullptr;
+	FILE *out_ = nullptr;
+	int fd_ = -1;              // the temporary file until out_ owns it
+	path_buffer tmp_;
+	bool tmp_ours_ = false;    // the temporary file is to be removed
+	bool locked_ = false;
+};
+
+mbox_rewrite::~mbox_rewrite()
 {
-	bool ok = finish_temporary(out, tmp);
-	(void)fclose(in);
-	if (!ok) {
-		(void)unlink(tmp);
+	if (in_ != nullptr)
+		(void)fclose(in_);
+	if (out_ != nullptr)
+		(void)fclose(out_);
+	if (fd_ >= 0)
+		(void)close(fd_);
+	if (tmp_ours_)
+		(void)unlink(tmp_);
+	if (locked_)
+		(void)mailboxlock(path_, 0, -1, MAILBOX_RELEASE);
+}
+
+bool mbox_rewrite::run(mbox_filter_fn mbox_filter)
+{
+	in_ = fopen(path_, "r+");
+	if (in_ == nullptr) {
+		warn("%s", path_);
 		return false;
 	}
+	(void)format_cut(tmp_, sizeof tmp_, "%s.tmp.XXXXXXXX", path_);
+	fd_ = mkstemp(tmp_);
+	if (fd_ < 0) {
+		warn("mkstemp: %s", tmp_);
+		return false;
+	}
+	tmp_ours_ = true;
+	out_ = fdopen(fd_, "w");
+	if (out_ == nullptr) {
+		warn("fdopen: %d (%s)", fd_, tmp_);
+		return false;
+	}
+	fd_ = -1;
+	if (!mailboxlock(path_, 0, fileno(in_), MAILBOX_LOCK)) {
+		warn("mailboxlock: %s", path_);
+		return false;
+	}
+	locked_ = true;
+	// A signal counted by now ends the run before the filter; the caller
+	// acts on it once everything is given up.
+	if (signal_count > 0)
+		return false;
+	struct stat before;
+	if (fstat(fileno(in_), &before) != 0) {
+		warn("fstat: %d (%s)", fileno(in_), path_);
+		return false;
+	}
+
+	int r = mbox_filter(in_, out_);
+	if (r == 1)
+		return replace(before);
+	if (r == 0)
+		warn("%s", path_);
+	else if (r != 2 && r != 3)
+		warnx("unknown return %d for %s", r, path_);
+	return r == 2;
+}
+
+// Result 1 of the mbox filter: the temporary file replaces the mailbox,
+// which keeps its access and modification times (whole seconds).
+bool mbox_rewrite::replace(const struct stat &before)
+{
+	bool ok = finish_temporary(out_, tmp_);
+	out_ = nullptr;
+	(void)fclose(in_);
+	in_ = nullptr;
+	if (!ok)
+		return false;
 	// A failed rename leaves the new content in the temporary file, next to
 	// the untouched mailbox, for the user to recover.
-	bool renamed = rename(tmp, path) == 0;
+	tmp_ours_ = false;
+	bool renamed = rename(tmp_, path_) == 0;
 	if (!renamed)
-		warn("rename: %s %s", tmp, path);
+		warn("rename: %s %s", tmp_, path_);
 	struct timeval times[2] = {};
 	times[0].tv_sec = before.st_atime;
 	times[1].tv_sec = before.st_mtime;
-	if (utimes(path, times) != 0)
-		warn("utimes: %s", path);
+	if (utimes(path_, times) != 0)
+		warn("utimes: %s", path_);
 	return renamed;
 }
 
 // One mbox file.  Returns false when the run result must become 0.
 bool rewrite_mbox(const char *path, mbox_filter_fn mbox_filter)
 {
-	FILE *in = fopen(path, "r+");
-	if (in == nullptr) {
-		warn("%s", path);
-		return false;
-	}
-	path_buffer tmp;
-	(void)format_cut(tmp, sizeof tmp, "%s.tmp.XXXXXXXX", path);
-	int fd = mkstemp(tmp);
-	if (fd < 0) {
-		warn("mkstemp: %s", tmp);
-		(void)fclose(in);
-		return false;
-	}
-	FILE *out = fdopen(fd, "w");
-	if (out == nullptr) {
-		warn("fdopen: %d (%s)", fd, tmp);
-		(void)fclose(in);
-		(void)close(fd);
-		(void)unlink(tmp);
-		return false;
-	}
-	if (!mailboxlock(path, 0, fileno(in), MAILBOX_LOCK)) {
-		warn("mailboxlock: %s", path);
-		(void)fclose(in);
-		(void)fclose(out);
-		(void)unlink(tmp);
-		return false;
-	}
-	// From here on every path releases the lock.
-	if (signal_count > 0) {
-		(void)unlink(tmp);
-		release(path);
-		exit_for_signal();
-	}
-	struct stat before;
-	if (fstat(fileno(in), &before) != 0) {
-		warn("fstat: %d (%s)", fileno(in), path);
-		(void)fclose(in);
-		(void)fclose(out);
-		(void)unlink(tmp);
-		release(path);
-		return false;
-	}
-
-	int r = mbox_filter(in, out);
-	bool ok = true;
-	if (r == 1) {
-		ok = replace_mailbox(path, tmp, in, out, before);
-		release(path);
-	} else {
-		if (r == 0)
-			warn("%s", path);
-		else if (r != 2 && r != 3)
-			warnx("unknown return %d for %s", r, path);
-		ok = r == 2;
-		(void)fclose(in);
-		(void)fclose(out);
-		release(path);
-		(void)unlink(tmp);
-	}
+	bool ok = mbox_rewrite(path).run(mbox_filter);
 	if (signal_count > 0)
 		exit_for_signal();
 	return ok;

@@ -2,8 +2,9 @@
 """A loopback HTTP/1.1 server for revnote's fetch tests and benchmarks.
 
 Binds 127.0.0.1 on a free port, prints "PORT\n" on standard output when
-ready, and serves until killed.  Keep-alive is on (every answer has a
-Content-Length) so connection reuse can be counted.
+ready, and serves until killed.  Keep-alive is on (every answer but the
+endless one has a Content-Length) so connection reuse can be counted.
+With --delay-ms N every answer waits N ms first, as a distant server would.
 
   /diffs/ANY[?QUERY]  200: "request TARGET" (the raw request target, as
                       sent) and two more lines
@@ -20,11 +21,20 @@ Content-Length) so connection reuse can be counted.
   /truncated/ANY      promises 1000 bytes, sends a line and a half, closes
                       half a second later
   /hang/ANY           reads the request and never answers
-  /stats              "connections N requests M" (this one not counted)
+  /endless/ANY        numbered lines for ever (no Content-Length), until
+                      the client goes away
+  /binary/ANY         256 bytes 0x00-0xFF, then 0x00 0x0A 0x0D and "x": no
+                      final newline
+  /slow/ANY           five lines, 30 ms apart
+  /mix/KIND-MS/ANY    waits MS ms, then answers as /KIND/ANY would (for
+                      big, KIND is bigN)
+  /stats              "connections N requests M inflight_max K" (this one
+                      not counted; K is the most requests served at once)
+  /stats/reset        the same, then K starts again from 0
 """
+import argparse
 import http.server
 import re
-import socketserver
 import sys
 import threading
 import time
@@ -32,17 +42,29 @@ import time
 lock = threading.Lock()
 connections = 0
 requests = 0
+inflight = 0
+inflight_max = 0
+delay = 0.0
+BINARY_BODY = bytes(range(256)) + b"\0\n\rx"
 
 
 class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
+    # Room for a pool's connections arriving at once: a full accept queue
+    # drops SYNs, which the client repeats only a second later.
+    request_queue_size = 64
 
     def process_request(self, request, client_address):
         global connections
         with lock:
             connections += 1
         super().process_request(request, client_address)
+
+    def handle_error(self, request, client_address):
+        # A client that stops reading (a capped or endless body) is no error.
+        if not isinstance(sys.exc_info()[1], (BrokenPipeError, ConnectionResetError)):
+            super().handle_error(request, client_address)
 
 
 class Handler(http.server.BaseHTTPRequestHandler):
@@ -65,16 +87,35 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.wfile.write(body)
 
     def do_GET(self):
-        global requests
+        global requests, inflight, inflight_max
         target = self.path
-        if target == "/stats":
+        if target in ("/stats", "/stats/reset"):
             with lock:
-                text = "connections %d requests %d\n" % (connections, requests)
+                text = "connections %d requests %d inflight_max %d\n" % (connections, requests, inflight_max)
+                if target == "/stats/reset":
+                    inflight_max = 0
             self.send_body(200, text.encode())
             return
         with lock:
             requests += 1
-        kind, _, rest = target[1:].partition("/")
+            inflight += 1
+            inflight_max = max(inflight_max, inflight)
+        try:
+            if delay:
+                time.sleep(delay)
+            kind, _, rest = target[1:].partition("/")
+            if kind == "mix":
+                how, _, rest = rest.partition("/")
+                kind, _, ms = how.rpartition("-")
+                time.sleep(int(ms or "0") / 1000.0)
+                if kind.startswith("big"):
+                    kind, rest = "big", kind[3:] + rest
+            self.answer(kind, rest, target)
+        finally:
+            with lock:
+                inflight -= 1
+
+    def answer(self, kind, rest, target):
         raw = target.encode("latin-1")
         if kind == "diffs":
             self.send_body(200, b"request " + raw + b"\n-old line\n+new line\n")
@@ -110,6 +151,25 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_body(200, b"")
         elif kind == "hang":
             time.sleep(3600)
+        elif kind == "endless":
+            self.send_response(200)
+            self.send_header("Content-Type", "text/plain")
+            self.end_headers()
+            self.close_connection = True
+            chunk = b"".join(b"endless line %08d\n" % i for i in range(1000))
+            while True:
+                self.wfile.write(chunk)
+        elif kind == "binary":
+            self.send_body(200, BINARY_BODY)
+        elif kind == "slow":
+            lines = [b"slow line %d\n" % i for i in range(5)]
+            self.send_response(200)
+            self.send_header("Content-Length", str(sum(len(x) for x in lines)))
+            self.end_headers()
+            for x in lines:
+                self.wfile.write(x)
+                self.wfile.flush()
+                time.sleep(0.03)
         else:
             self.send_body(404, b"unknown\n")
 
@@ -124,6 +184,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 def main():
+    global delay
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--delay-ms", type=int, default=0)
+    delay = parser.parse_args().delay_ms / 1000.0
     server = Server(("127.0.0.1", 0), Handler)
     sys.stdout.write("%d\n" % server.server_address[1])
     sys.stdout.flush()

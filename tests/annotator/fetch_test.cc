@@ -1,19 +1,22 @@
 // revnote end to end with -d against a real HTTP server on 127.0.0.1
 // (tests/annotator/diff_server.py, started per test on a free port):
 // inlined diffs, failures, redirects, odd bodies, time limits, connection
-// reuse, hostile paths, and the lazy loading of the fetch module.
+// reuse, hostile paths, the lazy loading of the fetch module, the size
+// limits and the spool, the causes under -v, and the pool of transfers.
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
+#include <memory>
+#include <ostream>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -39,32 +42,17 @@ class DiffServer : public ::testing::Test {
 protected:
 	void SetUp() override
 	{
-		int fds[2];
-		ASSERT_EQ(pipe(fds), 0);
-		std::string script = testsupport::source_dir() + "/tests/annotator/diff_server.py";
-		pid_ = fork();
-		ASSERT_GE(pid_, 0);
-		if (pid_ == 0) {
-			dup2(fds[1], 1);
-			close(fds[0]);
-			execlp("python3", "python3", script.c_str(), static_cast<char *>(nullptr));
-			_exit(127);
-		}
-		close(fds[1]);
-		FILE *f = fdopen(fds[0], "r");
-		ASSERT_NE(f, nullptr);
-		int port = 0;
-		ASSERT_EQ(std::fscanf(f, "%d", &port), 1) << "server did not start";
-		std::fclose(f);
+		server_ = std::make_unique<testsupport::background>(std::vector<std::string>{
+			"python3", testsupport::source_dir() + "/tests/annotator/diff_server.py"});
+		int port = std::atoi(server_->read_line().c_str());
+		ASSERT_GT(port, 0) << "server did not start";
 		root_ = "http://127.0.0.1:" + std::to_string(port) + "/";
 	}
 
 	void TearDown() override
 	{
-		if (pid_ > 0) {
-			kill(pid_, SIGTERM);
-			(void)waitpid(pid_, nullptr, 0);
-		}
+		server_->kill(SIGTERM);
+		(void)server_->wait();
 	}
 
 	run_result revnote(const std::vector<std::string> &args, const std::string &input,
@@ -75,22 +63,27 @@ protected:
 		o.env_set = std::move(env);
 		o.env_unset = {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy", "ALL_PROXY",
 		               "REVNOTE_FETCH_MODULE", "REVNOTE_CONNECT_TIMEOUT", "REVNOTE_LOW_SPEED_TIME",
-		               "REVNOTE_FETCH_BUDGET"};
+		               "REVNOTE_FETCH_BUDGET", "REVNOTE_FETCH_POOL", "REVNOTE_DIFF_MAX", "REVNOTE_FETCH_MAX"};
 		return testsupport::run_revnote(args, o);
 	}
 
 	// Counts of the server: TCP connections accepted, requests served.
-	std::pair<int, int> stats()
+	// With reset, the most requests at once starts again from 0.
+	std::pair<int, int> stats(bool reset = false)
 	{
-		run_result r = testsupport::run({"curl", "-s", root_ + "stats"});
+		run_result r = testsupport::run({"curl", "-s", root_ + (reset ? "stats/reset" : "stats")});
 		int conns = -1, reqs = -1;
-		(void)std::sscanf(r.out.c_str(), "connections %d requests %d", &conns, &reqs);
+		(void)std::sscanf(r.out.c_str(), "connections %d requests %d inflight_max %d", &conns, &reqs,
+		                  &inflight_max_);
 		return {conns, reqs};
 	}
 
+	// The most requests the server had under way at once, as of stats().
+	int inflight_max_ = -1;
+
 	std::string url(const std::string &kind) { return root_ + kind + "/"; }
 
-	pid_t pid_ = -1;
+	std::unique_ptr<testsupport::background> server_;
 	std::string root_;
 };
 
@@ -104,7 +97,7 @@ TEST_F(DiffServer, InlinesEachDiffBelowItsLinkOverOneConnection)
 	std::string b = url("diffs"), s = url("diffs/second");
 	std::string in = message({"  1.17      +2 -1      src/a.c", "  1.1       +5 -0      src/n.c (new)",
 	                          "  1.2.2.1   +1 -1      src/b.c"});
-	run_result r = revnote({"-d", "-u", b, "-U", s}, in);
+	run_result r = revnote({"-d", "-u", b, "-U", s}, in, {"REVNOTE_FETCH_POOL=1"});
 	ASSERT_EQ(r.status, 0) << r.err;
 	std::string expected = std::string(header) + "  1.17      +2 -1      src/a.c\n" +
 	                       b + "src/a.c.diff?r1=1.16&r2=1.17\n" + diff_body("/diffs/src/a.c.diff?r1=1.16&r2=1.17") +
@@ -125,7 +118,7 @@ TEST_F(DiffServer, InlinesEachDiffBelowItsLinkOverOneConnection)
 TEST_F(DiffServer, ConnectionIsKeptAcrossErrorAnswersAndGatheredLinks)
 {
 	std::string in = message({"  1.2 +1 -1 a.c", "  1.3 +1 -1 b.c", "  1.4 +1 -1 c.c"});
-	run_result r = revnote({"-g", "-d", "-u", url("missing"), "-U", url("diffs")}, in);
+	run_result r = revnote({"-g", "-d", "-u", url("missing"), "-U", url("diffs")}, in, {"REVNOTE_FETCH_POOL=1"});
 	ASSERT_EQ(r.status, 0) << r.err;
 	EXPECT_NE(r.out.find("| fetch " + url("missing") + "b.c.diff?r1=1.2&r2=1.3 failed\n"), std::string::npos);
 	EXPECT_NE(r.out.find(diff_body("/diffs/c.c.diff?r1=1.3&r2=1.4")), std::string::npos);
@@ -189,12 +182,13 @@ TEST_F(DiffServer, ZeroByteCutsThePiece)
 	                     "| before| next line\n\n");
 }
 
-TEST_F(DiffServer, LastLineWithoutNewlineRunsIntoTheNextOutput)
+// The next output starts a line of its own, also after the message's end.
+TEST_F(DiffServer, LastLineWithoutNewlineGetsOne)
 {
 	run_result r = revnote({"-g", "-d", "-u", url("no-newline")}, message({"  1.2 +1 -1 a.c", "  1.3 +1 -1 b.c"}));
 	ASSERT_EQ(r.status, 0) << r.err;
-	std::string tail = url("no-newline") + "a.c.diff?r1=1.1&r2=1.2\n| first line\n| last line without newline" +
-	                   url("no-newline") + "b.c.diff?r1=1.2&r2=1.3\n| first line\n| last line without newline";
+	std::string tail = url("no-newline") + "a.c.diff?r1=1.1&r2=1.2\n| first line\n| last line without newline\n" +
+	                   url("no-newline") + "b.c.diff?r1=1.2&r2=1.3\n| first line\n| last line without newline\n";
 	EXPECT_EQ(r.out, message({"  1.2 +1 -1 a.c", "  1.3 +1 -1 b.c"}) + tail);
 }
 
@@ -228,7 +222,8 @@ TEST_F(DiffServer, EmptyBodyWritesNothing)
 TEST_F(DiffServer, LargeBodyIsStreamedWhole)
 {
 	constexpr int lines = 200000;  // about 5.4 MB
-	run_result r = revnote({"-d", "-u", url("big") + std::to_string(lines)}, message({"  1.2 +1 -1 /a.c"}));
+	run_result r = revnote({"-d", "-u", url("big") + std::to_string(lines)}, message({"  1.2 +1 -1 /a.c"}),
+	                       {"REVNOTE_DIFF_MAX=6M"});
 	ASSERT_EQ(r.status, 0) << r.err;
 	EXPECT_NE(r.out.find("| line 00000000 of the big body\n| line 00000001"), std::string::npos);
 	EXPECT_NE(r.out.find("| line 00199999 of the big body\n\n"), std::string::npos);
@@ -252,17 +247,21 @@ TEST_F(DiffServer, SilentServerHitsTheLowSpeedLimit)
 }
 
 // A server that is slow on every diff: once the run's budget is spent the
-// fetch under way is cut off and the rest fail without a request, so the
-// run ends in time for the mail system.
+// transfers under way are cut off and the rest fail without a request, so
+// the run ends in time for the mail system.  One at a time, the first
+// request is the only one; with a pool all three run, and all are cut off.
 TEST_F(DiffServer, SpentFetchBudgetFailsTheRemainingFetchesAtOnce)
 {
-	run_result r = revnote({"-d", "-u", url("hang")},
-	                       message({"  1.2 +1 -1 a.c", "  1.3 +1 -1 b.c", "  1.4 +1 -1 c.c"}),
-	                       {"REVNOTE_FETCH_BUDGET=1", "REVNOTE_LOW_SPEED_TIME=60"});
-	ASSERT_EQ(r.status, 0) << r.err;
-	for (const char *diff : {"a.c.diff?r1=1.1&r2=1.2", "b.c.diff?r1=1.2&r2=1.3", "c.c.diff?r1=1.3&r2=1.4"})
-		EXPECT_NE(r.out.find("| fetch " + url("hang") + diff + " failed\n"), std::string::npos) << diff << r.out;
-	EXPECT_EQ(stats().second, 1);
+	for (auto [pool, requests] : {std::pair{1, 1}, std::pair{6, 4}}) {
+		run_result r = revnote({"-d", "-u", url("hang")},
+		                       message({"  1.2 +1 -1 a.c", "  1.3 +1 -1 b.c", "  1.4 +1 -1 c.c"}),
+		                       {"REVNOTE_FETCH_BUDGET=1", "REVNOTE_LOW_SPEED_TIME=60",
+		                        "REVNOTE_FETCH_POOL=" + std::to_string(pool)});
+		ASSERT_EQ(r.status, 0) << r.err;
+		for (const char *diff : {"a.c.diff?r1=1.1&r2=1.2", "b.c.diff?r1=1.2&r2=1.3", "c.c.diff?r1=1.3&r2=1.4"})
+			EXPECT_NE(r.out.find("| fetch " + url("hang") + diff + " failed\n"), std::string::npos) << diff;
+		EXPECT_EQ(stats().second, requests) << pool;
+	}
 }
 
 // A listening socket whose accept queue is full: the kernel drops further
@@ -393,14 +392,16 @@ TEST_F(DiffServer, LibcurlIsLoadedOnlyForFetches)
 
 namespace {
 
-// An installed revnote finds its module in ../lib/revnote/ beside it.
+// An installed revnote finds its module beside it, by the path from its
+// directory to the module's install directory.
 TEST_F(DiffServer, InstalledRevnoteFindsItsModule)
 {
 	testsupport::scratch_dir prefix;
 	run_result inst = testsupport::run({"cmake", "--install", testsupport::binary_dir(), "--prefix", prefix.path()});
 	ASSERT_EQ(inst.status, 0) << inst.out << inst.err;
 	ASSERT_TRUE(testsupport::file_exists(prefix / "bin/revnote"));
-	ASSERT_TRUE(testsupport::file_exists(prefix / "lib/revnote/revnote-fetch.so"));
+	std::string module = prefix.path() + "/bin/" REVNOTE_FETCH_MODULE_RELATIVE;
+	ASSERT_TRUE(testsupport::file_exists(module)) << module;
 	run_options o;
 	o.input = message({"  1.2 +1 -1 a.c"});
 	o.env_unset = {"REVNOTE_FETCH_MODULE", "http_proxy", "HTTP_PROXY"};
@@ -408,7 +409,182 @@ TEST_F(DiffServer, InstalledRevnoteFindsItsModule)
 	run_result r = testsupport::run({prefix / "bin/revnote", "-d", "-u", url("diffs")}, o);
 	ASSERT_EQ(r.status, 0) << r.err;
 	EXPECT_NE(r.out.find(diff_body("/diffs/a.c.diff?r1=1.1&r2=1.2")), std::string::npos) << r.out;
-	EXPECT_NE(r.err.find(prefix.path() + "/bin/../lib/revnote/revnote-fetch.so"), std::string::npos);
+	EXPECT_NE(r.err.find(module), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+// Lines of /endless/ bodies are 22 bytes: "endless line 00000000\n".
+std::string endless_lines(int n)
+{
+	std::string s;
+	char line[32];
+	for (int i = 0; i < n; i++) {
+		(void)std::snprintf(line, sizeof line, "| endless line %08d\n", i);
+		s += line;
+	}
+	return s;
+}
+
+// Each diff keeps at most 100 bytes, all of them at most 250: two endless
+// bodies are cut at their last line within 100 bytes, the third at its
+// last within the 50 left, the fourth is left out.  Binary bytes pass as
+// they come, each piece up to its first zero byte, with a newline at the
+// end.
+TEST_F(DiffServer, LimitsCutEndlessAndBinaryBodiesAtLineEnds)
+{
+	std::vector<std::string> rows{"  1.2 +1 -1 a.c", "  1.3 +1 -1 b.c", "  1.4 +1 -1 c.c", "  1.5 +1 -1 d.c"};
+	for (const char *pool : {"REVNOTE_FETCH_POOL=1", "REVNOTE_FETCH_POOL=4"}) {
+		run_result r = revnote({"-g", "-d", "-u", url("endless")}, message(rows),
+		                       {"REVNOTE_DIFF_MAX=100", "REVNOTE_FETCH_MAX=250", pool});
+		ASSERT_EQ(r.status, 0) << r.err;
+		std::string diff_cut = "| (diff cut here: it is longer than 100 bytes)\n";
+		std::string e = url("endless");
+		EXPECT_EQ(r.out, message(rows) + e + "a.c.diff?r1=1.1&r2=1.2\n" + endless_lines(4) + diff_cut + e +
+		                     "b.c.diff?r1=1.2&r2=1.3\n" + endless_lines(4) + diff_cut + e +
+		                     "c.c.diff?r1=1.3&r2=1.4\n" + endless_lines(2) +
+		                     "| (diff cut here: the diffs fetched for this message reached 250 bytes)\n" + e +
+		                     "d.c.diff?r1=1.4&r2=1.5\n" +
+		                     "| (diff left out: the diffs fetched for this message reached 250 bytes)\n")
+			<< pool;
+	}
+	run_result r = revnote({"-d", "-u", url("binary")}, message({"  1.2 +1 -1 a.c"}));
+	ASSERT_EQ(r.status, 0) << r.err;
+	std::string high;
+	for (int c = 0x0b; c <= 0xff; c++)
+		high += static_cast<char>(c);
+	EXPECT_EQ(r.out, std::string(header) + "  1.2 +1 -1 a.c\n" + url("binary") + "a.c.diff?r1=1.1&r2=1.2\n" +
+	                     "| | " + high + "| \rx\n\n");
+}
+
+// Whatever the bodies, the spool holds at most REVNOTE_FETCH_MAX plus one
+// REVNOTE_DIFF_MAX per transfer of them: every file of the run stays
+// within that as its size limit (endless bodies would pass it within
+// milliseconds).  The spool is made in $TMPDIR.
+TEST_F(DiffServer, SpoolStaysWithinTheLimitsInTmpdir)
+{
+	testsupport::scratch_dir tmp;
+	std::vector<std::string> rows;
+	for (int i = 0; i < 8; i++)
+		rows.push_back("  1." + std::to_string(i + 2) + " +1 -1 f" + std::to_string(i) + ".c");
+	run_options o;
+	o.input = message(rows);
+	o.env_set = {"TMPDIR=" + tmp.path(), "REVNOTE_DIFF_MAX=64k", "REVNOTE_FETCH_MAX=192k", "REVNOTE_FETCH_POOL=3"};
+	o.env_unset = {"http_proxy", "HTTP_PROXY"};
+	run_result r = testsupport::run(
+		{"prlimit", "--fsize=" + std::to_string((192 + 3 * 64) * 1024), testsupport::revnote_binary(), "-d", "-u",
+		 url("endless")},
+		o);
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.out.find("| (diff left out: the diffs fetched for this message reached 196608 bytes)\n"),
+	          std::string::npos);
+
+	o.env_set = {"TMPDIR=" + tmp / "missing"};
+	r = testsupport::run({testsupport::revnote_binary(), "-v", "-d", "-u", url("diffs")}, o);
+	EXPECT_EQ(r.status, 1);
+	EXPECT_NE(r.err.find("revnote: mkstemp: No such file or directory"), std::string::npos) << r.err;
+}
+
+struct cause_case {
+	const char *name;
+	const char *base;  // "" for the server's root, else a full base URL
+	const char *kind;
+	std::vector<std::string> env;
+	const char *cause;  // expected on standard error after "fetch URL: "
+};
+
+void PrintTo(const cause_case &c, std::ostream *os) { *os << c.name; }
+
+class FetchCause : public DiffServer, public ::testing::WithParamInterface<cause_case> {};
+
+// Under -v each failed fetch says which and why; without it, nothing.
+TEST_P(FetchCause, IsReportedUnderVerbose)
+{
+	const cause_case &c = GetParam();
+	std::string base = *c.base != '\0' ? std::string(c.base) : url(c.kind);
+	std::string link = base + "a.c.diff?r1=1.1&r2=1.2";
+	run_result r = revnote({"-v", "-d", "-u", base}, message({"  1.2 +1 -1 a.c"}), c.env);
+	ASSERT_EQ(r.status, 0) << r.err;
+	EXPECT_NE(r.err.find("revnote: fetch " + link + ": "), std::string::npos) << r.err;
+	EXPECT_NE(r.err.find(c.cause), std::string::npos) << r.err;
+	EXPECT_EQ(revnote({"-q", "-d", "-u", base}, message({"  1.2 +1 -1 a.c"}), c.env).err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Causes, FetchCause,
+	::testing::Values(cause_case{"status", "", "missing", {}, "the server answered with status 404"},
+	                  cause_case{"refused", "http://127.0.0.1:1/", "", {}, "Couldn't connect to server"},
+	                  cause_case{"redirect_loop", "", "redirect-loop", {}, "Maximum (5) redirects followed"},
+	                  cause_case{"broke_off", "", "truncated", {}, "transfer closed with 979 bytes remaining"},
+	                  cause_case{"not_http", "ftp://h/", "", {}, "no http:// or https:// URL"},
+	                  cause_case{"no_module",
+	                             "",
+	                             "diffs",
+	                             {"REVNOTE_FETCH_MODULE=/nonexistent/revnote-fetch.so"},
+	                             "/nonexistent/revnote-fetch.so: cannot open shared object file"},
+	                  cause_case{"budget", "", "hang", {"REVNOTE_FETCH_BUDGET=1"}, "the fetch budget of 1 s ran out"}),
+	[](const ::testing::TestParamInfo<cause_case> &i) { return std::string(i.param.name); });
+
+TEST_F(DiffServer, BaseUrlThatCannotWorkIsWarnedAboutOnce)
+{
+	std::string in = message({"  1.2 +1 -1 a.c"});
+	run_result r = revnote({"-v", "-u", "http://h/cvsweb.cgi", "-U", "ftp://h"}, in);
+	EXPECT_EQ(r.err, "revnote: base URL http://h/cvsweb.cgi does not end in \"/\"; the links use it as given\n"
+	                 "revnote: base URL ftp://h is no http:// or https:// URL with a host and does not end in "
+	                 "\"/\"; the links use it as given\n");
+	EXPECT_NE(r.out.find("http://h/cvsweb.cgia.c.diff?r1=1.1&r2=1.2\n"), std::string::npos);
+	EXPECT_EQ(revnote({"-q", "-u", "http://h/cvsweb.cgi"}, in).err, "");
+	EXPECT_EQ(revnote({"-v", "-u", "https://h/cvsweb.cgi/", "-U", "HTTP://h:81/"}, in).err, "");
+}
+
+// Answers in shuffled order, late, failing, redirected, slow, oversized,
+// broken off: the message, and the causes under -v, are the same byte for
+// byte whether the diffs are fetched one at a time or eight at once.
+TEST_F(DiffServer, PoolGivesTheSameMessageAsOneAtATime)
+{
+	const char *kinds[] = {"diffs", "missing", "error", "redirect", "redirect-file", "nul", "no-newline", "long-line",
+	                       "big300", "empty", "truncated", "slow", "endless", "binary"};
+	std::mt19937 random(20240611);
+	std::vector<std::string> rows;
+	for (int i = 0; i < 48; i++) {
+		std::string kind = kinds[random() % std::size(kinds)];
+		rows.push_back("  1." + std::to_string(i + 2) + " +1 -1 " + kind + "-" + std::to_string(random() % 80) +
+		               "/f" + std::to_string(i) + ".c");
+	}
+	for (std::vector<std::string> args : {std::vector<std::string>{"-v", "-d"}, {"-v", "-g", "-d", "-G", "-C"}}) {
+		args.insert(args.end(), {"-u", url("mix"), "-U", url("diffs")});
+		run_result one = revnote(args, message(rows), {"REVNOTE_DIFF_MAX=5000", "REVNOTE_FETCH_MAX=30000",
+		                                              "REVNOTE_FETCH_POOL=1"});
+		run_result eight = revnote(args, message(rows), {"REVNOTE_DIFF_MAX=5000", "REVNOTE_FETCH_MAX=30000",
+		                                                "REVNOTE_FETCH_POOL=8"});
+		ASSERT_EQ(one.status, 0) << one.err;
+		ASSERT_EQ(eight.status, 0) << eight.err;
+		EXPECT_EQ(eight.out, one.out);
+		EXPECT_EQ(eight.err, one.err);
+		for (const char *shown : {"| fetch ", "| (diff cut here: it is", "| (diff left out"})
+			EXPECT_NE(one.out.find(shown), std::string::npos) << shown;
+	}
+}
+
+// At most the pool's number of transfers run at once, each over a kept
+// connection: 24 answers that each take 30 ms.
+TEST_F(DiffServer, PoolRunsAtMostItsSizeAtOnceOverKeptConnections)
+{
+	std::vector<std::string> rows;
+	for (int i = 0; i < 24; i++)
+		rows.push_back("  1." + std::to_string(i + 2) + " +1 -1 f" + std::to_string(i) + ".c");
+	for (int pool : {1, 3, 8}) {
+		std::pair<int, int> before = stats(true);
+		run_result r = revnote({"-d", "-u", url("mix/diffs-30")}, message(rows),
+		                       {"REVNOTE_FETCH_POOL=" + std::to_string(pool)});
+		ASSERT_EQ(r.status, 0) << r.err;
+		std::pair<int, int> after = stats();
+		EXPECT_EQ(inflight_max_, pool);
+		EXPECT_LE(after.first - before.first - 1, pool);
+		EXPECT_EQ(after.second - before.second, 24);
+	}
 }
 
 }  // namespace

@@ -20,6 +20,7 @@
 #include <string>
 #include <vector>
 
+#define REVNOTE_VERSION "fuzz"
 #define main revnote_main
 #include "revnote.cc"
 #undef main

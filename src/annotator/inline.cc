@@ -1,0 +1,418 @@
+// Fetching diffs side by side and writing them into the message in order.
+//
+// Every diff to inline becomes an entry of the queue, in message order,
+// with its place in the message spool.  Transfers start in queue order, at
+// most limits().pool at a time; each writes its body into a spool slot
+// (spool.h), and what it kept moves to the store when it ends.  Nothing of
+// a body is held in memory.
+//
+// The limits are applied in message order, as a fetch of one diff after the
+// other would: diff i may keep min(diff_max, message_max - used) bytes,
+// used being what the diffs before it took (a diff over its share counts
+// its share, one within it its length, a failure nothing).  A transfer
+// cannot know used while earlier ones still run, so it is given the
+// largest share it can turn out to have, computed from the transfers that
+// have ended: those all come before it, and each took at most what it
+// holds.  The true share is applied when the message is written.  So the
+// store and the slots together never hold more than message_max +
+// pool * diff_max bytes: the last transfer started was given no more than
+// the limit left after the ended ones, at most pool - 1 others were
+// running then, and a slot being moved into the store holds its bytes
+// twice for a moment.
+#include "inline.h"
+
+#include <err.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "fetch.h"
+#include "revnote.h"
+#include "spool.h"
+
+namespace {
+
+constexpr int default_pool = 6;
+constexpr std::uint64_t default_diff_max = 1024 * 1024;
+constexpr std::uint64_t default_message_max = 8 * 1024 * 1024;
+constexpr long long largest_size = 1LL << 40;
+// fgets into 1024 bytes: a piece ends after a newline or at 1023 bytes.
+constexpr std::size_t piece_max = 1023;
+constexpr std::size_t read_chunk_size = 8192;
+constexpr std::size_t first_capacity = 16;
+constexpr int poll_ms = 1000;
+constexpr char not_http[] = "the base URL is no http:// or https:// URL with a host, or the link is too long";
+constexpr char diff_cut_note[] = "| (diff cut here: it is longer than %llu bytes)\n";
+constexpr char message_cut_note[] = "| (diff cut here: the diffs fetched for this message reached %llu bytes)\n";
+constexpr char left_out_note[] = "| (diff left out: the diffs fetched for this message reached %llu bytes)\n";
+
+enum class diff_state : unsigned char {
+	waiting,   // not started yet
+	running,
+	body,      // ended with a body (perhaps empty, cut or broken off)
+	failed,    // ended without one: the failure line
+	left_out,  // never started: the message's limit was reached
+};
+
+struct queued_diff {
+	off_t at;          // its place in the message spool
+	char *form;        // the fetch form, for the failure line and warnings
+	std::size_t base_end;
+	std::size_t path_end;
+	diff_state state;
+	bool more;
+	bool broke_off;
+	std::uint64_t length;  // bytes kept in the store
+	off_t body_at;         // where they begin there
+	char *cause;           // why it failed or broke off; only when warning
+};
+
+struct diff_queue {
+	queued_diff *entries;
+	std::size_t count;
+	std::size_t capacity;
+	std::size_t next_start;  // first entry not started
+	int running;
+	std::uint64_t ended_bytes;  // bytes held by ended transfers
+};
+
+diff_queue queue;
+
+void warn_cause(const char *form, const char *cause)
+{
+	if (quiet == 0)
+		warnx("fetch %s: %s", form, cause != nullptr ? cause : "unknown cause");
+}
+
+char *copy_cause(const char *cause)
+{
+	if (quiet != 0)
+		return nullptr;
+	char *c = strdup(cause);
+	if (c == nullptr)
+		fatal(1, "strdup");
+	return c;
+}
+
+void put(FILE *out, const char *data, std::size_t n)
+{
+	if (n > 0 && std::fwrite(data, 1, n, out) != n)
+		fatal(1, "fwrite");
+}
+
+void write_failure(FILE *out, const char *form)
+{
+	out_printf(out, "| fetch %s failed\n", form);
+}
+
+// Reads up to n bytes of the body; short only at its end.
+std::size_t read_body(FILE *body, char *buf, std::size_t n)
+{
+	std::size_t got = std::fread(buf, 1, n, body);
+	if (got < n && std::ferror(body))
+		fatal(1, "fread");
+	return got;
+}
+
+// Bytes of the body up to and with the last newline among its first limit
+// bytes; the stream is back at the body's start afterwards.
+std::uint64_t line_boundary(FILE *body, std::uint64_t limit)
+{
+	off_t start = ftello(body);
+	char chunk[read_chunk_size];
+	std::uint64_t seen = 0;
+	std::uint64_t boundary = 0;
+	while (seen < limit) {
+		std::size_t n = read_body(body, chunk, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, limit - seen)));
+		if (n == 0)
+			break;
+		const void *nl = memrchr(chunk, '\n', n);
+		if (nl != nullptr)
+			boundary = seen + static_cast<std::uint64_t>(static_cast<const char *>(nl) - chunk) + 1;
+		seen += n;
+	}
+	if (start < 0 || fseeko(body, start, SEEK_SET) != 0)
+		fatal(1, "fseeko");
+	return boundary;
+}
+
+// Writes n bytes of the body in pieces behind "| ", as the pieces of fgets
+// into 1024 bytes would be written with "| %s"; ends with a newline.
+void write_pieces(FILE *out, FILE *body, std::uint64_t n)
+{
+	char chunk[read_chunk_size];
+	std::size_t piece_len = 0;  // bytes of the current piece so far
+	bool cut_by_zero = false;   // the current piece met a zero byte
+	char last = '\n';
+	while (n > 0) {
+		std::size_t got = read_body(body, chunk, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, n)));
+		if (got == 0)
+			break;
+		n -= got;
+		for (const char *p = chunk, *end = chunk + got; p < end;) {
+			if (piece_len == 0) {
+				put(out, "| ", 2);
+				last = ' ';
+				cut_by_zero = false;
+			}
+			std::size_t span = std::min<std::size_t>(piece_max - piece_len, static_cast<std::size_t>(end - p));
+			const char *nl = static_cast<const char *>(std::memchr(p, '\n', span));
+			std::size_t seg = nl != nullptr ? static_cast<std::size_t>(nl - p) + 1 : span;
+			if (!cut_by_zero) {
+				const char *zero = static_cast<const char *>(std::memchr(p, '\0', seg));
+				std::size_t w = zero != nullptr ? static_cast<std::size_t>(zero - p) : seg;
+				put(out, p, w);
+				if (w > 0)
+					last = p[w - 1];
+				cut_by_zero = zero != nullptr;
+			}
+			piece_len += seg;
+			p += seg;
+			if (nl != nullptr || piece_len == piece_max)
+				piece_len = 0;
+		}
+	}
+	if (last != '\n')
+		put(out, "\n", 1);
+}
+
+std::uint64_t share_left(std::uint64_t held)
+{
+	const fetch_limits &lim = limits();
+	return std::min(lim.diff_max, lim.message_max - std::min(lim.message_max, held));
+}
+
+void append(const char *form, std::size_t base_end, std::size_t path_end, off_t at)
+{
+	diff_queue &q = queue;
+	if (q.count == q.capacity) {
+		std::size_t capacity = q.capacity == 0 ? first_capacity : q.capacity * 2;
+		void *grown = nullptr;
+		if (capacity <= SIZE_MAX / sizeof(queued_diff))
+			grown = std::realloc(q.entries, capacity * sizeof(queued_diff));
+		if (grown == nullptr)
+			fatal(1, "realloc");
+		q.entries = static_cast<queued_diff *>(grown);
+		q.capacity = capacity;
+	}
+	queued_diff &d = q.entries[q.count];
+	d = queued_diff{};
+	d.at = at;
+	d.form = strdup(form);
+	if (d.form == nullptr)
+		fatal(1, "strdup");
+	d.base_end = base_end;
+	d.path_end = path_end;
+	d.state = diff_state::waiting;
+	q.count++;
+}
+
+void fail(queued_diff &d, const char *cause)
+{
+	d.state = diff_state::failed;
+	d.cause = copy_cause(cause);
+}
+
+void start(std::size_t i)
+{
+	queued_diff &d = queue.entries[i];
+	std::uint64_t share = share_left(queue.ended_bytes);
+	if (share == 0) {
+		d.state = diff_state::left_out;
+		return;
+	}
+	char request[request_url_size];
+	if (!make_request_url(request, sizeof request, d.form, d.base_end, d.path_end)) {
+		fail(d, not_http);
+		return;
+	}
+	spool_slot *slot = acquire_slot(share);
+	slot->owner = i;
+	char cause[fetch_cause_size];
+	if (!fetch_start(request, slot_sink, slot, cause, sizeof cause)) {
+		release_slot(slot);
+		fail(d, cause);
+		return;
+	}
+	d.state = diff_state::running;
+	queue.running++;
+}
+
+void start_more()
+{
+	while (queue.running < limits().pool && queue.next_start < queue.count)
+		start(queue.next_start++);
+}
+
+void take_outcome(const fetch_outcome &o)
+{
+	spool_slot *slot = static_cast<spool_slot *>(o.ctx);
+	queued_diff &d = queue.entries[slot->owner];
+	if (slot->write_errno != 0) {
+		errno = slot->write_errno;
+		fatal(1, "pwrite");
+	}
+	d.length = slot->stored;
+	d.more = slot->more;
+	if (slot->stored > 0)
+		d.body_at = keep_slot(slot);
+	if (o.result == fetch_failed && slot->stored == 0) {
+		fail(d, o.cause);
+	} else {
+		d.state = diff_state::body;
+		if (o.result == fetch_failed) {
+			d.broke_off = true;
+			d.cause = copy_cause(o.cause);
+		}
+	}
+	queue.ended_bytes += slot->stored;
+	release_slot(slot);
+	queue.running--;
+}
+
+// Starts what may start and takes every transfer that has ended, waiting
+// at most wait_ms for the first.
+void pump(int wait_ms)
+{
+	start_more();
+	fetch_outcome o;
+	while (queue.running > 0 && fetch_next(wait_ms, &o)) {
+		take_outcome(o);
+		start_more();
+		wait_ms = 0;
+	}
+}
+
+// Copies n bytes of the spool into dest, or the rest of it when n is -1.
+void copy_spool(FILE *spool, FILE *dest, off_t n)
+{
+	char chunk[read_chunk_size];
+	while (n != 0) {
+		std::size_t want = sizeof chunk;
+		if (n > 0 && static_cast<std::uint64_t>(n) < want)
+			want = static_cast<std::size_t>(n);
+		std::size_t got = std::fread(chunk, 1, want, spool);
+		if (got == 0) {
+			if (std::ferror(spool) || n > 0)
+				fatal(1, "fread");
+			return;
+		}
+		put(dest, chunk, got);
+		if (n > 0)
+			n -= static_cast<off_t>(got);
+	}
+}
+
+// Writes one diff at its place, applying the message's limit in order.
+void write_diff(FILE *dest, const queued_diff &d, std::uint64_t *used)
+{
+	const fetch_limits &lim = limits();
+	std::uint64_t left = lim.message_max - *used;
+	if (left == 0 || d.state == diff_state::left_out) {
+		out_printf(dest, left_out_note, static_cast<unsigned long long>(lim.message_max));
+		return;
+	}
+	if (d.state == diff_state::failed) {
+		write_failure(dest, d.form);
+		warn_cause(d.form, d.cause);
+		return;
+	}
+	FILE *bodies = stored_bodies();
+	if (d.length > 0 && fseeko(bodies, d.body_at, SEEK_SET) != 0)
+		fatal(1, "fseeko");
+	*used += inline_body(dest, fetched_body{bodies, d.length, d.more, d.broke_off}, lim, *used);
+	if (d.broke_off)
+		warn_cause(d.form, d.cause);
+}
+
+void forget_diffs()
+{
+	for (std::size_t i = 0; i < queue.count; i++) {
+		std::free(queue.entries[i].form);
+		std::free(queue.entries[i].cause);
+	}
+	std::free(queue.entries);
+	queue = diff_queue{};
+}
+
+}  // namespace
+
+const fetch_limits &limits()
+{
+	static const fetch_limits lim = {
+		static_cast<int>(setting_from_env("REVNOTE_FETCH_POOL", 1, fetch_pool_max, default_pool)),
+		static_cast<std::uint64_t>(setting_from_env("REVNOTE_DIFF_MAX", 1, largest_size, default_diff_max, true)),
+		static_cast<std::uint64_t>(
+			setting_from_env("REVNOTE_FETCH_MAX", 1, largest_size, default_message_max, true)),
+	};
+	return lim;
+}
+
+std::uint64_t inline_body(FILE *out, const fetched_body &body, const fetch_limits &lim, std::uint64_t used)
+{
+	std::uint64_t left = lim.message_max - std::min(lim.message_max, used);
+	std::uint64_t share = std::min(lim.diff_max, left);
+	bool over = body.length > share || (body.length == share && body.more);
+	std::uint64_t keep = body.length;
+	if (over)
+		keep = line_boundary(body.stream, share);
+	else if (body.broke_off)
+		keep = line_boundary(body.stream, body.length);
+	write_pieces(out, body.stream, keep);
+	if (!over)
+		return body.length;
+	if (share == lim.diff_max)
+		out_printf(out, diff_cut_note, static_cast<unsigned long long>(lim.diff_max));
+	else
+		out_printf(out, message_cut_note, static_cast<unsigned long long>(lim.message_max));
+	return share;
+}
+
+void inline_form(FILE *fp, const char *form, std::size_t base_end, std::size_t path_end)
+{
+	if (queue.count == 0) {
+		// Nothing pending before it: what cannot be fetched at all is
+		// written right here, without a transfer or a spool.
+		char request[request_url_size];
+		const char *cause = nullptr;
+		if (!make_request_url(request, sizeof request, form, base_end, path_end))
+			cause = not_http;
+		else
+			(void)fetch_available(&cause);
+		if (cause != nullptr) {
+			write_failure(fp, form);
+			warn_cause(form, cause);
+			return;
+		}
+	}
+	off_t at = ftello(fp);
+	if (at < 0)
+		fatal(1, "ftello");
+	append(form, base_end, path_end, at);
+	pump(0);
+}
+
+void finish_fetches()
+{
+	while (queue.next_start < queue.count || queue.running > 0)
+		pump(poll_ms);
+}
+
+void write_message_with_diffs(FILE *spool, FILE *dest)
+{
+	finish_fetches();
+	std::uint64_t used = 0;
+	off_t pos = ftello(spool);
+	if (pos < 0)
+		fatal(1, "ftello");
+	for (std::size_t i = 0; i < queue.count; i++) {
+		const queued_diff &d = queue.entries[i];
+		copy_spool(spool, dest, d.at - pos);
+		pos = d.at;
+		write_diff(dest, d, &used);
+	}
+	copy_spool(spool, dest, -1);
+	forget_diffs();
+}

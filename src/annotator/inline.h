@@ -1,0 +1,56 @@
+// Diffs written into the message behind "| " (-d).
+//
+// The message is built in a spool file.  Each diff to inline is recorded
+// with its place in that file, and its transfer starts at once, several
+// side by side; the copy of the message goes on meanwhile.  At the end the
+// spool is written out with every diff at its place, in message order, so
+// the result never depends on the order in which the answers arrived.
+#ifndef REVNOTE_INLINE_H
+#define REVNOTE_INLINE_H
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Limits of one message's fetching, from the environment: transfers at
+// once (REVNOTE_FETCH_POOL, 1 to 64, default 6), bytes kept of one diff
+// (REVNOTE_DIFF_MAX, default 1 MiB) and of all diffs together
+// (REVNOTE_FETCH_MAX, default 8 MiB).
+struct fetch_limits {
+	int pool;
+	std::uint64_t diff_max;
+	std::uint64_t message_max;
+};
+const fetch_limits &limits();
+
+// What the fetch of one diff left, for the inliner.
+struct fetched_body {
+	FILE *stream;          // at the first byte of the body
+	std::uint64_t length;  // bytes of the body in the stream
+	bool more;             // the body went on past them
+	bool broke_off;        // the transfer failed after them
+};
+
+// Writes the body into out, every piece of at most 1023 bytes up to a
+// newline behind "| ", each up to its first zero byte, and ends it with a
+// newline.  The diffs before it in the message took used bytes; it keeps
+// up to min(diff_max, message_max - used): a longer body is cut at its
+// last newline within them and followed by a note line saying which limit
+// cut it, and one that broke off loses its unfinished last line.  Returns
+// the bytes it takes of the message's limit.  A failed write is fatal
+// ("fwrite").
+std::uint64_t inline_body(FILE *out, const fetched_body &body, const fetch_limits &lim, std::uint64_t used);
+
+// The diff of the link form goes at the current end of fp, the message
+// spool: its transfer is started, or the failure line is written at once
+// when nothing is pending and it cannot be fetched at all.  base_end and
+// path_end as for make_request_url.
+void inline_form(FILE *fp, const char *form, std::size_t base_end, std::size_t path_end);
+// Waits until every transfer has ended.  Called before a mailbox is opened,
+// so that nothing is fetched while it is locked.
+void finish_fetches();
+// Writes the spool, read from its current position, into dest with every
+// diff in its place; then forgets the diffs.
+void write_message_with_diffs(FILE *spool, FILE *dest);
+
+#endif

@@ -1,0 +1,154 @@
+// Temporary files of a run with -d, and the diff bodies kept in them.
+#include "spool.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "fetch.h"
+#include "revnote.h"
+
+namespace {
+
+constexpr char spool_name[] = "/revnoteXXXXXXXXXX";
+constexpr char default_directory[] = "/tmp";
+constexpr std::size_t path_size = 1024;
+constexpr std::size_t copy_chunk_size = 64 * 1024;
+
+spool_slot slots[fetch_pool_max];
+int store_fd = -1;
+off_t store_end;
+FILE *store_reader;
+
+bool write_all_at(int fd, const char *data, std::size_t n, off_t at)
+{
+	while (n > 0) {
+		ssize_t w = pwrite(fd, data, n, at);
+		if (w < 0 && errno == EINTR)
+			continue;
+		if (w <= 0) {
+			if (w == 0)
+				errno = EIO;
+			return false;
+		}
+		data += w;
+		n -= static_cast<std::size_t>(w);
+		at += w;
+	}
+	return true;
+}
+
+int open_store()
+{
+	if (store_fd < 0) {
+		store_fd = open_spool_file();
+		if (store_fd < 0)
+			fatal(1, "mkstemp");
+	}
+	return store_fd;
+}
+
+}  // namespace
+
+int open_spool_file()
+{
+	const char *dir = std::getenv("TMPDIR");
+	if (dir == nullptr || *dir == '\0')
+		dir = default_directory;
+	char name[path_size];
+	std::size_t len = std::strlen(dir);
+	if (len + sizeof spool_name > sizeof name) {
+		errno = ENAMETOOLONG;
+		return -1;
+	}
+	std::memcpy(name, dir, len);
+	std::memcpy(name + len, spool_name, sizeof spool_name);
+	int fd = mkstemp(name);
+	if (fd >= 0)
+		(void)unlink(name);
+	return fd;
+}
+
+spool_slot *acquire_slot(std::uint64_t limit)
+{
+	for (spool_slot &s : slots) {
+		if (s.busy)
+			continue;
+		if (s.fd < 0) {
+			s.fd = open_spool_file();
+			if (s.fd < 0)
+				fatal(1, "mkstemp");
+		}
+		s.busy = true;
+		s.limit = limit;
+		s.stored = 0;
+		s.more = false;
+		s.write_errno = 0;
+		return &s;
+	}
+	errno = EMFILE;
+	fatal(1, "mkstemp");
+}
+
+void release_slot(spool_slot *slot)
+{
+	// Emptied at once: the bytes are in the store now, or not wanted.
+	(void)ftruncate(slot->fd, 0);
+	slot->busy = false;
+}
+
+extern "C" int slot_sink(void *ctx, const char *data, std::size_t n)
+{
+	spool_slot *s = static_cast<spool_slot *>(ctx);
+	std::size_t take = n;
+	bool stop = false;
+	if (s->stored + n > s->limit) {
+		take = static_cast<std::size_t>(s->limit - s->stored);
+		s->more = true;
+		stop = true;
+	}
+	if (take > 0 && !write_all_at(s->fd, data, take, static_cast<off_t>(s->stored))) {
+		s->write_errno = errno;
+		return 0;
+	}
+	s->stored += take;
+	return stop ? 0 : 1;
+}
+
+off_t keep_slot(const spool_slot *slot)
+{
+	int fd = open_store();
+	off_t begins = store_end;
+	static char chunk[copy_chunk_size];
+	std::uint64_t done = 0;
+	while (done < slot->stored) {
+		std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, slot->stored - done));
+		ssize_t n = pread(slot->fd, chunk, want, static_cast<off_t>(done));
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0) {
+			if (n == 0)
+				errno = EIO;
+			fatal(1, "pread");
+		}
+		if (!write_all_at(fd, chunk, static_cast<std::size_t>(n), store_end))
+			fatal(1, "pwrite");
+		store_end += n;
+		done += static_cast<std::uint64_t>(n);
+	}
+	return begins;
+}
+
+FILE *stored_bodies()
+{
+	if (store_reader == nullptr) {
+		int fd = dup(open_store());
+		if (fd < 0 || (store_reader = fdopen(fd, "r")) == nullptr)
+			fatal(1, "fdopen");
+	}
+	return store_reader;
+}

@@ -1,0 +1,601 @@
+// revnote delivering into mbox files and Maildirs: what lands on disk,
+// the early end on empty input, and failures that must leave the mailbox
+// as it was (a full file system simulated by RLIMIT_FSIZE, kill -9, a
+// failing commit, a mailbox held open by another run).  Locks held by
+// other programs are tested in tests/system/locks/.
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "messages.h"
+#include "test_support.h"
+
+using testsupport::background;
+using testsupport::file_exists;
+using testsupport::list_dir;
+using testsupport::make_maildir;
+using testsupport::old_mbox;
+using testsupport::read_file;
+using testsupport::run;
+using testsupport::run_options;
+using testsupport::run_revnote;
+using testsupport::scratch_dir;
+using testsupport::write_file;
+
+namespace {
+
+const std::string &message = testsupport::commit_message;
+
+mode_t mode_of(const std::string &path) { return testsupport::stat_of(path).st_mode & 07777; }
+
+// revnote with its standard input on a pipe that the test holds; quiet,
+// as under a mail system, unless asked; standard error into err_path.
+struct piped_revnote : background {
+	explicit piped_revnote(std::vector<std::string> args, const std::string &err_path = "")
+		: background(with_binary(std::move(args)), {.stderr_to_null = true, .stderr_path = err_path})
+	{
+	}
+	static std::vector<std::string> with_binary(std::vector<std::string> args)
+	{
+		args.insert(args.begin(), testsupport::revnote_binary());
+		return args;
+	}
+	// Whether the run has path open (it holds the mailbox, or waits for its lock).
+	bool has_open(const std::string &path) const
+	{
+		std::string dir = "/proc/" + std::to_string(pid()) + "/fd";
+		for (const auto &fd : list_dir(dir)) {
+			char target[4096];
+			ssize_t n = readlink((dir + "/" + fd).c_str(), target, sizeof target);
+			if (n > 0 && std::string(target, static_cast<size_t>(n)) == path)
+				return true;
+		}
+		return false;
+	}
+};
+
+// Polls (up to 5 s) until ready() holds.
+template <typename F>
+bool eventually(F ready)
+{
+	for (int i = 0; i < 500; i++) {
+		if (ready())
+			return true;
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	return false;
+}
+
+off_t size_of(const std::string &path)
+{
+	struct stat st {};
+	return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+// ---- Successful deliveries ------------------------------------------------------
+
+struct mbox_case {
+	const char *label;
+	std::vector<std::string> args;  // "$MB" stands for the mailbox path
+	std::string before;             // existing content; "-" for no file
+	bool via_inbox;
+	std::string separator = "";     // written between before and the message
+};
+
+TEST(DeliveryRun, IntoMbox)
+{
+	const mbox_case cases[] = {
+		{"new file", {"$MB"}, "-", false},
+		{"existing file is appended to", {"$MB"}, old_mbox, false},
+		{"INBOX through MAIL", {"INBOX"}, "-", true},
+		{"with -d", {"-d", "$MB"}, old_mbox, false},
+		{"with -d, INBOX", {"-d", "INBOX"}, "-", true},
+		// An earlier append was torn: the message must still start a line.
+		{"no final newline", {"$MB"}, "From x Mon Jan  1 00:00:00 2024\n\nold, cut", false, "\n"},
+		{"no final newline, -d", {"-d", "$MB"}, "From x Mon Jan  1 00:00:00 2024\n\nold, cut", false, "\n"},
+	};
+	for (const auto &c : cases) {
+		scratch_dir d;
+		std::string mb = d / "mb";
+		if (c.before != "-")
+			write_file(mb, c.before, 0600);
+		std::vector<std::string> args;
+		for (const auto &a : c.args)
+			args.push_back(a == "$MB" ? mb : a);
+		run_options opt;
+		opt.input = message;
+		opt.env_set = {"MAIL=" + mb};
+		auto r = run_revnote(args, opt);
+		EXPECT_EQ(r.status, 0) << c.label << r.err;
+		EXPECT_EQ(r.out, "") << c.label;
+		EXPECT_EQ(read_file(mb), (c.before == "-" ? "" : c.before) + c.separator + message) << c.label;
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb"})) << c.label;
+		EXPECT_EQ(mode_of(mb), 0600u) << c.label;
+	}
+}
+
+TEST(DeliveryRun, IntoMaildir)
+{
+	const std::vector<std::vector<std::string>> arg_sets = {{"$MD"}, {"-d", "$MD"}, {"INBOX"}, {"-d", "INBOX"}};
+	for (const auto &set : arg_sets) {
+		scratch_dir d;
+		std::string md = d / "md";
+		make_maildir(md);
+		std::vector<std::string> args;
+		for (const auto &a : set)
+			args.push_back(a == "$MD" ? md : a);
+		run_options opt;
+		opt.input = message;
+		opt.env_set = {"MAIL=" + md};
+		auto r = run_revnote(args, opt);
+		ASSERT_EQ(r.status, 0) << r.err;
+		auto names = list_dir(md + "/new");
+		ASSERT_EQ(names.size(), 1u);
+		EXPECT_EQ(read_file(md + "/new/" + names[0]), message);
+		EXPECT_EQ(mode_of(md + "/new/" + names[0]), 0600u);
+		EXPECT_TRUE(list_dir(md + "/tmp").empty());
+		EXPECT_TRUE(list_dir(md + "/cur").empty());
+	}
+}
+
+TEST(DeliveryRun, MaildirNamesOfOneSecondAreDistinct)
+{
+	scratch_dir d;
+	std::string md = d / "md";
+	make_maildir(md);
+	constexpr int runs = 25;
+	for (int i = 0; i < runs; i++) {
+		run_options opt;
+		opt.input = message + "n " + std::to_string(i) + "\n";
+		ASSERT_EQ(run_revnote({md}, opt).status, 0);
+	}
+	auto names = list_dir(md + "/new");
+	ASSERT_EQ(names.size(), static_cast<size_t>(runs));
+	std::vector<bool> seen(runs);
+	for (const auto &n : names) {
+		std::string body = read_file(md + "/new/" + n);
+		int i = std::stoi(body.substr(message.size() + 2));
+		EXPECT_FALSE(seen[i]);
+		seen[i] = true;
+	}
+}
+
+// ---- Early end on empty input ---------------------------------------------------
+
+TEST(DeliveryRun, EarlyEnd)
+{
+	scratch_dir d;
+	std::string mb = d / "mb", old = d / "old", md = d / "md", dmb = d / "dmb", dmd = d / "dmd";
+	make_maildir(md);
+	make_maildir(dmd);
+	write_file(old, "From x Mon Jan  1 00:00:00 2024\n\nold\n", 0600);
+	for (const auto &args : std::vector<std::vector<std::string>>{{mb}, {old}, {md}, {"-d", dmb}, {"-d", dmd}}) {
+		auto r = run_revnote(args);
+		EXPECT_EQ(r.status, 0) << args.back() << r.err;
+	}
+	// mbox: opened (so created), locked, nothing appended, released.
+	EXPECT_TRUE(file_exists(mb));
+	EXPECT_EQ(read_file(mb), "");
+	EXPECT_EQ(read_file(old), "From x Mon Jan  1 00:00:00 2024\n\nold\n");
+	// Maildir: an empty message moved into new.
+	auto names = list_dir(md + "/new");
+	ASSERT_EQ(names.size(), 1u);
+	EXPECT_EQ(read_file(md + "/new/" + names[0]), "");
+	EXPECT_TRUE(list_dir(md + "/tmp").empty());
+	// With -d nothing is opened.
+	EXPECT_FALSE(file_exists(dmb));
+	EXPECT_TRUE(list_dir(dmd + "/new").empty());
+	EXPECT_TRUE(list_dir(dmd + "/tmp").empty());
+	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"dmd", "mb", "md", "old"}));
+}
+
+// ---- Failures -------------------------------------------------------------------
+
+// Failures of the opening: status 75 and silence, or status 1 and the
+// reason.  A FIFO where the mbox should be fails at once instead of
+// blocking the open for ever.
+TEST(DeliveryRun, MailboxThatCannotBeOpened)
+{
+	scratch_dir d;
+	std::string fifo = d / "fifo";
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	const std::pair<std::string, std::string> cases[] = {
+		{d / "no/such/mb", "No such file or directory"},
+		{fifo, "Invalid argument"},
+	};
+	for (const auto &[bad, reason] : cases) {
+		for (bool with_d : {false, true}) {
+			std::vector<std::string> args = {bad};
+			if (with_d)
+				args.insert(args.begin(), "-d");
+			run_options opt;
+			opt.input = message;
+			auto quiet = run_revnote(args, opt);
+			EXPECT_EQ(quiet.status, 75);
+			EXPECT_EQ(quiet.err, "");
+			args.insert(args.begin(), "-v");
+			auto loud = run_revnote(args, opt);
+			EXPECT_EQ(loud.status, 1);
+			EXPECT_EQ(loud.err, "revnote: open_mailbox " + bad + ": " + reason + "\n");
+		}
+	}
+	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"fifo"}));
+}
+
+struct fault_case {
+	const char *label;
+	bool maildir;
+	std::string before;  // of an mbox
+};
+
+// A write that fails in the middle of the message (the file size limit;
+// revnote ignores SIGXFSZ, so write fails with EFBIG) leaves the mailbox
+// as it was: an mbox byte-identical, no lock file, no file in a Maildir.
+TEST(DeliveryRun, WriteFailureLeavesMailboxAsItWas)
+{
+	const fault_case cases[] = {
+		{"mbox", false, "From x Mon Jan  1 00:00:00 2024\n\nold message\n\n"},
+		{"torn mbox", false, "From x Mon Jan  1 00:00:00 2024\n\nold, cut"},
+		{"Maildir", true, ""},
+	};
+	for (const auto &c : cases) {
+		const std::string &before = c.before;
+		scratch_dir d;
+		std::string box = d / "box";
+		if (c.maildir)
+			make_maildir(box);
+		else
+			write_file(box, before, 0600);
+		for (bool verbose : {false, true}) {
+			// 4 blocks of 512 bytes: the message is cut well inside.
+			std::vector<std::string> argv = {"sh", "-c", "ulimit -f 4; exec \"$0\" \"$@\"",
+			                                 testsupport::revnote_binary()};
+			if (verbose)
+				argv.push_back("-v");
+			argv.push_back(box);
+			run_options opt;
+			opt.input = testsupport::big_message();
+			auto r = run(argv, opt);
+			if (verbose) {
+				EXPECT_EQ(r.status, 1) << c.label;
+				EXPECT_EQ(r.err, "revnote: fwrite: File too large\n") << c.label;
+			} else {
+				EXPECT_EQ(r.status, 75) << c.label;
+				EXPECT_EQ(r.err, "") << c.label;
+			}
+			if (c.maildir) {
+				EXPECT_TRUE(list_dir(box + "/tmp").empty()) << c.label;
+				EXPECT_TRUE(list_dir(box + "/new").empty()) << c.label;
+			} else {
+				EXPECT_EQ(read_file(box), before) << c.label;
+			}
+			EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"box"})) << c.label;
+		}
+		// The same mailbox takes the next message whole.
+		run_options opt;
+		opt.input = message;
+		ASSERT_EQ(run_revnote({box}, opt).status, 0);
+		if (!c.maildir) {
+			EXPECT_EQ(read_file(box), before + (before.back() == '\n' ? "" : "\n") + message);
+		}
+	}
+}
+
+// With -d the mailbox is not touched before the whole message is built:
+// killing the run on the way leaves it as it was.
+TEST(DeliveryRun, KilledWhileBuildingWithFetch)
+{
+	scratch_dir d;
+	std::string mb = d / "mb", md = d / "md";
+	make_maildir(md);
+	write_file(mb, old_mbox, 0600);
+	for (const std::string &box : {mb, md}) {
+		piped_revnote p({"-d", box});
+		p.write(message);
+		std::this_thread::sleep_for(std::chrono::milliseconds(200));
+		p.kill(SIGKILL);
+		EXPECT_EQ(p.wait(), 128 + SIGKILL);
+	}
+	EXPECT_EQ(read_file(mb), old_mbox);
+	EXPECT_TRUE(list_dir(md + "/tmp").empty());
+	EXPECT_TRUE(list_dir(md + "/new").empty());
+	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb", "md"}));
+}
+
+// A read error after part of the message is in the stdio buffer of the
+// mailbox: the delivery is taken back, and that buffer never reaches the
+// mailbox afterwards (at fclose or exit).  Standard input is a socket whose
+// peer, closed with data it never read, resets the connection once the
+// part sent is read.
+TEST(DeliveryRun, ReadErrorTakesBackABufferedMessage)
+{
+	for (bool maildir : {false, true}) {
+		scratch_dir d;
+		std::string box = d / "box";
+		if (maildir)
+			make_maildir(box);
+		else
+			write_file(box, old_mbox, 0600);
+		int s[2];
+		ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM, 0, s), 0);
+		std::string part = message.substr(0, message.size() - 4);
+		ASSERT_EQ(write(s[1], "x", 1), 1);
+		ASSERT_EQ(write(s[0], part.data(), part.size()), static_cast<ssize_t>(part.size()));
+		(void)close(s[0]);
+		std::string bin = testsupport::revnote_binary();
+		auto r = testsupport::in_child([&] {
+			(void)dup2(s[1], 0);
+			execl(bin.c_str(), bin.c_str(), "-v", box.c_str(), static_cast<char *>(nullptr));
+			return 127;
+		});
+		(void)close(s[1]);
+		EXPECT_EQ(r.status, 1) << maildir;
+		EXPECT_EQ(r.err, "revnote: read_line: Connection reset by peer\n") << maildir;
+		if (maildir) {
+			EXPECT_TRUE(list_dir(box + "/tmp").empty());
+			EXPECT_TRUE(list_dir(box + "/new").empty());
+		} else {
+			EXPECT_EQ(read_file(box), old_mbox);
+		}
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"box"})) << maildir;
+	}
+}
+
+// A Maildir message that cannot be moved into new is a failure: the run
+// must not report success, and the delivery file does not stay in tmp.
+TEST(DeliveryRun, FailedCommitIsAFailure)
+{
+	scratch_dir d;
+	std::string md = d / "md";
+	make_maildir(md);
+	piped_revnote p({md});
+	p.write(message);
+	// Wait for the delivery file, then take new away.
+	for (int i = 0; i < 200 && list_dir(md + "/tmp").empty(); i++)
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	ASSERT_EQ(list_dir(md + "/tmp").size(), 1u);
+	ASSERT_EQ(rmdir((md + "/new").c_str()), 0);
+	write_file(md + "/new", "not a directory");
+	p.close_input();
+	EXPECT_EQ(p.wait(), 75);
+	EXPECT_TRUE(list_dir(md + "/tmp").empty());
+}
+
+// While another process holds the mbox open, the run waits; the message
+// goes in behind what that process wrote, never over it.
+TEST(DeliveryRun, WaitsForTheHolderAndAppendsBehindIt)
+{
+	scratch_dir d;
+	std::string mb = d / "mb";
+	write_file(mb, "", 0600);
+	piped_revnote first({mb});
+	first.write("From a Mon Jan  1 00:00:00 2024\n\nfirst\n");
+	std::this_thread::sleep_for(std::chrono::milliseconds(100));
+	run_options opt;
+	opt.input = "From b Mon Jan  1 00:00:00 2024\n\nsecond\n";
+	// The second run waits (0.2 s steps) until the first releases.
+	std::thread release([&] {
+		std::this_thread::sleep_for(std::chrono::milliseconds(300));
+		first.write("more of first\n");
+		first.close_input();
+	});
+	auto r = run_revnote({mb}, opt);
+	release.join();
+	EXPECT_EQ(first.wait(), 0);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_EQ(read_file(mb), "From a Mon Jan  1 00:00:00 2024\n\nfirst\nmore of first\n"
+	                         "From b Mon Jan  1 00:00:00 2024\n\nsecond\n");
+	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb"}));
+}
+
+// ---- Signals -----------------------------------------------------------------
+
+struct signal_case {
+	int sig;
+	std::vector<std::string> args;  // "$BOX" stands for the mailbox
+	bool maildir;
+};
+
+// SIGTERM, SIGINT and SIGHUP in the middle of a delivery (part of the
+// message already in the file) take it back and end the run with 75; so
+// they do outside a delivery (-d building its message, standard output).
+TEST(DeliveryRun, StopSignalsTakeTheDeliveryBack)
+{
+	const signal_case cases[] = {
+		{SIGTERM, {"-v", "$BOX"}, false}, {SIGINT, {"-v", "$BOX"}, false}, {SIGHUP, {"-q", "$BOX"}, false},
+		{SIGTERM, {"-v", "$BOX"}, true},  {SIGHUP, {"-v", "$BOX"}, true},  {SIGTERM, {"-v", "-d", "$BOX"}, false},
+		{SIGTERM, {"-v"}, false},
+	};
+	const std::string &before = old_mbox;
+	for (const auto &c : cases) {
+		scratch_dir d;
+		std::string box = d / "box", err = d / "err", label = sigabbrev_np(c.sig) + std::to_string(c.args.size());
+		if (c.maildir)
+			make_maildir(box);
+		else
+			write_file(box, before, 0600);
+		std::vector<std::string> args = c.args;
+		std::replace(args.begin(), args.end(), std::string("$BOX"), box);
+		{
+			piped_revnote p(args, err);
+			std::string m = testsupport::big_message();
+			p.write(m.substr(0, m.size() / 2));  // more than a pipe holds: the run reads
+			if (c.args.size() == 2) {  // wait until the append is under way
+				EXPECT_TRUE(eventually([&] {
+					auto t = c.maildir ? list_dir(box + "/tmp") : std::vector<std::string>{};
+					return c.maildir ? !t.empty() && size_of(box + "/tmp/" + t[0]) > 0
+					                 : size_of(box) > static_cast<off_t>(before.size());
+				})) << label;
+			}
+			p.kill(c.sig);
+			EXPECT_EQ(p.wait(), 75) << label;
+		}
+		EXPECT_EQ(read_file(err), c.args[0] == "-q" ? "" : std::string("revnote: stopped by SIG") + sigabbrev_np(c.sig) + "\n");
+		if (c.maildir)
+			EXPECT_EQ(list_dir(box + "/tmp").size() + list_dir(box + "/new").size(), 0u) << label;
+		else
+			EXPECT_EQ(read_file(box), before) << label;
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"box", "err"})) << label;
+	}
+}
+
+// A signal while the run waits for a lock ends the wait and the run with
+// 75 (not the lock's failure, which -v reports with 1), leaving the other
+// holder's lock alone.  The holders: another revnote in the middle of its
+// delivery (record lock), a foreign dot-lock.
+TEST(DeliveryRun, StopSignalDuringTheLockWaits)
+{
+	for (bool record_lock : {true, false}) {
+		scratch_dir d;
+		std::string mb = d / "mb", err = d / "err";
+		write_file(mb, "", 0600);
+		std::unique_ptr<piped_revnote> holder;
+		if (record_lock) {
+			holder = std::make_unique<piped_revnote>(std::vector<std::string>{mb});
+			holder->write("From a Mon Jan  1 00:00:00 2024\n\nfirst\n");
+			ASSERT_TRUE(eventually([&] { return file_exists(mb + ".lock"); }));
+		} else {
+			write_file(mb + ".lock", "", 0600);
+		}
+		{
+			piped_revnote waiting({"-v", mb}, err);
+			waiting.write(message);
+			waiting.close_input();
+			ASSERT_TRUE(eventually([&] { return waiting.has_open(mb); }));
+			std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the waits
+			waiting.kill(SIGTERM);
+			EXPECT_EQ(waiting.wait(), 75) << record_lock;
+		}
+		EXPECT_EQ(read_file(err), "revnote: stopped by SIGTERM\n") << record_lock;
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"err", "mb", "mb.lock"})) << record_lock;
+		if (holder) {
+			holder->close_input();
+			EXPECT_EQ(holder->wait(), 0);
+		}
+		EXPECT_EQ(read_file(mb), record_lock ? "From a Mon Jan  1 00:00:00 2024\n\nfirst\n" : "");
+	}
+}
+
+// Under -v a dot-lock that cannot be made is reported once; the message
+// is delivered under the record lock alone.  As root the run is made
+// subject to file permissions (no override capabilities).
+TEST(DeliveryRun, DotLockThatCannotBeMadeIsReported)
+{
+	scratch_dir d;
+	std::string spool = d / "spool", mb = spool + "/mb";
+	ASSERT_EQ(mkdir(spool.c_str(), 0700), 0);
+	write_file(mb, "", 0600);
+	ASSERT_EQ(chmod(spool.c_str(), 0500), 0);
+	for (const char *mode : {"-v", "-q"}) {
+		std::vector<std::string> argv = {testsupport::revnote_binary(), mode, mb};
+		if (geteuid() == 0)
+			argv.insert(argv.begin(), {"setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner", "--"});
+		run_options opt;
+		opt.input = message;
+		auto r = run(argv, opt);
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.err, mode[1] == 'v' ? "revnote: cannot make a dot-lock in " + spool + ": Permission denied\n" : "");
+	}
+	ASSERT_EQ(chmod(spool.c_str(), 0700), 0);
+	EXPECT_EQ(read_file(mb), message + message);
+	EXPECT_EQ(list_dir(spool), (std::vector<std::string>{"mb"}));
+}
+
+// ---- Injected faults (revnote_seamed) --------------------------------------------
+
+testsupport::run_result run_seamed(const std::vector<std::string> &args, const run_options &opt,
+                                   const std::string &limit = "")
+{
+	std::vector<std::string> argv = {"sh", "-c", limit + "exec \"$0\" \"$@\"", REVNOTE_SEAMED};
+	argv.insert(argv.end(), args.begin(), args.end());
+	return run(argv, opt);
+}
+
+struct seam_case {
+	bool maildir;
+	std::string seam;  // NAME=value
+	int status;        // quiet
+};
+
+// A run fails only when the message is not in place: a close that fails
+// after the fsync is no failure, a sync of new/ that fails is one, and
+// then the message is not in new/.
+TEST(DeliveryRun, FailuresAroundTheCommitPoint)
+{
+	const seam_case cases[] = {
+		{false, "REVNOTE_SEAM_FCLOSE=1", 0}, {true, "REVNOTE_SEAM_FCLOSE=1", 0}, {false, "REVNOTE_SEAM_FSYNC=file", 75},
+		{true, "REVNOTE_SEAM_FSYNC=file", 75}, {true, "REVNOTE_SEAM_FSYNC=dir", 75},
+	};
+	const std::string &before = old_mbox;
+	for (const auto &c : cases) {
+		scratch_dir d;
+		std::string box = d / "box";
+		if (c.maildir)
+			make_maildir(box);
+		else
+			write_file(box, before, 0600);
+		run_options opt;
+		opt.input = message;
+		opt.env_set = {c.seam};
+		auto r = run_seamed({box}, opt);
+		EXPECT_EQ(r.status, c.status) << c.seam << c.maildir;
+		EXPECT_EQ(r.err, "");
+		std::string delivered = c.status == 0 ? message : "";
+		if (c.maildir) {
+			auto names = list_dir(box + "/new");
+			EXPECT_EQ(names.empty() ? "" : read_file(box + "/new/" + names[0]), delivered) << c.seam;
+			EXPECT_EQ(names.size() + list_dir(box + "/tmp").size(), c.status == 0 ? 1u : 0u) << c.seam;
+		} else {
+			EXPECT_EQ(read_file(box), before + delivered) << c.seam;
+		}
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"box"})) << c.seam;
+	}
+}
+
+// A quiet fatal error goes to the mail log (facility mail, level warning,
+// as revnote with its pid), and only there; -v writes it on standard
+// error.  A roll-back that fails (the cut of the partial message) is
+// reported after the error; the status stays the error's.  The partial
+// message stays, and the next delivery still starts a line of its own.
+TEST(DeliveryRun, FailedRollBackAndSyslog)
+{
+	const std::string &before = old_mbox;
+	for (bool verbose : {false, true}) {
+		scratch_dir d;
+		std::string mb = d / "mb", log = d / "log";
+		write_file(mb, before, 0600);
+		run_options opt;
+		opt.input = testsupport::big_message();
+		opt.env_set = {"REVNOTE_SEAM_FTRUNCATE=1", "REVNOTE_SEAM_SYSLOG=" + log};
+		auto r = run_seamed({verbose ? "-v" : "-q", mb}, opt, "ulimit -f 4; ");
+		const std::string texts[] = {"fwrite: File too large",
+		                             "cannot take back the partial message in " + mb + ": Input/output error"};
+		std::string expected;
+		for (const auto &t : texts)
+			expected += verbose ? "revnote: " + t + "\n"
+			                    : "openlog revnote " + std::to_string(LOG_PID) + " " + std::to_string(LOG_MAIL) +
+			                          "\nsyslog " + std::to_string(LOG_WARNING) + " " + t + "\n";
+		EXPECT_EQ(r.status, verbose ? 1 : 75);
+		EXPECT_EQ(verbose ? r.err : read_file(log), expected);
+		EXPECT_EQ(verbose ? file_exists(log) : !r.err.empty(), false);
+		std::string partial = read_file(mb);
+		ASSERT_EQ(partial.size(), 4u * 512);
+		opt.input = message;
+		opt.env_set.clear();
+		ASSERT_EQ(run_revnote({mb}, opt).status, 0);
+		EXPECT_EQ(read_file(mb), partial + (partial.back() == '\n' ? "" : "\n") + message);
+	}
+}
+
+}  // namespace

@@ -1,0 +1,91 @@
+"""Helpers shared by the runs against real peers (tests/system/*).
+
+A script there imports this module with
+
+    sys.dont_write_bytecode = True  # nothing written into the source tree
+    sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)),
+                                    "..", "..", "support"))
+    import systest
+
+and finds here: the source tree and the commit-mail script, the status
+that tells ctest a test was skipped, files and Maildirs, polling with a
+time limit, and a CVS repository driven through cvs(1).
+"""
+
+import os
+import socket
+import subprocess
+import sys
+import time
+
+SOURCE_DIR = os.environ.get("REVNOTE_SOURCE_DIR") or os.path.abspath(
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", ".."))
+COMMIT_MAIL = os.path.join(SOURCE_DIR, "examples", "cvs-commit-mail")
+
+# Exit status that tells ctest a test was skipped (SKIP_RETURN_CODE).
+SKIP = 77
+
+
+def write_file(path, text):
+    """Writes text (str or bytes), making the directories above it."""
+    os.makedirs(os.path.dirname(path) or ".", exist_ok=True)
+    with open(path, "wb" if isinstance(text, bytes) else "w") as f:
+        f.write(text)
+
+
+def make_maildir(path, owner=None, mode=0o700):
+    """A Maildir (the directory, new, cur, tmp), owned by owner (a pwd
+    entry) when given."""
+    for sub in ("", "new", "cur", "tmp"):
+        d = os.path.join(path, sub)
+        os.makedirs(d, exist_ok=True)
+        os.chmod(d, mode)
+        if owner is not None:
+            os.chown(d, owner.pw_uid, owner.pw_gid)
+    return path
+
+
+def wait_until(predicate, timeout, what, interval=0.1):
+    """Polls predicate until it returns a true value, which is returned;
+    raises TimeoutError after timeout seconds."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise TimeoutError("timed out after %.0f s waiting for %s" % (timeout, what))
+        time.sleep(interval)
+
+
+def free_port():
+    """A TCP port on 127.0.0.1 that was free a moment ago."""
+    with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class CvsRepository:
+    """cvs(1) on one repository, each run with the same environment: the
+    repository as CVSROOT, no ~/.cvsrc, no editor, no remote shell."""
+
+    def __init__(self, root, **env):
+        self.root = root
+        self.env = dict(os.environ, CVSROOT=root, CVSEDITOR="false", EDITOR="false", **env)
+        self.env.pop("CVS_RSH", None)
+
+    def cvs(self, cwd, *args, timeout=120):
+        """Runs cvs -f -Q args in cwd; returns its output, raises on failure."""
+        r = subprocess.run(["cvs", "-f", "-Q"] + list(args), cwd=cwd, env=self.env,
+                           stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=timeout)
+        if r.returncode != 0:
+            raise RuntimeError("cvs %s failed in %s (status %d): %s" % (
+                " ".join(args), cwd, r.returncode, r.stderr.decode("utf-8", "replace")))
+        return r.stdout
+
+    def commit_mail(self, *args, env=None):
+        """examples/cvs-commit-mail on this repository; the finished
+        process, for the caller to check."""
+        return subprocess.run([sys.executable, COMMIT_MAIL, "-d", self.root] + list(args),
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                              env=env or self.env, timeout=60)

@@ -1,0 +1,438 @@
+#!/usr/bin/env python3
+"""revnote end to end against a real CVSweb.
+
+Once per run: a CVS repository with a realistic history is built (new
+files, a file taken to 1.12, removals on the trunk and on a branch, a
+branch with 1.2.2.x revisions, a file added on a branch, two vendor
+imports, a directory named "new", lines of 3000 bytes, a revision 2.1),
+served by Debian's cvsweb through lighttpd on 127.0.0.1, and the commit
+mail of every commit is written by examples/cvs-commit-mail.
+
+Then, for every commit:
+- the mail's table is exactly the one the history calls for;
+- revnote's output, in several option sets, is byte for byte the message
+  with the expected links, notes and inlined diffs, the diffs being what
+  this server serves for the fetch form, each piece behind "| ";
+- the same through a second server that closes every connection instead
+  of sending Content-Length (busybox httpd);
+- eight transfers at once give the same message as one at a time;
+- every link revnote writes answers 200 (following the redirect into
+  Attic/ for removed files), a revision link serves exactly that revision
+  (as `cvs co -p` gives it), and a diff link serves a non-empty diff (the
+  server answers a diff against a revision that does not exist with 200
+  and an empty body, so a wrong previous revision is caught only here).
+
+Usage: cvsweb_end_to_end_test.py --revnote PATH [unittest options]
+Exits 77 (skipped) only when cvs, rcs, cvsweb or lighttpd is missing.
+"""
+
+import argparse
+import concurrent.futures
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import unittest
+import urllib.error
+import urllib.request
+
+sys.dont_write_bytecode = True  # nothing written into the source tree
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path[:0] = [HERE, os.path.join(HERE, "..", "..", "support")]
+import cvsweb_fixture as fx  # noqa: E402
+import systest  # noqa: E402
+
+REVNOTE = None
+FGETS_PIECE = 1023      # revnote reads fetched diffs with fgets into 1024 bytes
+
+# Set up once in setUpModule.
+state = {}
+
+
+class Fetcher:
+    """GETs URLs on the test server once each, following redirects."""
+
+    def __init__(self):
+        self.cache = {}
+        self.lock = threading.Lock()
+
+    def get(self, url):
+        with self.lock:
+            if url in self.cache:
+                return self.cache[url]
+        try:
+            with urllib.request.urlopen(url, timeout=60) as r:
+                result = (r.status, r.geturl(), r.headers.get_content_type(), r.read())
+        except urllib.error.HTTPError as e:
+            result = (e.code, e.geturl(), "", e.read())
+        with self.lock:
+            self.cache[url] = result
+        return result
+
+    def prefetch(self, urls):
+        todo = sorted(set(urls) - set(self.cache))
+        # Each request runs a Perl CGI and rcsdiff (~0.2 s); two at a time
+        # keeps both cores busy.
+        with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+            list(pool.map(self.get, todo))
+
+
+def fgets_pieces(body):
+    """What revnote writes for a fetched body: every fgets piece behind "| ",
+    and a newline at the end when the last piece has none."""
+    out = []
+    i = 0
+    while i < len(body):
+        end = body.find(b"\n", i, i + FGETS_PIECE)
+        end = i + FGETS_PIECE if end < 0 else end + 1
+        end = min(end, len(body))
+        piece = body[i:end]
+        out.append(b"| " + piece.split(b"\0")[0])
+        i = end
+    text = b"".join(out)
+    return text if text == b"" or text.endswith(b"\n") else text + b"\n"
+
+
+class Options:
+    def __init__(self, markup=False, context=False, fetch=False, gather=False,
+                 in_place=False, second=False):
+        self.markup, self.context, self.fetch = markup, context, fetch
+        self.gather, self.in_place, self.second = gather, in_place, second
+
+    def argv(self, base):
+        flags = "".join(f for f, on in (("c", self.markup), ("C", self.context),
+                                          ("d", self.fetch), ("g", self.gather),
+                                          ("G", self.in_place)) if on)
+        args = (["-" + flags] if flags else []) + ["-u", base]
+        if self.second:
+            args += ["-U", base]
+        return args
+
+    def __repr__(self):
+        return "revnote %s" % " ".join(self.argv("BASE"))
+
+
+def diff_forms(opts, base, path, prev, rev):
+    url = "%s%s.diff?r1=%s&r2=%s" % (base, path, prev, rev)
+    display = url + ("&f=h" if opts.markup else "&f=c" if opts.context else "")
+    fetch = url + ("&f=c" if opts.context else "")
+    return display, fetch
+
+
+def rev_link(opts, base, path, rev):
+    kind = "x-cvsweb-markup" if opts.markup else "plain"
+    return "%s%s?rev=%s&content-type=text/%s" % (base, path, rev, kind)
+
+
+def expected_links(commit, opts, base):
+    """[(kind, url)] of every link revnote must write for a commit."""
+    bases = [base, base] if opts.second else [base]
+    links = []
+    for row in commit.rows:
+        for b in bases:
+            if row.expect[0] == "rev":
+                links.append(("rev", rev_link(opts, b, row.path, row.expect[1]), row))
+            elif row.expect[0] == "diff":
+                display, fetch = diff_forms(opts, b, row.path, row.expect[1], row.expect[2])
+                links.append(("diff", display, fetch, row))
+    return links
+
+
+def expected_output(message, commit, opts, base, fetcher):
+    """The message as revnote must write it, from the history's facts."""
+    bases = [base, base] if opts.second else [base]
+    rows = {row.line(): row for row in commit.rows}
+    out, gathered = [], []
+    for line in message.split(b"\n")[:-1]:
+        out.append(line + b"\n")
+        row = rows.get(line.decode())
+        if row is None:
+            continue
+        if row.expect[0] == "note":
+            out.append(row.expect[1].encode() + b"\n")
+        for b in bases:
+            if row.expect[0] == "rev":
+                out.append(rev_link(opts, b, row.path, row.expect[1]).encode() + b"\n")
+            elif row.expect[0] == "diff":
+                display, fetch = diff_forms(opts, b, row.path, row.expect[1], row.expect[2])
+                if opts.gather:
+                    gathered.append((display, fetch))
+                if not opts.gather or (opts.fetch and opts.in_place):
+                    out.append(display.encode() + b"\n")
+                if opts.fetch and not opts.gather:
+                    out.append(fgets_pieces(fetcher.get(fetch)[3]))
+    for display, fetch in gathered:
+        out.append(display.encode() + b"\n")
+        if opts.fetch:
+            out.append(fgets_pieces(fetcher.get(fetch)[3]))
+    return b"".join(out)
+
+
+def run_revnote(args, message, env=None):
+    environ = {k: v for k, v in os.environ.items() if not k.startswith("REVNOTE_")}
+    environ.update(env or {})
+    result = subprocess.run([REVNOTE, "-v"] + args, input=message, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, timeout=150, env=environ)
+    return result
+
+
+def setUpModule():
+    started = time.monotonic()
+    scratch = tempfile.mkdtemp(prefix="revnote-cvsweb-")
+    state["scratch"] = scratch
+    # Runs even when the set-up fails half-way (tearDownModule would not).
+    unittest.addModuleCleanup(cleanup)
+    repo, commits = fx.build_history(scratch)
+    state["repo"], state["commits"] = repo, commits
+    state["history_seconds"] = time.monotonic() - started
+
+    listing = repo.commit_mail("--list")
+    if listing.returncode != 0:
+        raise RuntimeError("cvs-commit-mail --list failed: %s" % listing.stderr.decode())
+    state["listing"] = listing.stdout.decode()
+    by_log = {}
+    for line in state["listing"].splitlines():
+        commitid, _, _, _, first = line.split("\t", 4)
+        by_log[first] = commitid
+    for c in commits:
+        c.commitid = by_log.get(c.log)
+
+    def write_mail(c):
+        if c.commitid is None:
+            return None
+        r = repo.commit_mail("-i", c.commitid, "--domain", "example.org")
+        if r.returncode != 0:
+            raise RuntimeError("cvs-commit-mail -i %s failed: %s" % (c.commitid, r.stderr.decode()))
+        return r.stdout
+    with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+        state["mails"] = dict(zip((c.log for c in commits), pool.map(write_mail, commits)))
+
+    server = fx.CvswebServer(os.path.join(scratch, "server"), repo.root)
+    os.makedirs(server.dir)
+    state["server"] = server
+    state["base"] = server.start()
+    state["fetcher"] = Fetcher()
+    state["setup_seconds"] = time.monotonic() - started
+
+
+def cleanup():
+    server = state.get("server")
+    if server is not None:
+        server.stop()
+    scratch = state.get("scratch")
+    if scratch and not os.environ.get("REVNOTE_KEEP_SCRATCH"):
+        shutil.rmtree(scratch, ignore_errors=True)
+    if "setup_seconds" in state:
+        sys.stderr.write("history built in %.1f s, set-up done in %.1f s\n"
+                         % (state["history_seconds"], state["setup_seconds"]))
+
+
+class CommitMailTest(unittest.TestCase):
+    """examples/cvs-commit-mail against the history it is given."""
+
+    def test_every_commit_is_listed_once(self):
+        commits = state["commits"]
+        self.assertEqual(len(state["listing"].splitlines()), len(commits), state["listing"])
+        for c in commits:
+            self.assertIsNotNone(c.commitid, "commit %r not in --list:\n%s" % (c.log, state["listing"]))
+
+    def test_tables_are_the_history(self):
+        for c in state["commits"]:
+            with self.subTest(commit=c.log):
+                mail = state["mails"][c.log]
+                self.assertIsNotNone(mail)
+                text = mail.decode()
+                head, sep, table = text.partition("\n  Revision  Changes    Path\n")
+                self.assertTrue(sep, text)
+                self.assertEqual(table, "".join(r.line() + "\n" for r in c.rows) + "\n")
+                self.assertIn("\nSubject: cvs commit: ", head)
+                self.assertIn("\n  Log:\n  %s\n\n" % c.log, head + "\n")
+                if c.branch:
+                    self.assertIn("(Branch: %s)" % c.branch, head)
+                else:
+                    self.assertNotIn("(Branch:", head)
+
+    def test_latest_is_the_last_commit(self):
+        repo = state["repo"]
+        r = repo.commit_mail("--domain", "example.org")
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, state["mails"][state["commits"][-1].log])
+
+    def test_reads_a_repository_it_cannot_write(self):
+        # cvs takes read locks inside the repository; a reader without
+        # write access (a mirror, another user's tree) must still get the
+        # mail.  As root, write access is taken away by running as nobody.
+        repo = state["repo"]
+        copy = os.path.join(state["scratch"], "readonly-root")
+        shutil.copytree(repo.root, copy)
+        for d, _, _ in os.walk(copy):
+            os.chmod(d, 0o555)
+        os.chmod(state["scratch"], 0o711)
+        argv = [sys.executable, systest.COMMIT_MAIL, "-d", copy, "--domain", "example.org"]
+        if os.geteuid() == 0:
+            setpriv = shutil.which("setpriv")
+            if setpriv is None:
+                self.skipTest("needs setpriv to read as another user")
+            argv = [setpriv, "--reuid=65534", "--regid=65534", "--clear-groups"] + argv
+        try:
+            r = subprocess.run(argv, stdout=subprocess.PIPE, stderr=subprocess.PIPE, cwd="/",
+                               env=dict(repo.env, HOME="/"), timeout=60)
+        finally:
+            for d, _, _ in os.walk(copy):
+                os.chmod(d, 0o755)
+        self.assertEqual(r.returncode, 0, r.stderr)
+        self.assertEqual(r.stdout, state["mails"][state["commits"][-1].log])
+
+    def test_unknown_commitid_fails(self):
+        repo = state["repo"]
+        r = repo.commit_mail("-i", "nosuchcommit")
+        self.assertEqual(r.returncode, 1)
+        self.assertEqual(r.stdout, b"")
+        self.assertIn(b"nosuchcommit", r.stderr)
+
+
+class RevnoteAgainstCvswebTest(unittest.TestCase):
+    """revnote on every commit mail, checked against the live server."""
+
+    def run_variant(self, opts, commits=None, base=None, env=None):
+        base, fetcher = base or state["base"], state["fetcher"]
+        commits = commits or state["commits"]
+        # Our own copies of every fetch form first, so the comparison below
+        # is against what the server serves, fetched independently.
+        if opts.fetch:
+            fetcher.prefetch(link[2] for c in commits
+                             for link in expected_links(c, opts, base) if link[0] == "diff")
+
+        def one(c):
+            return c, run_revnote(opts.argv(base), state["mails"][c.log], env)
+        with concurrent.futures.ThreadPoolExecutor(max_workers=2) as pool:
+            results = list(pool.map(one, commits))
+        for c, result in results:
+            with self.subTest(commit=c.log, options=repr(opts)):
+                self.assertEqual(result.returncode, 0, result.stderr.decode("utf-8", "replace"))
+                self.assertEqual(result.stderr, b"")
+                expected = expected_output(state["mails"][c.log], c, opts, base, fetcher)
+                self.assertEqual(result.stdout.decode("utf-8", "replace"),
+                                 expected.decode("utf-8", "replace"))
+        return results
+
+    def check_links_answer(self, opts, base=None):
+        base, fetcher, repo = base or state["base"], state["fetcher"], state["repo"]
+        links = [link for c in state["commits"] for link in expected_links(c, opts, base)]
+        fetcher.prefetch(link[1] for link in links)
+        for link in links:
+            url, row = link[1], link[-1]
+            status, final_url, content_type, body = fetcher.get(url)
+            with self.subTest(url=url):
+                self.assertEqual(status, 200, body[:300])
+                moved = "/Attic/" in final_url
+                self.assertEqual(moved, row.path in ATTIC_PATHS,
+                                 "redirected to %s" % final_url)
+                if link[0] == "rev" and not opts.markup:
+                    self.assertEqual(content_type, "text/plain")
+                    self.assertEqual(body, repo.checkout(row.path, row.expect[1]))
+                elif link[0] == "diff" and not opts.markup:
+                    self.assertEqual(content_type, "text/plain")
+                    marker = b"\n***************" if opts.context else b"\n@@ -"
+                    self.assertIn(marker, body)
+                    self.assertIn(("%s\t" % row.expect[1]).encode(), body.split(b"\n", 1)[0] + b"\t")
+                else:
+                    self.assertEqual(content_type, "text/html")
+
+    def test_links_in_place_answer_200(self):
+        opts = Options()
+        self.run_variant(opts)
+        self.check_links_answer(opts)
+
+    def test_context_and_markup_links_answer_200(self):
+        for opts in (Options(context=True), Options(markup=True), Options(markup=True, context=True)):
+            with self.subTest(options=repr(opts)):
+                self.run_variant(opts)
+                self.check_links_answer(opts)
+
+    def test_inlined_diffs_are_what_cvsweb_serves(self):
+        self.run_variant(Options(fetch=True))
+
+    def test_inlined_context_diffs_under_markup_links(self):
+        # Display forms ask for HTML (&f=h); what is inlined is the
+        # context diff (&f=c) that the fetch form names.
+        self.run_variant(Options(markup=True, context=True, fetch=True))
+
+    def test_gathered_diffs_after_the_message(self):
+        # Gathering with two base URLs on the commits with most diffs.
+        busy = [c for c in state["commits"]
+                if sum(r.expect[0] == "diff" for r in c.rows) >= 2][:3]
+        self.assertTrue(busy)
+        self.run_variant(Options(fetch=True, gather=True, second=True), busy)
+        self.run_variant(Options(fetch=True, gather=True, in_place=True), busy)
+        self.run_variant(Options(gather=True), busy)
+
+    def test_pool_of_transfers_gives_the_message_of_one_at_a_time(self):
+        # The commits with most diffs, each diff twice (-U), gathered and in
+        # place: eight transfers at once against lighttpd's CGI, which
+        # answers them in whatever order its Perl runs finish, and one at a
+        # time; both are the message with exactly what the server serves.
+        busy = sorted(state["commits"], key=lambda c: -sum(r.expect[0] == "diff" for r in c.rows))[:2]
+        for opts in (Options(fetch=True, second=True), Options(fetch=True, gather=True, in_place=True)):
+            eight = self.run_variant(opts, busy, env={"REVNOTE_FETCH_POOL": "8"})
+            one = self.run_variant(opts, busy, env={"REVNOTE_FETCH_POOL": "1"})
+            self.assertEqual([r.stdout for _, r in eight], [r.stdout for _, r in one])
+
+    def test_server_that_closes_every_connection(self):
+        # busybox httpd sends no Content-Length: each body ends where its
+        # connection closes, and every diff needs a new connection.
+        if fx.find_program("busybox") is None:
+            self.skipTest("busybox is not installed (scripts/install-deps test installs it)")
+        server = fx.CvswebServer(os.path.join(state["scratch"], "busybox"),
+                                 state["repo"].root, kind="busybox")
+        os.makedirs(server.dir)
+        try:
+            base = server.start()
+            self.run_variant(Options(fetch=True), base=base)
+            busy = [c for c in state["commits"]
+                    if sum(r.expect[0] == "diff" for r in c.rows) >= 2][:2]
+            self.run_variant(Options(fetch=True, gather=True, context=True), busy, base)
+        finally:
+            server.stop()
+
+    def test_unusable_rows_get_their_note_and_no_link(self):
+        noted = [(c, r) for c in state["commits"] for r in c.rows if r.expect[0] == "note"]
+        self.assertTrue(noted, "the history should hold a row revnote cannot use")
+        for c, row in noted:
+            result = run_revnote(["-u", state["base"]], state["mails"][c.log])
+            self.assertEqual(result.returncode, 0)
+            out = result.stdout.decode()
+            self.assertIn(row.line() + "\n" + row.expect[1] + "\n", out)
+            self.assertNotIn(state["base"] + row.path, out)
+
+
+# Files that live in Attic/ at the end of the history: every URL of them is
+# answered with a redirect there.
+ATTIC_PATHS = {"proj/gone.c", "proj/new/notes.txt", "proj/src/branchonly.c"}
+
+
+def main():
+    global REVNOTE
+    parser = argparse.ArgumentParser(add_help=False)
+    parser.add_argument("--revnote", default=os.environ.get("REVNOTE_BINARY"))
+    args, rest = parser.parse_known_args()
+    missing = fx.missing_tools()
+    if missing:
+        print("SKIPPED: the end-to-end test needs a real CVS and CVSweb; missing: %s. "
+              "Install them with: scripts/install-deps test" % ", ".join(missing))
+        return systest.SKIP
+    if not args.revnote or not os.access(args.revnote, os.X_OK):
+        print("no revnote binary: pass --revnote PATH or set REVNOTE_BINARY", file=sys.stderr)
+        return 1
+    REVNOTE = os.path.abspath(args.revnote)
+    started = time.monotonic()
+    program = unittest.main(argv=[sys.argv[0]] + rest, exit=False, verbosity=2)
+    sys.stderr.write("end-to-end test took %.1f s\n" % (time.monotonic() - started))
+    return 0 if program.result.wasSuccessful() else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

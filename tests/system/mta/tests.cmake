@@ -1,0 +1,27 @@
+# revnote behind real mail systems.  Postfix: each case starts a private
+# instance (root only; skipped otherwise), submits commit mail with
+# sendmail and checks the mailboxes and the queue.  Exim: each case runs
+# the installed exim4 with a private configuration (skipped where exim4
+# is not the mail server, unless REVNOTE_EXIM names a binary).
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_Interpreter_FOUND)
+  foreach(suite mta exim)
+    set(script ${CMAKE_CURRENT_LIST_DIR}/test_${suite}.py)
+    set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${script})
+    execute_process(COMMAND ${Python3_EXECUTABLE} ${script} --list
+                    OUTPUT_VARIABLE cases RESULT_VARIABLE list_status
+                    OUTPUT_STRIP_TRAILING_WHITESPACE)
+    if(NOT list_status EQUAL 0)
+      message(FATAL_ERROR "${script} --list failed")
+    endif()
+    string(REPLACE "\n" ";" cases "${cases}")
+    foreach(case IN LISTS cases)
+      add_test(NAME mta.${case} COMMAND ${Python3_EXECUTABLE} ${script} ${case})
+      set_tests_properties(mta.${case} PROPERTIES
+        LABELS "long;mta;peers;root"
+        TIMEOUT 120
+        SKIP_RETURN_CODE 77
+        ENVIRONMENT "REVNOTE=$<TARGET_FILE:revnote>;REVNOTE_FETCH_SO=$<$<TARGET_EXISTS:revnote_fetch>:$<TARGET_FILE:revnote_fetch>>;REVNOTE_FETCH_RELATIVE=${REVNOTE_FETCH_MODULE_RELATIVE};REVNOTE_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+    endforeach()
+  endforeach()
+endif()
