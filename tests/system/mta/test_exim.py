@@ -26,6 +26,7 @@ import unittest
 sys.dont_write_bytecode = True
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import mta_harness as mh  # noqa: E402
+import systest  # noqa: E402
 import test_mta as tm  # noqa: E402
 
 EXIM = os.environ.get("REVNOTE_EXIM", "/usr/sbin/exim4")
@@ -98,7 +99,7 @@ def skip_unless_runnable():
                        "an Exim binary)" % (EXIM, ", ".join(others) or "none"))
     if reasons:
         print("SKIP: " + "; ".join(reasons), file=sys.stderr)
-        sys.exit(mh.SKIP)
+        sys.exit(systest.SKIP)
 
 
 def pipe_user():
@@ -134,11 +135,11 @@ class EximTest(unittest.TestCase):
         environment = ("  environment = " + ":".join("%s=%s" % (v, os.environ[v]) for v in passed)
                        if passed else "")
         macros = "SYSTEM_ALIASES_PIPE_TRANSPORT = address_pipe" if pipe_transport else ""
-        tm.write(self.conf, CONFIG.format(
+        systest.write_file(self.conf, CONFIG.format(
             macros=macros, domain=DOMAIN, scratch=self.scratch, environment=environment,
             command=command, exim_user=self.user.pw_name,
             exim_group=grp.getgrgid(self.user.pw_gid).gr_name))
-        tm.write(self.path("aliases"),
+        systest.write_file(self.path("aliases"),
                  "".join('%s: "|%s"\n' % kv for kv in (aliases or {}).items()))
 
     def exim(self, *args, message=None):
@@ -168,10 +169,7 @@ class EximTest(unittest.TestCase):
         return int(self.exim("-bpc").strip())
 
     def maildir(self, name, owner):
-        box = self.path("mail", name)
-        for sub in ("", "new", "cur", "tmp"):
-            os.makedirs(os.path.join(box, sub), exist_ok=True)
-            os.chown(os.path.join(box, sub), owner.pw_uid, owner.pw_gid)
+        box = systest.make_maildir(self.path("mail", name), owner)
         os.chown(self.path("mail"), 0, 0)
         return box
 
