@@ -3,25 +3,44 @@
 // from an unnamed temporary file (the spool) once every diff has been
 // fetched.
 //
-// A delivery into a mailbox is all or nothing:
-// - exit 0 means the message is on disk: the stream is flushed and fsynced
-//   before the close, and for a Maildir the file is fsynced before it is
-//   renamed into new (the commit then syncs new/ itself); a failed flush,
-//   fsync, close or commit is a fatal error;
-// - a fatal error takes back a delivery under way (abort_destination):
-//   the stdio buffer is discarded so that exit() cannot flush it later, an
-//   mbox is cut back to its size before the message while the record lock
-//   is still held (after the unlock the cut could hit another writer's
-//   message), then the stream is closed and our own dot-lock removed; a
-//   Maildir delivery file is removed from tmp.
+// A delivery into a mailbox is all or nothing, and a run reports failure
+// only when the message is not in place (so a retry never delivers it
+// twice):
+// - the commit point of an mbox is the fsync of the appended message,
+//   still under the lock; of a Maildir the rename into new/ (the file is
+//   fsynced before it, and the commit syncs new/, moving the file back to
+//   tmp when that fails).  A failing close after the fsync changes
+//   nothing: the data is on disk.
+// - before the commit point anything that fails takes the delivery back
+//   (abort_destination): the stdio buffer is discarded so that exit()
+//   cannot flush it later, an mbox is cut back to its size before the
+//   message while the record lock is still held (after the unlock the cut
+//   could hit another writer's message), then the stream is closed and our
+//   own dot-lock removed; a Maildir delivery file is removed from tmp.
+// - SIGTERM, SIGINT and SIGHUP do the same from a signal handler, with
+//   async-signal-safe calls only, and end the run with 75.  While the
+//   mailbox is being opened (the lock waits) a signal is only counted,
+//   which ends the library's waits; it is acted on once the opening is
+//   over.  From the commit point on these signals are held: the run ends
+//   as its commit says.  Outside a delivery (standard output, the
+//   temporary file of -d) a signal ends the run with 75 too, which a mail
+//   system retries, where death by a signal would bounce the message.
+//   SIGXFSZ and SIGPIPE are ignored: the write fails instead (EFBIG,
+//   EPIPE) and takes the ordinary failure path.
+// - An mbox whose last byte is not a newline (an earlier append was torn)
+//   gets one before the message, so that its From_ line starts a line;
+//   the roll-back cuts that newline too.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <err.h>
 
 #include "inline.h"
 #include "mailstore.h"
@@ -45,18 +64,97 @@ void use_buffer(FILE *fp, char (&buffer)[output_stream_buffer_size])
 {
 	(void)setvbuf(fp, buffer, _IOFBF, sizeof buffer);
 }
+constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
 
-// The mailbox delivery under way, for the end of the run and for a fatal
-// error.  stream is null once closed; locked_path stays set until the
-// release or commit is done.
+// Where the run stands, for the signal handler.
+enum run_phase : sig_atomic_t {
+	phase_idle,        // no mailbox open: a signal ends the run
+	phase_opening,     // in open_mailbox: a signal is counted and kept
+	phase_delivering,  // before the commit point: a signal takes it back
+};
+
+// The mailbox delivery under way, for the end of the run, a fatal error
+// and the signal handler.  stream is null once closed; locked_path stays
+// set until the release or commit is done.  Filled before the phase says
+// delivering, and left alone while signals are held.
 struct delivery {
 	FILE *stream;
 	char *locked_path;
 	int maildir;
-	off_t start;  // size of the mbox before the message, or -1
+	int fd;              // the descriptor under stream
+	off_t start;         // size of the mbox before the message, or -1
+	bool needs_newline;  // the mbox does not end in a newline
 };
 
 delivery current;
+volatile sig_atomic_t phase = phase_idle;
+volatile sig_atomic_t pending_signal;  // caught while opening
+
+// ---- Signals -----------------------------------------------------------------
+
+sigset_t stop_signal_set()
+{
+	sigset_t set;
+	(void)sigemptyset(&set);
+	for (int sig : stop_signals)
+		(void)sigaddset(&set, sig);
+	return set;
+}
+
+void write_stderr(const char *text) { (void)!write(STDERR_FILENO, text, std::strlen(text)); }
+
+const char *signal_name(int sig)
+{
+	switch (sig) {
+	case SIGTERM: return "SIGTERM";
+	case SIGINT: return "SIGINT";
+	default: return "SIGHUP";
+	}
+}
+
+// The roll-back of abort_destination, for a signal handler: no stdio, no
+// heap.  The stdio buffer needs no discarding, since _exit follows.
+bool take_back_in_handler()
+{
+	if (current.maildir)
+		return unlink(current.locked_path) == 0 || errno == ENOENT;
+	bool cut = current.start < 0 || (ftruncate(current.fd, current.start) == 0 && fsync(current.fd) == 0);
+	(void)mailboxlock(current.locked_path, 0, -1, MAILBOX_RELEASE);
+	return cut;
+}
+
+void stop_on_signal(int sig)
+{
+	if (phase == phase_opening) {
+		pending_signal = sig;
+		signal_count = signal_count + 1;  // ends the lock waits
+		return;
+	}
+	bool taken_back = phase != phase_delivering || take_back_in_handler();
+	if (quiet == 0) {
+		write_stderr("revnote: stopped by ");
+		write_stderr(signal_name(sig));
+		write_stderr(taken_back ? "\n" : "; the partial message could not be taken back\n");
+	}
+	_exit(exit_tempfail);
+}
+
+// A signal that came while the mailbox was being opened: handled now, as
+// if it came in the phase the run is in.
+void act_on_pending_signal()
+{
+	if (pending_signal != 0)
+		(void)raise(pending_signal);
+}
+
+void enter_phase(run_phase p)
+{
+	std::atomic_signal_fence(std::memory_order_seq_cst);
+	phase = p;
+	std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
+// ---- Opening ---------------------------------------------------------------------
 
 FILE *open_temporary()
 {
@@ -70,54 +168,90 @@ FILE *open_temporary()
 	return fp;
 }
 
+bool ends_in_newline(int fd, off_t size)
+{
+	char last;
+	return pread(fd, &last, 1, size - 1) == 1 && last == '\n';
+}
+
+// The dot-lock is a courtesy to other programs; the record lock holds the
+// mailbox.  Still, a user who asks should hear that it is missing.
+void warn_about_missing_dot_lock(const char *path)
+{
+	if (dot_lock_error == 0 || quiet != 0)
+		return;
+	const char *slash = std::strrchr(path, '/');
+	int dir_len = slash == nullptr ? 1 : slash == path ? 1 : static_cast<int>(slash - path);
+	const char *dir = slash == nullptr ? "." : path;
+	errno = dot_lock_error;
+	warn("cannot make a dot-lock in %.*s", dir_len, dir);
+}
+
 FILE *open_mailbox_for(const char *operand)
 {
 	char *locked_path = nullptr;
 	int maildir = 0;
+	enter_phase(phase_opening);
 	FILE *fp = open_mailbox(operand, &locked_path, &maildir);
-	if (fp == nullptr)
+	if (fp == nullptr) {
+		int e = errno;
+		enter_phase(phase_idle);
+		act_on_pending_signal();
+		errno = e;
 		fatal(1, "open_mailbox %s", operand);
+	}
 	use_buffer(fp, mailbox_buffer);
 	current.stream = fp;
 	current.locked_path = locked_path;
 	current.maildir = maildir;
+	current.fd = fileno(fp);
 	// Where the message begins; -1 (never cut) when it cannot be told.
 	current.start = maildir ? 0 : ftello(fp);
+	current.needs_newline = !maildir && current.start > 0 && !ends_in_newline(current.fd, current.start);
+	enter_phase(phase_delivering);
+	act_on_pending_signal();
 	if (current.start < 0)
 		fatal(1, "open_mailbox %s", operand);
+	if (!maildir)
+		warn_about_missing_dot_lock(locked_path);
 	return fp;
 }
 
-// Release or commit; the result decides whether the message was
-// delivered.
-void finish_delivery()
+// ---- Closing ---------------------------------------------------------------------
+
+void forget_locked_path()
 {
-	if (current.locked_path == nullptr)
-		return;
-	if (!mailboxlock(current.locked_path, current.maildir, -1, MAILBOX_RELEASE))
-		fatal(1, "mailboxlock %s", current.locked_path);
 	std::free(current.locked_path);
 	current.locked_path = nullptr;
 }
 
-// Makes the written message durable while the mbox is still locked.  A
-// flush failure is reported as the close's, since fclose would have met it.
-void sync_mailbox_stream(FILE *fp)
+// Flush and fsync (while an mbox is still locked), then the commit point:
+// the stop signals are held until the run ends, the stream is closed (a
+// failing close after the fsync changes nothing) and the mailbox released
+// or the Maildir file committed.  A flush failure is reported as the
+// close's, since fclose would have met it.
+void commit_delivery(FILE *fp)
 {
 	if (std::fflush(fp) == EOF)
 		fatal(1, "fclose");
-	if (fsync(fileno(fp)) != 0)
+	if (fsync(current.fd) != 0)
 		fatal(1, "fsync");
+	hold_stop_signals();
+	current.stream = nullptr;
+	(void)std::fclose(fp);
+	if (!mailboxlock(current.locked_path, current.maildir, -1, MAILBOX_RELEASE))
+		fatal(1, "mailboxlock %s", current.locked_path);
+	forget_locked_path();
+	enter_phase(phase_idle);
 }
 
-void close_mailbox_stream(FILE *fp)
+// Cuts an mbox back to its size before the message; 0 or the errno of
+// the failure.
+int cut_back(int fd, off_t start)
 {
-	sync_mailbox_stream(fp);
-	// The data is on disk; from here on the stream is gone whatever
-	// fclose says, and so is the record lock.
-	current.stream = nullptr;
-	if (std::fclose(fp) == EOF)
-		fatal(1, "fclose");
+	if (ftruncate(fd, start) != 0 || fsync(fd) != 0)
+		return errno;
+	return 0;
 }
 
 }  // namespace
@@ -125,6 +259,31 @@ void close_mailbox_stream(FILE *fp)
 void buffer_temporary_file(FILE *fp)
 {
 	use_buffer(fp, temporary_buffer);
+}
+
+void install_signal_handlers()
+{
+	struct sigaction sa;
+	std::memset(&sa, 0, sizeof sa);
+	sa.sa_handler = stop_on_signal;
+	sa.sa_mask = stop_signal_set();
+	sa.sa_flags = SA_RESTART;
+	for (int sig : stop_signals)
+		(void)sigaction(sig, &sa, nullptr);
+	(void)signal(SIGXFSZ, SIG_IGN);
+	(void)signal(SIGPIPE, SIG_IGN);
+}
+
+void hold_stop_signals()
+{
+	sigset_t set = stop_signal_set();
+	(void)sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+
+void release_stop_signals()
+{
+	sigset_t set = stop_signal_set();
+	(void)sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
 FILE *open_destination(const char *operand)
@@ -136,6 +295,15 @@ FILE *open_destination(const char *operand)
 		return stdout;
 	}
 	return open_mailbox_for(operand);
+}
+
+void begin_message(FILE *dest)
+{
+	if (dest != current.stream || !current.needs_newline)
+		return;
+	current.needs_newline = false;
+	if (std::fputc('\n', dest) == EOF)
+		fatal(1, "fputc");
 }
 
 FILE *deliver_temporary(FILE *tmp, const char *operand)
@@ -151,6 +319,7 @@ FILE *deliver_temporary(FILE *tmp, const char *operand)
 		dest = open_mailbox_for(operand);
 	else
 		use_buffer(stdout, stdout_buffer);
+	begin_message(dest);
 	rewind(tmp);
 	write_message_with_diffs(tmp, dest);
 	return dest;
@@ -159,8 +328,7 @@ FILE *deliver_temporary(FILE *tmp, const char *operand)
 void close_destination(FILE *dest)
 {
 	if (dest == current.stream) {
-		close_mailbox_stream(dest);
-		finish_delivery();
+		commit_delivery(dest);
 		return;
 	}
 	if (std::fclose(dest) == EOF)
@@ -172,32 +340,33 @@ void close_destination(FILE *dest)
 void close_destination_early(FILE *dest)
 {
 	if (dest == current.stream) {
-		close_mailbox_stream(dest);
-		finish_delivery();
+		commit_delivery(dest);
 		return;
 	}
 	(void)std::fclose(dest);
 }
 
-void abort_destination()
+int abort_destination(char *failed, std::size_t size)
 {
+	int error = 0;
 	if (current.stream != nullptr) {
 		FILE *fp = current.stream;
 		current.stream = nullptr;
-		if (!current.maildir && current.start >= 0) {
-			// Still under the record lock: only our own bytes are cut.
-			(void)ftruncate(fileno(fp), current.start);
-			(void)fsync(fileno(fp));
-		}
+		// Still under the record lock: only our own bytes are cut.
+		if (!current.maildir && current.start >= 0)
+			error = cut_back(current.fd, current.start);
 		mailstore::discard_unwritten(fp);
 		(void)std::fclose(fp);
 	}
-	if (current.locked_path == nullptr)
-		return;
-	if (current.maildir)
-		(void)unlink(current.locked_path);
-	else
-		(void)mailboxlock(current.locked_path, 0, -1, MAILBOX_RELEASE);
-	std::free(current.locked_path);
-	current.locked_path = nullptr;
+	if (current.locked_path != nullptr) {
+		if (error != 0)
+			(void)std::snprintf(failed, size, "%s", current.locked_path);
+		if (current.maildir)
+			(void)unlink(current.locked_path);
+		else
+			(void)mailboxlock(current.locked_path, 0, -1, MAILBOX_RELEASE);
+		forget_locked_path();
+	}
+	enter_phase(phase_idle);
+	return error;
 }

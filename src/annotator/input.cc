@@ -120,3 +120,9 @@ bool input_next_lines(std::string_view *lines)
 			return true;
 	}
 }
+
+void input_reset()
+{
+	input.begin = input.scanned = input.end = 0;
+	input.at_end = false;
+}

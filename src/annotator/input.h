@@ -17,4 +17,8 @@
 // place, unchanged, until the next call.
 bool input_next_lines(std::string_view *lines);
 
+// Forgets everything read, so that standard input is read afresh: for a
+// test that runs the whole program more than once in one process.
+void input_reset();
+
 #endif

@@ -192,6 +192,7 @@ void copy_message(FILE *dest, std::string_view block, const run_options &opt)
 
 int main(int argc, char *argv[])
 {
+	install_signal_handlers();
 	run_options opt = parse_command_line(argc, argv);
 	warn_about_base_urls(opt.base_url, opt.second_url);
 
@@ -202,6 +203,7 @@ int main(int argc, char *argv[])
 		close_destination_early(dest);
 		return 0;
 	}
+	begin_message(dest);
 	copy_message(dest, block, opt);
 
 	flush_deferred_links(dest);

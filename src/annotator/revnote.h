@@ -119,10 +119,20 @@ void flush_deferred_links(FILE *fp);
 
 // ---- Destination of the message ---------------------------------------------
 
+// SIGTERM, SIGINT and SIGHUP end the run with 75, taking back a delivery
+// under way; SIGXFSZ and SIGPIPE are ignored, so that the write fails.
+void install_signal_handlers();
+// Holds those signals back until release_stop_signals() or the end of
+// the process: once the outcome of the run is being decided.
+void hold_stop_signals();
+void release_stop_signals();
 // With -d an unnamed temporary file (the spool); otherwise standard output
 // without an operand, or the mailbox named by the operand, opened and
 // locked.
 FILE *open_destination(const char *operand);
+// Called before the first byte of the message goes to dest: an mbox whose
+// last byte is not a newline gets one, so the message starts a line.
+void begin_message(FILE *dest);
 // With -d, once the message is in the spool: waits for every diff, then
 // opens the mailbox (standard output without an operand) and writes the
 // message into it with the diffs in place.  Returns that stream.
@@ -135,7 +145,10 @@ void close_destination(FILE *dest);
 void buffer_temporary_file(FILE *fp);
 // The early end on empty input.
 void close_destination_early(FILE *dest);
-// Called on the way out of a fatal error: takes back a delivery under way.
-void abort_destination();
+// Called on the way out of a fatal error, with the stop signals held:
+// takes back a delivery under way.  Returns 0, or the errno of a roll-back
+// that failed (the partial message stays), with the mailbox's path in
+// failed (cut to size).
+int abort_destination(char *failed, std::size_t size);
 
 #endif

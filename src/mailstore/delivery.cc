@@ -5,7 +5,14 @@
 // file in tmp named <time>.<pid>_<count>.<host>.  The caller writes, closes
 // and then releases or commits with mailboxlock(locked_path, maildir, -1,
 // MAILBOX_RELEASE).  Every failure undoes what the call did and keeps the
-// errno of the step that failed.
+// errno of the step that failed: each opening has one guard that undoes
+// whatever it holds unless the stream is handed over.
+//
+// An mbox path is opened with O_NONBLOCK and must be a regular file: a
+// FIFO would block the open for ever, and a device or socket is no
+// mailbox.  It is opened for reading too where the file allows it, so that
+// the caller can read its last byte (a torn earlier append leaves no
+// newline there).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -27,6 +34,43 @@ constexpr mode_t mailbox_mode = 0600;
 // with the time, the process id and the host name it makes names unique.
 int delivery_count;
 
+// What an opening holds so far; the destructor gives back all of it
+// unless hand_over() passed it to the caller.
+struct opening {
+	const char *path;
+	bool maildir;  // a delivery file of ours: removed when given back
+	int fd = -1;
+	bool locked = false;
+	char *copy = nullptr;
+	FILE *fp = nullptr;
+
+	opening(const char *p, bool m) : path(p), maildir(m) {}
+	opening(const opening &) = delete;
+	opening &operator=(const opening &) = delete;
+	~opening()
+	{
+		if (fd < 0)
+			return;  // nothing taken, or handed over
+		mailstore::errno_saver keep;
+		std::free(copy);
+		if (fp != nullptr)
+			(void)std::fclose(fp);
+		else
+			(void)close(fd);
+		if (maildir)
+			(void)unlink(path);
+		if (locked)
+			(void)mailboxlock(path, 0, -1, MAILBOX_RELEASE);
+	}
+
+	FILE *hand_over(char **locked_path)
+	{
+		*locked_path = copy;
+		fd = -1;
+		return fp;
+	}
+};
+
 FILE *open_maildir_file(const char *maildir_path, char **locked_path)
 {
 	unsigned long now = static_cast<unsigned long>(time(nullptr));
@@ -40,71 +84,65 @@ FILE *open_maildir_file(const char *maildir_path, char **locked_path)
 	if (!mailstore::format_exact(name, sizeof name, "%s/tmp/%lu.%d_%d.%s", maildir_path, now, pid, count, host))
 		return nullptr;
 
-	int fd = open(name, O_WRONLY | O_CREAT | O_EXCL, mailbox_mode);
-	if (fd < 0)
+	opening o(name, true);
+	o.fd = open(name, O_WRONLY | O_CREAT | O_EXCL, mailbox_mode);
+	if (o.fd < 0)
 		return nullptr;
-	char *copy = strdup(name);
-	if (copy == nullptr) {
-		mailstore::errno_saver keep;
-		(void)close(fd);
-		(void)unlink(name);
+	o.copy = strdup(name);
+	if (o.copy == nullptr)
 		return nullptr;
-	}
-	FILE *fp = fdopen(fd, "w");
-	if (fp == nullptr) {
-		mailstore::errno_saver keep;
-		(void)close(fd);
-		(void)unlink(name);
-		std::free(copy);
+	o.fp = fdopen(o.fd, "w");
+	if (o.fp == nullptr)
 		return nullptr;
-	}
-	*locked_path = copy;
-	return fp;
+	return o.hand_over(locked_path);
 }
 
-void release_mbox_lock(const char *path)
+// Read and write where the file allows it, else write only; never blocks
+// in open.
+int open_mbox_descriptor(const char *path)
 {
-	(void)mailboxlock(path, 0, -1, MAILBOX_RELEASE);
+	int fd = open(path, O_RDWR | O_CREAT | O_NONBLOCK, mailbox_mode);
+	if (fd < 0 && errno == EACCES)
+		fd = open(path, O_WRONLY | O_CREAT | O_NONBLOCK, mailbox_mode);
+	return fd;
+}
+
+// Only a regular file is a mailbox; then the descriptor blocks as usual.
+bool is_regular_mailbox(int fd)
+{
+	struct stat st;
+	if (fstat(fd, &st) != 0)
+		return false;
+	if (!S_ISREG(st.st_mode)) {
+		errno = EINVAL;
+		return false;
+	}
+	int flags = fcntl(fd, F_GETFL);
+	return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
 }
 
 FILE *open_mbox_file(const char *path, char **locked_path)
 {
-	int fd = open(path, O_WRONLY | O_CREAT, mailbox_mode);
-	if (fd < 0)
+	opening o(path, false);
+	o.fd = open_mbox_descriptor(path);
+	if (o.fd < 0 || !is_regular_mailbox(o.fd))
 		return nullptr;
-	if (!mailboxlock(path, 0, fd, MAILBOX_LOCK)) {
-		mailstore::errno_saver keep;
-		(void)close(fd);
+	if (!mailboxlock(path, 0, o.fd, MAILBOX_LOCK))
 		return nullptr;
-	}
+	o.locked = true;
 	std::size_t len = std::strlen(path);
-	char *copy = static_cast<char *>(std::malloc(len + 1));
-	if (copy == nullptr) {
-		mailstore::errno_saver keep;
-		(void)close(fd);
-		release_mbox_lock(path);
+	o.copy = static_cast<char *>(std::malloc(len + 1));
+	if (o.copy == nullptr)
 		return nullptr;
-	}
-	std::memcpy(copy, path, len + 1);
-	FILE *fp = fdopen(fd, "w");
-	if (fp == nullptr) {
-		mailstore::errno_saver keep;
-		std::free(copy);
-		(void)close(fd);
-		release_mbox_lock(path);
+	std::memcpy(o.copy, path, len + 1);
+	o.fp = fdopen(o.fd, "w");
+	if (o.fp == nullptr)
 		return nullptr;
-	}
 	// The end is taken only now, under the lock, so the message lands
 	// behind whatever the previous holder wrote.
-	if (std::fseek(fp, 0, SEEK_END) != 0) {
-		mailstore::errno_saver keep;
-		std::free(copy);
-		(void)std::fclose(fp);
-		release_mbox_lock(path);
+	if (std::fseek(o.fp, 0, SEEK_END) != 0)
 		return nullptr;
-	}
-	*locked_path = copy;
-	return fp;
+	return o.hand_over(locked_path);
 }
 
 }  // namespace

@@ -14,9 +14,25 @@
 //   lock call remembers the name with the device and inode of the file it
 //   linked, and the release unlinks only if lstat still finds that inode.
 //   A foreign dot-lock (held past our last link, or one we never waited
-//   for) is never removed by us.
+//   for) is never removed by us.  The release of an mbox uses only
+//   async-signal-safe calls, so that a signal handler can take back a
+//   delivery.
+// - The dot-lock file holds the creator's process id in decimal and a
+//   newline, as other lockers write it.  A dot-lock naming a process that
+//   no longer exists is stale at once, so a killed holder does not make
+//   every later delivery wait out the link table.  The process id means
+//   nothing on another host: on a network file system, and for a lock
+//   without a readable id (empty, as some programs make them, or "0"),
+//   only the age rule (1800 s by st_ctime) breaks it.  The age rule is
+//   tested once per lock call, the process rule before every link.
+// - Breaking a stale dot-lock must not remove a fresh one that another
+//   locker put in its place after we judged: the stale file is renamed to
+//   a private name first and removed only if it is still the file judged;
+//   otherwise it is linked back.
 // - The dot-lock stage runs only after the record lock was obtained, so a
-//   failed lock call leaves no file of its own behind.
+//   failed lock call leaves no file of its own behind.  Why a dot-lock
+//   was not made is kept in dot_lock_error for the caller to report; the
+//   library itself says nothing.
 // - Lock names are never used cut: a path whose dot-lock or temporary lock
 //   name does not fit the 1024-byte buffer fails with ENAMETOOLONG before
 //   any lock is taken (a cut name would name, and later remove, some other
@@ -24,12 +40,25 @@
 // - Waits happen only on the refusals the protocol expects (EAGAIN or
 //   EACCES from F_SETLK, EEXIST from link); any other error ends the stage
 //   at once, so a missing directory does not cost seconds.
-// - The Maildir commit makes the rename durable by fsyncing new/.
+// - The Maildir commit makes the rename durable by fsyncing new/; when
+//   that fails the file goes back to tmp, so that a failed commit always
+//   means the message is not in new/.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <linux/magic.h>
+#include <sys/vfs.h>
+#else
+#include <sys/mount.h>
+#include <sys/param.h>
+#endif
 
+#include <atomic>
 #include <cerrno>
+#include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -41,6 +70,7 @@
 
 volatile int64_t signal_count;
 char cached_hostname[256];
+int dot_lock_error;
 
 namespace {
 
@@ -55,7 +85,11 @@ constexpr int link_attempts = 10;           // nine waits between them
 constexpr int link_short_waits = 4;         // before attempts 2 to 5
 constexpr time_t stale_age = 1800;          // seconds, by st_ctime
 constexpr std::size_t dot_lock_table_size = 16;
+constexpr std::size_t pid_text_max = 16;    // a process id, its newline, and room to see junk
 constexpr char null_text[] = "(null)";
+constexpr char dot_lock_suffix[] = ".lock";
+constexpr char random_part[] = "XXXXXXXX";  // mkstemp's part of the temporary name
+constexpr char stale_part[] = "stale";      // in its place: where a stale dot-lock is put aside
 
 bool signalled() { return signal_count > 0; }
 
@@ -67,7 +101,7 @@ bool signalled() { return signal_count > 0; }
 // status-change time (to the nanosecond) of our file, taken after its last
 // link change, tells the two apart.
 struct owned_dot_lock {
-	bool used;
+	volatile sig_atomic_t used;  // set last, cleared first: a signal handler may read the entry
 	dev_t dev;
 	ino_t ino;
 	struct timespec ctime;
@@ -105,30 +139,51 @@ bool still_ours(const owned_dot_lock &e)
 // Records name as ours when it is the file we linked; called once the
 // temporary name is gone, so that no later link change of ours moves its
 // status-change time.
-void remember_dot_lock(owned_dot_lock *slot, const char *name, const struct stat &made)
+bool remember_dot_lock(owned_dot_lock *slot, const char *name, const struct stat &made)
 {
 	struct stat st;
 	if (lstat(name, &st) != 0 || st.st_dev != made.st_dev || st.st_ino != made.st_ino)
-		return;
-	slot->used = true;
+		return false;
 	slot->dev = st.st_dev;
 	slot->ino = st.st_ino;
 	slot->ctime = st.st_ctim;
 	std::memcpy(slot->name, name, std::strlen(name) + 1);
+	std::atomic_signal_fence(std::memory_order_seq_cst);
+	slot->used = 1;
+	return true;
 }
 
 // ---- Names ------------------------------------------------------------------
 
+// Without the formatted-printing family, so that a release stays
+// async-signal-safe.
 bool dot_lock_name(path_buffer name, const char *path)
 {
-	return format_exact(name, sizeof(path_buffer), "%s.lock", path);
+	std::size_t len = std::strlen(path);
+	if (len + sizeof dot_lock_suffix > sizeof(path_buffer)) {
+		name[0] = '\0';
+		errno = ENAMETOOLONG;
+		return false;
+	}
+	std::memcpy(name, path, len);
+	std::memcpy(name + len, dot_lock_suffix, sizeof dot_lock_suffix);
+	return true;
 }
 
 bool temp_lock_name(path_buffer name, const char *path)
 {
-	return format_exact(name, sizeof(path_buffer), "%s.lock.%s.%lx.%lx.XXXXXXXX", path,
-	                    mailstore::host_name_for_files(), static_cast<unsigned long>(getpid()),
-	                    static_cast<unsigned long>(time(nullptr)));
+	return format_exact(name, sizeof(path_buffer), "%s.lock.%s.%lx.%lx.%s", path, mailstore::host_name_for_files(),
+	                    static_cast<unsigned long>(getpid()), static_cast<unsigned long>(time(nullptr)),
+	                    random_part);
+}
+
+// The temporary template with "stale" for its random part: private to
+// this process as the temporary name is, and never longer.
+void aside_name(path_buffer aside, const char *temp_template)
+{
+	std::size_t len = std::strlen(temp_template) - (sizeof random_part - 1);
+	std::memcpy(aside, temp_template, len);
+	std::memcpy(aside + len, stale_part, sizeof stale_part);
 }
 
 // ---- Record lock ---------------------------------------------------------------
@@ -154,70 +209,190 @@ bool take_record_lock(int fd)
 	return false;
 }
 
+// ---- Stale dot-locks --------------------------------------------------------------
+
+// A process id means something only on the host that wrote it.
+bool on_network_file_system(int fd)
+{
+	struct statfs fs;
+	if (fstatfs(fd, &fs) != 0)
+		return true;  // cannot tell: trust the age rule alone
+#if defined(__linux__)
+	switch (static_cast<unsigned long>(fs.f_type)) {
+	case NFS_SUPER_MAGIC:
+	case SMB_SUPER_MAGIC:
+	case CIFS_SUPER_MAGIC:
+	case SMB2_SUPER_MAGIC:
+	case CODA_SUPER_MAGIC:
+	case AFS_SUPER_MAGIC:
+	case AFS_FS_MAGIC:
+	case V9FS_MAGIC:
+	case CEPH_SUPER_MAGIC:
+	case FUSE_SUPER_MAGIC:
+	case NCP_SUPER_MAGIC:
+	case OCFS2_SUPER_MAGIC:
+		return true;
+	default:
+		return false;
+	}
+#else
+	return (fs.f_flags & MNT_LOCAL) == 0;
+#endif
+}
+
+// The process id a dot-lock file holds: decimal digits and at most a
+// newline after them.  0 when there is none (empty, "0", anything else).
+pid_t read_lock_pid(int fd)
+{
+	char text[pid_text_max];
+	ssize_t n = read(fd, text, sizeof text);
+	if (n <= 0 || n == static_cast<ssize_t>(sizeof text))
+		return 0;
+	if (text[n - 1] == '\n')
+		n--;
+	long pid = 0;
+	for (ssize_t i = 0; i < n; i++) {
+		if (text[i] < '0' || text[i] > '9' || pid > INT_MAX / 10)
+			return 0;
+		pid = pid * 10 + (text[i] - '0');
+	}
+	return pid <= INT_MAX ? static_cast<pid_t>(pid) : 0;
+}
+
+// Whether the process that made the dot-lock open on fd is gone.  Our own
+// id in a lock we do not hold is a leftover of an earlier process that had
+// it.
+bool holder_is_gone(int fd)
+{
+	pid_t pid = read_lock_pid(fd);
+	if (pid <= 0 || on_network_file_system(fd))
+		return false;
+	if (pid == getpid())
+		return true;
+	return kill(pid, 0) != 0 && errno == ESRCH;
+}
+
+// Judges the dot-lock file now at name, filling judged with the identity
+// of the directory entry judged.  An unreadable lock (another user's) can
+// be judged by its age only.
+bool is_stale(const char *name, time_t now, bool by_age, struct stat *judged)
+{
+	if (lstat(name, judged) != 0)
+		return false;
+	if (by_age && now - judged->st_ctime > stale_age)
+		return true;
+	if (!S_ISREG(judged->st_mode))
+		return false;
+	int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK);
+	if (fd < 0)
+		return false;
+	struct stat st;
+	bool stale = fstat(fd, &st) == 0 && st.st_dev == judged->st_dev && st.st_ino == judged->st_ino &&
+	             holder_is_gone(fd);
+	(void)close(fd);
+	return stale;
+}
+
+bool same_file(const struct stat &a, const struct stat &b)
+{
+	return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
+	       a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Removes a stale dot-lock only if it is still the file judged: moved
+// aside first, so that a fresh lock made in its place meanwhile is seen,
+// and put back.
+void break_stale_dot_lock(const char *name, const char *aside, time_t now, bool by_age)
+{
+	struct stat judged;
+	if (!is_stale(name, now, by_age, &judged))
+		return;
+	if (rename(name, aside) != 0)
+		return;
+	struct stat st;
+	if (lstat(aside, &st) != 0 || !same_file(st, judged))
+		(void)!link(aside, name);  // unless yet another lock took the name
+	(void)unlink(aside);
+}
+
 // ---- Dot-lock stage --------------------------------------------------------------
 
-void break_stale_dot_lock(const char *name, time_t now)
+// The temporary file gets our process id before it becomes the dot-lock.
+// A lock that stays empty (a full disk) still locks: others judge it by
+// its age.
+void write_pid(int fd)
 {
-	struct stat st;
-	if (stat(name, &st) == 0 && now - st.st_ctime > stale_age)
-		(void)unlink(name);
+	char text[pid_text_max];
+	int n = std::snprintf(text, sizeof text, "%ld\n", static_cast<long>(getpid()));
+	if (n > 0 && static_cast<std::size_t>(n) < sizeof text)
+		(void)!write(fd, text, static_cast<std::size_t>(n));
 }
 
 // Links temp to name, up to ten times with nine waits (4 x 0.2 s, then
 // 5 x 2 s).  A failed link whose file nevertheless has two links (seen on
-// network file systems) counts as made.
-bool link_dot_lock(const char *temp, const char *name)
+// network file systems) counts as made.  Returns 0, or why no link was
+// made (EINTR for a counted signal).
+int link_dot_lock(const char *temp, const char *name, const char *aside, time_t now)
 {
 	for (int attempt = 1;; attempt++) {
+		break_stale_dot_lock(name, aside, now, attempt == 1);
 		if (link(temp, name) == 0)
-			return true;
-		if (signalled() || attempt == link_attempts || errno != EEXIST)
-			return false;
+			return 0;
+		int e = errno;
+		if (signalled())
+			return EINTR;
+		if (attempt == link_attempts || e != EEXIST)
+			return e;
 		struct stat st;
 		if (stat(temp, &st) != 0)
-			return false;
+			return errno;
 		if (st.st_nlink == 2)
-			return true;
+			return 0;
 		(void)usleep(attempt <= link_short_waits ? short_wait : long_wait);
 	}
 }
 
 // Makes the dot-lock file when it can; the lock call's result never
 // depends on it.  Whatever happens the temporary file is removed.
-void make_dot_lock(const char *temp_template, const char *name)
+// Returns 0, or the errno that kept the dot-lock from being made.
+int make_dot_lock(const char *temp_template, const char *name)
 {
 	owned_dot_lock *slot = find_owned(name);
 	if (slot != nullptr && still_ours(*slot))
-		return;  // this process holds it already
+		return 0;  // this process holds it already
 	if (slot == nullptr)
 		slot = free_owned_slot();
 	if (slot == nullptr)
-		return;
+		return ENOLCK;
 
 	path_buffer temp;
+	path_buffer aside;
 	std::memcpy(temp, temp_template, sizeof temp);
+	aside_name(aside, temp_template);
 	int fd = mkstemp(temp);
 	if (fd < 0)
-		return;
+		return errno;
+	write_pid(fd);
 	struct stat made;
-	bool known = fstat(fd, &made) == 0;
+	int error = fstat(fd, &made) == 0 ? 0 : errno;
 	(void)close(fd);
 
-	bool linked = false;
 	time_t now = time(nullptr);
-	if (known && now != static_cast<time_t>(-1)) {
-		break_stale_dot_lock(name, now);
-		linked = link_dot_lock(temp, name);
-	}
+	if (error == 0 && now == static_cast<time_t>(-1))
+		error = errno;
+	if (error == 0)
+		error = link_dot_lock(temp, name, aside, now);
 	(void)unlink(temp);
-	if (linked)
-		remember_dot_lock(slot, name, made);
+	if (error == 0 && !remember_dot_lock(slot, name, made))
+		error = EEXIST;  // broken and made anew by another at once: not ours
+	return error;
 }
 
 // ---- The two kinds of call ---------------------------------------------------------
 
 int lock_mbox(const char *path, int fd)
 {
+	dot_lock_error = 0;
 	if (fd < 0) {
 		errno = EBADF;
 		return 0;
@@ -230,11 +405,12 @@ int lock_mbox(const char *path, int fd)
 		return 0;
 	if (path != nullptr) {
 		mailstore::errno_saver keep;
-		make_dot_lock(temp, name);
+		dot_lock_error = make_dot_lock(temp, name);
 	}
 	return 1;
 }
 
+// Only async-signal-safe calls from here to the unlink.
 int release_mbox(const char *path, int fd)
 {
 	mailstore::errno_saver keep;
@@ -248,7 +424,7 @@ int release_mbox(const char *path, int fd)
 		return 1;  // not made by this process: leave it to its holder
 	if (still_ours(*e))
 		(void)unlink(e->name);
-	e->used = false;
+	e->used = 0;
 	return 1;
 }
 
@@ -298,9 +474,13 @@ int commit_maildir(const char *path, int maildir, int fd, int op)
 	std::memcpy(std::strrchr(target, '/') - 3, "new", 3);
 	if (rename(path, target) != 0)
 		return 0;
-	// The message is in new/ now; report a failed directory sync so that a
-	// caller never calls an unsynced delivery done.
-	return sync_directory_of(target) ? 1 : 0;
+	if (sync_directory_of(target))
+		return 1;
+	// Not known to be on disk: back to tmp, so that 0 means "not in new/"
+	// and a retry cannot deliver the message twice.  When it cannot be
+	// moved back (a reader took it already) it is delivered after all.
+	mailstore::errno_saver keep;
+	return rename(target, path) == 0 ? 0 : 1;
 }
 
 }  // namespace

@@ -6,9 +6,12 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 #include <vector>
@@ -37,10 +40,10 @@ const std::string &message = testsupport::commit_message;
 mode_t mode_of(const std::string &path) { return testsupport::stat_of(path).st_mode & 07777; }
 
 // revnote with its standard input on a pipe that the test holds; quiet,
-// as under a mail system.
+// as under a mail system, unless asked; standard error into err_path.
 struct piped_revnote : background {
-	explicit piped_revnote(std::vector<std::string> args)
-		: background(with_binary(std::move(args)), {.stderr_to_null = true})
+	explicit piped_revnote(std::vector<std::string> args, const std::string &err_path = "")
+		: background(with_binary(std::move(args)), {.stderr_to_null = true, .stderr_path = err_path})
 	{
 	}
 	static std::vector<std::string> with_binary(std::vector<std::string> args)
@@ -48,7 +51,37 @@ struct piped_revnote : background {
 		args.insert(args.begin(), testsupport::revnote_binary());
 		return args;
 	}
+	// Whether the run has path open (it holds the mailbox, or waits for its lock).
+	bool has_open(const std::string &path) const
+	{
+		std::string dir = "/proc/" + std::to_string(pid()) + "/fd";
+		for (const auto &fd : list_dir(dir)) {
+			char target[4096];
+			ssize_t n = readlink((dir + "/" + fd).c_str(), target, sizeof target);
+			if (n > 0 && std::string(target, static_cast<size_t>(n)) == path)
+				return true;
+		}
+		return false;
+	}
 };
+
+// Polls (up to 5 s) until ready() holds.
+template <typename F>
+bool eventually(F ready)
+{
+	for (int i = 0; i < 500; i++) {
+		if (ready())
+			return true;
+		std::this_thread::sleep_for(std::chrono::milliseconds(10));
+	}
+	return false;
+}
+
+off_t size_of(const std::string &path)
+{
+	struct stat st {};
+	return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
 
 // ---- Successful deliveries ------------------------------------------------------
 
@@ -57,6 +90,7 @@ struct mbox_case {
 	std::vector<std::string> args;  // "$MB" stands for the mailbox path
 	std::string before;             // existing content; "-" for no file
 	bool via_inbox;
+	std::string separator = "";     // written between before and the message
 };
 
 TEST(DeliveryRun, IntoMbox)
@@ -67,6 +101,9 @@ TEST(DeliveryRun, IntoMbox)
 		{"INBOX through MAIL", {"INBOX"}, "-", true},
 		{"with -d", {"-d", "$MB"}, old_mbox, false},
 		{"with -d, INBOX", {"-d", "INBOX"}, "-", true},
+		// An earlier append was torn: the message must still start a line.
+		{"no final newline", {"$MB"}, "From x Mon Jan  1 00:00:00 2024\n\nold, cut", false, "\n"},
+		{"no final newline, -d", {"-d", "$MB"}, "From x Mon Jan  1 00:00:00 2024\n\nold, cut", false, "\n"},
 	};
 	for (const auto &c : cases) {
 		scratch_dir d;
@@ -82,7 +119,7 @@ TEST(DeliveryRun, IntoMbox)
 		auto r = run_revnote(args, opt);
 		EXPECT_EQ(r.status, 0) << c.label << r.err;
 		EXPECT_EQ(r.out, "") << c.label;
-		EXPECT_EQ(read_file(mb), (c.before == "-" ? "" : c.before) + message) << c.label;
+		EXPECT_EQ(read_file(mb), (c.before == "-" ? "" : c.before) + c.separator + message) << c.label;
 		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb"})) << c.label;
 		EXPECT_EQ(mode_of(mb), 0600u) << c.label;
 	}
@@ -165,43 +202,55 @@ TEST(DeliveryRun, EarlyEnd)
 
 // ---- Failures -------------------------------------------------------------------
 
+// Failures of the opening: status 75 and silence, or status 1 and the
+// reason.  A FIFO where the mbox should be fails at once instead of
+// blocking the open for ever.
 TEST(DeliveryRun, MailboxThatCannotBeOpened)
 {
 	scratch_dir d;
-	std::string bad = d / "no/such/mb";
-	for (bool with_d : {false, true}) {
-		std::vector<std::string> args = {bad};
-		if (with_d)
-			args.insert(args.begin(), "-d");
-		run_options opt;
-		opt.input = message;
-		auto quiet = run_revnote(args, opt);
-		EXPECT_EQ(quiet.status, 75);
-		EXPECT_EQ(quiet.err, "");
-		args.insert(args.begin(), "-v");
-		auto loud = run_revnote(args, opt);
-		EXPECT_EQ(loud.status, 1);
-		EXPECT_EQ(loud.err, "revnote: open_mailbox " + bad + ": No such file or directory\n");
+	std::string fifo = d / "fifo";
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	const std::pair<std::string, std::string> cases[] = {
+		{d / "no/such/mb", "No such file or directory"},
+		{fifo, "Invalid argument"},
+	};
+	for (const auto &[bad, reason] : cases) {
+		for (bool with_d : {false, true}) {
+			std::vector<std::string> args = {bad};
+			if (with_d)
+				args.insert(args.begin(), "-d");
+			run_options opt;
+			opt.input = message;
+			auto quiet = run_revnote(args, opt);
+			EXPECT_EQ(quiet.status, 75);
+			EXPECT_EQ(quiet.err, "");
+			args.insert(args.begin(), "-v");
+			auto loud = run_revnote(args, opt);
+			EXPECT_EQ(loud.status, 1);
+			EXPECT_EQ(loud.err, "revnote: open_mailbox " + bad + ": " + reason + "\n");
+		}
 	}
+	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"fifo"}));
 }
 
 struct fault_case {
 	const char *label;
 	bool maildir;
-	bool fetch;  // -d
+	std::string before;  // of an mbox
 };
 
-// A write that fails in the middle of the message (the file size limit,
-// with SIGXFSZ ignored, makes write fail with EFBIG) leaves the mailbox as
-// it was: an mbox byte-identical, no lock file, no file in a Maildir.
+// A write that fails in the middle of the message (the file size limit;
+// revnote ignores SIGXFSZ, so write fails with EFBIG) leaves the mailbox
+// as it was: an mbox byte-identical, no lock file, no file in a Maildir.
 TEST(DeliveryRun, WriteFailureLeavesMailboxAsItWas)
 {
 	const fault_case cases[] = {
-		{"mbox", false, false},
-		{"Maildir", true, false},
+		{"mbox", false, "From x Mon Jan  1 00:00:00 2024\n\nold message\n\n"},
+		{"torn mbox", false, "From x Mon Jan  1 00:00:00 2024\n\nold, cut"},
+		{"Maildir", true, ""},
 	};
-	const std::string before = "From x Mon Jan  1 00:00:00 2024\n\nold message\n\n";
 	for (const auto &c : cases) {
+		const std::string &before = c.before;
 		scratch_dir d;
 		std::string box = d / "box";
 		if (c.maildir)
@@ -210,7 +259,7 @@ TEST(DeliveryRun, WriteFailureLeavesMailboxAsItWas)
 			write_file(box, before, 0600);
 		for (bool verbose : {false, true}) {
 			// 4 blocks of 512 bytes: the message is cut well inside.
-			std::vector<std::string> argv = {"sh", "-c", "ulimit -f 4; trap '' XFSZ; exec \"$0\" \"$@\"",
+			std::vector<std::string> argv = {"sh", "-c", "ulimit -f 4; exec \"$0\" \"$@\"",
 			                                 testsupport::revnote_binary()};
 			if (verbose)
 				argv.push_back("-v");
@@ -238,7 +287,7 @@ TEST(DeliveryRun, WriteFailureLeavesMailboxAsItWas)
 		opt.input = message;
 		ASSERT_EQ(run_revnote({box}, opt).status, 0);
 		if (!c.maildir) {
-			EXPECT_EQ(read_file(box), before + message);
+			EXPECT_EQ(read_file(box), before + (before.back() == '\n' ? "" : "\n") + message);
 		}
 	}
 }
@@ -348,6 +397,205 @@ TEST(DeliveryRun, WaitsForTheHolderAndAppendsBehindIt)
 	EXPECT_EQ(read_file(mb), "From a Mon Jan  1 00:00:00 2024\n\nfirst\nmore of first\n"
 	                         "From b Mon Jan  1 00:00:00 2024\n\nsecond\n");
 	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb"}));
+}
+
+// ---- Signals -----------------------------------------------------------------
+
+struct signal_case {
+	int sig;
+	std::vector<std::string> args;  // "$BOX" stands for the mailbox
+	bool maildir;
+};
+
+// SIGTERM, SIGINT and SIGHUP in the middle of a delivery (part of the
+// message already in the file) take it back and end the run with 75; so
+// they do outside a delivery (-d building its message, standard output).
+TEST(DeliveryRun, StopSignalsTakeTheDeliveryBack)
+{
+	const signal_case cases[] = {
+		{SIGTERM, {"-v", "$BOX"}, false}, {SIGINT, {"-v", "$BOX"}, false}, {SIGHUP, {"-q", "$BOX"}, false},
+		{SIGTERM, {"-v", "$BOX"}, true},  {SIGHUP, {"-v", "$BOX"}, true},  {SIGTERM, {"-v", "-d", "$BOX"}, false},
+		{SIGTERM, {"-v"}, false},
+	};
+	const std::string &before = old_mbox;
+	for (const auto &c : cases) {
+		scratch_dir d;
+		std::string box = d / "box", err = d / "err", label = sigabbrev_np(c.sig) + std::to_string(c.args.size());
+		if (c.maildir)
+			make_maildir(box);
+		else
+			write_file(box, before, 0600);
+		std::vector<std::string> args = c.args;
+		std::replace(args.begin(), args.end(), std::string("$BOX"), box);
+		{
+			piped_revnote p(args, err);
+			std::string m = testsupport::big_message();
+			p.write(m.substr(0, m.size() / 2));  // more than a pipe holds: the run reads
+			if (c.args.size() == 2) {  // wait until the append is under way
+				EXPECT_TRUE(eventually([&] {
+					auto t = c.maildir ? list_dir(box + "/tmp") : std::vector<std::string>{};
+					return c.maildir ? !t.empty() && size_of(box + "/tmp/" + t[0]) > 0
+					                 : size_of(box) > static_cast<off_t>(before.size());
+				})) << label;
+			}
+			p.kill(c.sig);
+			EXPECT_EQ(p.wait(), 75) << label;
+		}
+		EXPECT_EQ(read_file(err), c.args[0] == "-q" ? "" : std::string("revnote: stopped by SIG") + sigabbrev_np(c.sig) + "\n");
+		if (c.maildir)
+			EXPECT_EQ(list_dir(box + "/tmp").size() + list_dir(box + "/new").size(), 0u) << label;
+		else
+			EXPECT_EQ(read_file(box), before) << label;
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"box", "err"})) << label;
+	}
+}
+
+// A signal while the run waits for a lock ends the wait and the run with
+// 75 (not the lock's failure, which -v reports with 1), leaving the other
+// holder's lock alone.  The holders: another revnote in the middle of its
+// delivery (record lock), a foreign dot-lock.
+TEST(DeliveryRun, StopSignalDuringTheLockWaits)
+{
+	for (bool record_lock : {true, false}) {
+		scratch_dir d;
+		std::string mb = d / "mb", err = d / "err";
+		write_file(mb, "", 0600);
+		std::unique_ptr<piped_revnote> holder;
+		if (record_lock) {
+			holder = std::make_unique<piped_revnote>(std::vector<std::string>{mb});
+			holder->write("From a Mon Jan  1 00:00:00 2024\n\nfirst\n");
+			ASSERT_TRUE(eventually([&] { return file_exists(mb + ".lock"); }));
+		} else {
+			write_file(mb + ".lock", "", 0600);
+		}
+		{
+			piped_revnote waiting({"-v", mb}, err);
+			waiting.write(message);
+			waiting.close_input();
+			ASSERT_TRUE(eventually([&] { return waiting.has_open(mb); }));
+			std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the waits
+			waiting.kill(SIGTERM);
+			EXPECT_EQ(waiting.wait(), 75) << record_lock;
+		}
+		EXPECT_EQ(read_file(err), "revnote: stopped by SIGTERM\n") << record_lock;
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"err", "mb", "mb.lock"})) << record_lock;
+		if (holder) {
+			holder->close_input();
+			EXPECT_EQ(holder->wait(), 0);
+		}
+		EXPECT_EQ(read_file(mb), record_lock ? "From a Mon Jan  1 00:00:00 2024\n\nfirst\n" : "");
+	}
+}
+
+// Under -v a dot-lock that cannot be made is reported once; the message
+// is delivered under the record lock alone.  As root the run is made
+// subject to file permissions (no override capabilities).
+TEST(DeliveryRun, DotLockThatCannotBeMadeIsReported)
+{
+	scratch_dir d;
+	std::string spool = d / "spool", mb = spool + "/mb";
+	ASSERT_EQ(mkdir(spool.c_str(), 0700), 0);
+	write_file(mb, "", 0600);
+	ASSERT_EQ(chmod(spool.c_str(), 0500), 0);
+	for (const char *mode : {"-v", "-q"}) {
+		std::vector<std::string> argv = {testsupport::revnote_binary(), mode, mb};
+		if (geteuid() == 0)
+			argv.insert(argv.begin(), {"setpriv", "--bounding-set=-dac_override,-dac_read_search,-fowner", "--"});
+		run_options opt;
+		opt.input = message;
+		auto r = run(argv, opt);
+		EXPECT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.err, mode[1] == 'v' ? "revnote: cannot make a dot-lock in " + spool + ": Permission denied\n" : "");
+	}
+	ASSERT_EQ(chmod(spool.c_str(), 0700), 0);
+	EXPECT_EQ(read_file(mb), message + message);
+	EXPECT_EQ(list_dir(spool), (std::vector<std::string>{"mb"}));
+}
+
+// ---- Injected faults (revnote_seamed) --------------------------------------------
+
+testsupport::run_result run_seamed(const std::vector<std::string> &args, const run_options &opt,
+                                   const std::string &limit = "")
+{
+	std::vector<std::string> argv = {"sh", "-c", limit + "exec \"$0\" \"$@\"", REVNOTE_SEAMED};
+	argv.insert(argv.end(), args.begin(), args.end());
+	return run(argv, opt);
+}
+
+struct seam_case {
+	bool maildir;
+	std::string seam;  // NAME=value
+	int status;        // quiet
+};
+
+// A run fails only when the message is not in place: a close that fails
+// after the fsync is no failure, a sync of new/ that fails is one, and
+// then the message is not in new/.
+TEST(DeliveryRun, FailuresAroundTheCommitPoint)
+{
+	const seam_case cases[] = {
+		{false, "REVNOTE_SEAM_FCLOSE=1", 0}, {true, "REVNOTE_SEAM_FCLOSE=1", 0}, {false, "REVNOTE_SEAM_FSYNC=file", 75},
+		{true, "REVNOTE_SEAM_FSYNC=file", 75}, {true, "REVNOTE_SEAM_FSYNC=dir", 75},
+	};
+	const std::string &before = old_mbox;
+	for (const auto &c : cases) {
+		scratch_dir d;
+		std::string box = d / "box";
+		if (c.maildir)
+			make_maildir(box);
+		else
+			write_file(box, before, 0600);
+		run_options opt;
+		opt.input = message;
+		opt.env_set = {c.seam};
+		auto r = run_seamed({box}, opt);
+		EXPECT_EQ(r.status, c.status) << c.seam << c.maildir;
+		EXPECT_EQ(r.err, "");
+		std::string delivered = c.status == 0 ? message : "";
+		if (c.maildir) {
+			auto names = list_dir(box + "/new");
+			EXPECT_EQ(names.empty() ? "" : read_file(box + "/new/" + names[0]), delivered) << c.seam;
+			EXPECT_EQ(names.size() + list_dir(box + "/tmp").size(), c.status == 0 ? 1u : 0u) << c.seam;
+		} else {
+			EXPECT_EQ(read_file(box), before + delivered) << c.seam;
+		}
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"box"})) << c.seam;
+	}
+}
+
+// A quiet fatal error goes to the mail log (facility mail, level warning,
+// as revnote with its pid), and only there; -v writes it on standard
+// error.  A roll-back that fails (the cut of the partial message) is
+// reported after the error; the status stays the error's.  The partial
+// message stays, and the next delivery still starts a line of its own.
+TEST(DeliveryRun, FailedRollBackAndSyslog)
+{
+	const std::string &before = old_mbox;
+	for (bool verbose : {false, true}) {
+		scratch_dir d;
+		std::string mb = d / "mb", log = d / "log";
+		write_file(mb, before, 0600);
+		run_options opt;
+		opt.input = testsupport::big_message();
+		opt.env_set = {"REVNOTE_SEAM_FTRUNCATE=1", "REVNOTE_SEAM_SYSLOG=" + log};
+		auto r = run_seamed({verbose ? "-v" : "-q", mb}, opt, "ulimit -f 4; ");
+		const std::string texts[] = {"fwrite: File too large",
+		                             "cannot take back the partial message in " + mb + ": Input/output error"};
+		std::string expected;
+		for (const auto &t : texts)
+			expected += verbose ? "revnote: " + t + "\n"
+			                    : "openlog revnote " + std::to_string(LOG_PID) + " " + std::to_string(LOG_MAIL) +
+			                          "\nsyslog " + std::to_string(LOG_WARNING) + " " + t + "\n";
+		EXPECT_EQ(r.status, verbose ? 1 : 75);
+		EXPECT_EQ(verbose ? r.err : read_file(log), expected);
+		EXPECT_EQ(verbose ? file_exists(log) : !r.err.empty(), false);
+		std::string partial = read_file(mb);
+		ASSERT_EQ(partial.size(), 4u * 512);
+		opt.input = message;
+		opt.env_set.clear();
+		ASSERT_EQ(run_revnote({mb}, opt).status, 0);
+		EXPECT_EQ(read_file(mb), partial + (partial.back() == '\n' ? "" : "\n") + message);
+	}
 }
 
 }  // namespace

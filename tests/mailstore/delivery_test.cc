@@ -168,6 +168,26 @@ TEST_F(Seamed, OpenDirectoryThatIsNoMaildir)
 	EXPECT_EQ(locked, nullptr);
 }
 
+// Only a regular file is an mbox: a FIFO (which would block open for
+// ever) or a device fails at once, and nothing is locked or made.
+TEST_F(Seamed, OpenTakesOnlyRegularFiles)
+{
+	std::string fifo = dir / "fifo";
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	for (const std::string &path : {fifo, std::string("/dev/null")}) {
+		int fds = open_fd_count();
+		char *locked = nullptr;
+		int flag = 42;
+		errno = 0;
+		EXPECT_EQ(open_mailbox(path.c_str(), &locked, &flag), nullptr) << path;
+		EXPECT_EQ(errno, EINVAL) << path;
+		EXPECT_EQ(flag, 0) << path;
+		EXPECT_EQ(open_fd_count(), fds) << path;
+	}
+	EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"fifo"}));
+	EXPECT_TRUE(seam::mkstemp_templates.empty());
+}
+
 TEST_F(Seamed, OpenMboxLockedElsewhere)
 {
 	std::string mb = dir / "mb";

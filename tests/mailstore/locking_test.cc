@@ -4,7 +4,9 @@
 // waiting half an hour.  Competing record locks are held by a child
 // process (testsupport::record_lock_holder).
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -51,6 +53,8 @@ TEST_F(Seamed, LockMakesDotLockAndReleaseRemovesIt)
 	struct stat st = stat_of(mb + ".lock");
 	EXPECT_EQ(st.st_nlink, 1u);
 	EXPECT_EQ(st.st_mode & 07777, 0600u);
+	EXPECT_EQ(read_file(mb + ".lock"), std::to_string(getpid()) + "\n");
+	EXPECT_EQ(dot_lock_error, 0);
 	EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"mb", "mb.lock"}));
 	EXPECT_FALSE(lockable_by_other_process(mb));
 	close(fd);
@@ -221,6 +225,7 @@ struct dot_lock_case {
 	void (*arrange)(const std::string &mb);
 	bool dot_lock_made;
 	std::vector<unsigned> waits;
+	int error;  // dot_lock_error afterwards
 };
 
 void foreign_dot_lock(const std::string &mb) { write_file(mb + ".lock", "", 0600); }
@@ -243,14 +248,14 @@ void nothing(const std::string &) {}
 TEST_F(Seamed, DotLockStage)
 {
 	const dot_lock_case cases[] = {
-		{"free", nothing, true, {}},
-		{"held elsewhere past the tenth link", foreign_dot_lock, false, link_schedule},
-		{"signal counted: no wait", foreign_dot_lock_and_signal, false, {}},
+		{"free", nothing, true, {}, 0},
+		{"held elsewhere past the tenth link", foreign_dot_lock, false, link_schedule, EEXIST},
+		{"signal counted: no wait", foreign_dot_lock_and_signal, false, {}, EINTR},
 		{"signal during the fifth wait", foreign_dot_lock_signal_later, false,
-		 {short_wait, short_wait, short_wait, short_wait, long_wait}},
-		{"link made although reported failed", link_made_but_reported_failed, true, {}},
-		{"link fails with another error: no wait", link_fails_otherwise, false, {}},
-		{"mkstemp fails: record lock alone", no_temporary_file, false, {}},
+		 {short_wait, short_wait, short_wait, short_wait, long_wait}, EINTR},
+		{"link made although reported failed", link_made_but_reported_failed, true, {}, 0},
+		{"link fails with another error: no wait", link_fails_otherwise, false, {}, EPERM},
+		{"mkstemp fails: record lock alone", no_temporary_file, false, {}, EACCES},
 	};
 	for (const auto &c : cases) {
 		seam::reset();
@@ -263,6 +268,7 @@ TEST_F(Seamed, DotLockStage)
 		int fd = open(mb.c_str(), O_WRONLY);
 		EXPECT_EQ(mailboxlock(mb.c_str(), 0, fd, MAILBOX_LOCK), 1) << c.label;
 		EXPECT_EQ(seam::waits, c.waits) << c.label;
+		EXPECT_EQ(dot_lock_error, c.error) << c.label;
 		EXPECT_FALSE(lockable_by_other_process(mb)) << c.label;
 		std::vector<std::string> expected = {"mb"};
 		if (foreign || c.dot_lock_made)
@@ -300,6 +306,116 @@ TEST_F(Seamed, ReleaseRemovesOnlyOurOwnDotLock)
 	EXPECT_TRUE(file_exists(other + ".lock"));
 }
 
+// A process that is gone, seen from this host: its pid, reaped.
+pid_t dead_pid()
+{
+	pid_t pid = fork();
+	if (pid == 0)
+		_exit(0);
+	waitpid(pid, nullptr, 0);
+	return pid;
+}
+
+struct holder_case {
+	const char *label;
+	std::string content;  // of the foreign dot-lock
+	long fs_type;         // reported by fstatfs, 0 for the real one
+	bool broken;
+};
+
+// A dot-lock naming a process that is gone is stale at once; one without
+// a readable process id, or on a network file system, is judged by its
+// age alone (and is fresh here).
+TEST_F(Seamed, StaleByItsHolder)
+{
+	const std::string dead = std::to_string(dead_pid());
+	const holder_case cases[] = {
+		{"dead holder", dead + "\n", 0, true},
+		{"dead holder, no newline", dead, 0, true},
+		{"our own pid, not our lock", std::to_string(getpid()) + "\n", 0, true},
+		{"live holder", std::to_string(getppid()) + "\n", 0, false},
+		{"dead holder on NFS", dead + "\n", 0x6969, false},
+		{"dead holder on CIFS", dead + "\n", 0xFF534D42, false},
+		{"empty", "", 0, false},
+		{"zero, as dotlockfile without -p", "0\n", 0, false},
+		{"junk", dead + "x\n", 0, false},
+		{"two lines", dead + "\n\n", 0, false},
+		{"beyond any pid", "99999999999\n", 0, false},
+	};
+	for (const auto &c : cases) {
+		seam::reset();
+		seam::fstatfs_type = c.fs_type;
+		scratch_dir d;
+		std::string mb = d / "mb";
+		write_file(mb, "", 0600);
+		write_file(mb + ".lock", c.content, 0600);
+		int fd = open(mb.c_str(), O_WRONLY);
+		ASSERT_EQ(mailboxlock(mb.c_str(), 0, fd, MAILBOX_LOCK), 1) << c.label;
+		EXPECT_EQ(seam::waits, c.broken ? std::vector<unsigned>{} : link_schedule) << c.label;
+		EXPECT_EQ(read_file(mb + ".lock"), c.broken ? std::to_string(getpid()) + "\n" : c.content) << c.label;
+		EXPECT_EQ(dot_lock_error, c.broken ? 0 : EEXIST) << c.label;
+		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb", "mb.lock"})) << c.label;
+		close(fd);
+		ASSERT_EQ(mailboxlock(mb.c_str(), 0, -1, MAILBOX_RELEASE), 1);
+		EXPECT_EQ(file_exists(mb + ".lock"), !c.broken) << c.label;
+	}
+}
+
+// The holder is judged again before every link: one that dies while we
+// wait loses its lock at the next attempt.
+TEST_F(Seamed, HolderThatDiesWhileWaitedFor)
+{
+	std::string mb = dir / "mb";
+	write_file(mb, "", 0600);
+	pid_t holder = fork();
+	if (holder == 0) {
+		pause();
+		_exit(0);
+	}
+	write_file(mb + ".lock", std::to_string(holder) + "\n", 0600);
+	seam::on_wait = [&] {
+		if (seam::waits.size() == 3) {
+			kill(holder, SIGKILL);
+			waitpid(holder, nullptr, 0);
+		}
+	};
+	int fd = open(mb.c_str(), O_WRONLY);
+	ASSERT_EQ(mailboxlock(mb.c_str(), 0, fd, MAILBOX_LOCK), 1);
+	EXPECT_EQ(seam::waits, (std::vector<unsigned>{short_wait, short_wait, short_wait}));
+	EXPECT_EQ(read_file(mb + ".lock"), std::to_string(getpid()) + "\n");
+	close(fd);
+	EXPECT_EQ(mailboxlock(mb.c_str(), 0, -1, MAILBOX_RELEASE), 1);
+}
+
+// A stale dot-lock that another locker broke and replaced between our
+// judgement and our removal is the other's lock: it is put back, and
+// waited for.
+TEST_F(Seamed, FreshLockInPlaceOfTheStaleOneIsKept)
+{
+	std::string mb = dir / "mb";
+	std::string lock = mb + ".lock";
+	write_file(mb, "", 0600);
+	write_file(lock, std::to_string(dead_pid()) + "\n", 0600);
+	const std::string fresh = std::to_string(getppid()) + "\n";
+	ino_t fresh_ino = 0;
+	seam::before_rename = [&](const char *from) {
+		if (from != lock || fresh_ino != 0)
+			return;
+		ASSERT_EQ(unlink(lock.c_str()), 0);
+		write_file(lock, fresh, 0600);
+		fresh_ino = stat_of(lock).st_ino;
+	};
+	int fd = open(mb.c_str(), O_WRONLY);
+	ASSERT_EQ(mailboxlock(mb.c_str(), 0, fd, MAILBOX_LOCK), 1);
+	ASSERT_NE(fresh_ino, 0u);
+	EXPECT_EQ(seam::waits, link_schedule);
+	EXPECT_EQ(dot_lock_error, EEXIST);
+	EXPECT_EQ(stat_of(lock).st_ino, fresh_ino);
+	EXPECT_EQ(read_file(lock), fresh);
+	EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"mb", "mb.lock"}));
+	close(fd);
+}
+
 // Lock names that do not fit are refused before anything is taken.
 TEST_F(Seamed, LockNamesThatDoNotFit)
 {
@@ -335,6 +451,21 @@ TEST_F(Seamed, CommitMovesIntoNew)
 	EXPECT_EQ(list_dir(md + "/new"), (std::vector<std::string>{"1700000000.4660_0.mx"}));
 	EXPECT_TRUE(list_dir(md + "/tmp").empty());
 	EXPECT_EQ(read_file(md + "/new/1700000000.4660_0.mx"), "msg");
+}
+
+// A commit whose sync of new/ fails has not delivered: the file is back
+// in tmp, so that the caller's retry cannot deliver it twice.
+TEST_F(Seamed, CommitWhoseSyncFailsLeavesTheFileInTmp)
+{
+	std::string md = dir / "m";
+	make_maildir(md);
+	write_file(md + "/tmp/f", "msg", 0600);
+	seam::fsync_directory_errno = EIO;
+	errno = 0;
+	EXPECT_EQ(mailboxlock((md + "/tmp/f").c_str(), 1, -1, MAILBOX_RELEASE), 0);
+	EXPECT_EQ(errno, EIO);
+	EXPECT_TRUE(list_dir(md + "/new").empty());
+	EXPECT_EQ(read_file(md + "/tmp/f"), "msg");
 }
 
 struct bad_commit_case {

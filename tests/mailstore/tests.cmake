@@ -1,7 +1,8 @@
 # The mail store library, one test per facility, driven in process.
 # Link-time wraps stand in for the platform calls the library makes:
 # allocation for the line reader, the seams (clock, sleeps, links, mkstemp,
-# host name) for locking and delivery, and the calls that complete a
+# host name, directory syncs, renames, file system types) for locking and
+# delivery, and the calls that complete a
 # rewritten mbox for rewrite_faults_test.
 revnote_gtest(line_reader_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/line_reader_test.cc
@@ -17,7 +18,7 @@ foreach(t locking delivery)
   revnote_gtest(${t}_test
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/${t}_test.cc ${REVNOTE_TEST_SEAMS}
     LIBS mailstore_static
-    WRAP time usleep link mkstemp gethostname)
+    WRAP time usleep link mkstemp gethostname fsync rename fstatfs)
 endforeach()
 foreach(t directories tree rewrite size)
   revnote_gtest(${t}_test

@@ -1,5 +1,7 @@
 #include "seams.h"
 
+#include <sys/stat.h>
+#include <sys/vfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,12 +13,18 @@ time_t __real_time(time_t *t);
 int __real_link(const char *from, const char *to);
 int __real_mkstemp(char *tmpl);
 int __real_gethostname(char *name, size_t len);
+int __real_fsync(int fd);
+int __real_rename(const char *from, const char *to);
+int __real_fstatfs(int fd, struct statfs *buf);
 
 time_t __wrap_time(time_t *t);
 int __wrap_usleep(useconds_t us);
 int __wrap_link(const char *from, const char *to);
 int __wrap_mkstemp(char *tmpl);
 int __wrap_gethostname(char *name, size_t len);
+int __wrap_fsync(int fd);
+int __wrap_rename(const char *from, const char *to);
+int __wrap_fstatfs(int fd, struct statfs *buf);
 }
 
 namespace seam {
@@ -31,6 +39,10 @@ int mkstemp_errno;
 std::vector<std::string> mkstemp_templates;
 int gethostname_errno;
 int gethostname_calls;
+std::function<void()> on_wait;
+int fsync_directory_errno;
+std::function<void(const char *from)> before_rename;
+long fstatfs_type;
 
 void reset()
 {
@@ -44,6 +56,10 @@ void reset()
 	mkstemp_templates.clear();
 	gethostname_errno = 0;
 	gethostname_calls = 0;
+	on_wait = nullptr;
+	fsync_directory_errno = 0;
+	before_rename = nullptr;
+	fstatfs_type = 0;
 	signal_count = 0;
 }
 
@@ -61,6 +77,8 @@ time_t __wrap_time(time_t *t)
 int __wrap_usleep(useconds_t us)
 {
 	seam::waits.push_back(us);
+	if (seam::on_wait)
+		seam::on_wait();
 	if (seam::signal_after_waits > 0 && seam::waits.size() == static_cast<size_t>(seam::signal_after_waits))
 		signal_count = signal_count + 1;
 	return 0;
@@ -98,4 +116,29 @@ int __wrap_gethostname(char *name, size_t len)
 		return -1;
 	}
 	return __real_gethostname(name, len);
+}
+
+int __wrap_fsync(int fd)
+{
+	struct stat st;
+	if (seam::fsync_directory_errno != 0 && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+		errno = seam::fsync_directory_errno;
+		return -1;
+	}
+	return __real_fsync(fd);
+}
+
+int __wrap_rename(const char *from, const char *to)
+{
+	if (seam::before_rename)
+		seam::before_rename(from);
+	return __real_rename(from, to);
+}
+
+int __wrap_fstatfs(int fd, struct statfs *buf)
+{
+	int r = __real_fstatfs(fd, buf);
+	if (r == 0 && seam::fstatfs_type != 0)
+		buf->f_type = seam::fstatfs_type;
+	return r;
 }

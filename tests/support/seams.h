@@ -1,11 +1,13 @@
 // Link-time seams for the mail store library's clock, sleeps, links,
-// temporary files and host name (linked with -Wl,--wrap=...).  Every seam
-// passes through to the real call unless a test sets it up.
+// temporary files, host name, directory syncs, renames and file system
+// types (linked with -Wl,--wrap=...).  Every seam passes through to the
+// real call unless a test sets it up.
 #ifndef REVNOTE_TEST_SEAMS_H
 #define REVNOTE_TEST_SEAMS_H
 
 #include <sys/types.h>
 #include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -25,6 +27,10 @@ extern int mkstemp_errno;                  // non-zero: mkstemp fails with it
 extern std::vector<std::string> mkstemp_templates;
 extern int gethostname_errno;              // non-zero: gethostname fails with it
 extern int gethostname_calls;
+extern std::function<void()> on_wait;      // called at every usleep
+extern int fsync_directory_errno;          // non-zero: fsync of a directory fails with it
+extern std::function<void(const char *from)> before_rename;
+extern long fstatfs_type;                  // non-zero: fstatfs reports this file system type
 
 void reset();
 

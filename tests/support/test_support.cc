@@ -195,7 +195,9 @@ background::background(const std::function<int()> &body, background_options opt)
 	// Close-on-exec: other children of the test must not hold these ends.
 	if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
 		fail("pipe");
-	int null = opt.stderr_to_null ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
+	int null = !opt.stderr_path.empty()
+	               ? open(opt.stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600)
+	               : opt.stderr_to_null ? open("/dev/null", O_WRONLY | O_CLOEXEC) : -1;
 	// The child holds no other descriptor of the test: a pipe end of
 	// another child would keep that child's input from ending.
 	pid_ = start_child(body, {in[0], out[1], null, true}, {});

@@ -47,6 +47,7 @@ run_result run_revnote(const std::vector<std::string> &args, const run_options &
 
 struct background_options {
 	bool stderr_to_null = false;  // else the test's standard error
+	std::string stderr_path;      // non-empty: standard error into this file
 };
 
 // A process running beside the test, started like in_child or run: its
@@ -65,6 +66,7 @@ public:
 	std::string read_line();
 	void close_input();
 	void kill(int sig);
+	pid_t pid() const { return pid_; }
 	// Exit status, or 128 + signal number.
 	int wait();
 

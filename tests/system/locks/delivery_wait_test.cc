@@ -53,8 +53,8 @@ TEST(DeliveryRunLong, RecordLockHeldByAnotherProcess)
 }
 
 // A dot-lock made and kept by dotlockfile: revnote waits out its link
-// table (10.8 s), delivers on the record lock alone and leaves the
-// foreign dot-lock where it is.
+// table (10.8 s), delivers on the record lock alone (saying so under -v)
+// and leaves the foreign dot-lock where it is.
 TEST(DeliveryRunLong, DotLockHeldByDotlockfile)
 {
 	scratch_dir d;
@@ -67,9 +67,10 @@ TEST(DeliveryRunLong, DotLockHeldByDotlockfile)
 	run_options opt;
 	opt.input = message;
 	auto start = std::chrono::steady_clock::now();
-	auto r = run_revnote({mb}, opt);
+	auto r = run_revnote({"-v", mb}, opt);
 	double waited = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 	EXPECT_EQ(r.status, 0) << r.err;
+	EXPECT_EQ(r.err, "revnote: cannot make a dot-lock in " + d.path() + ": File exists\n");
 	EXPECT_GE(waited, 10.7);
 	EXPECT_LT(waited, 18.0);
 	EXPECT_EQ(read_file(mb), message);

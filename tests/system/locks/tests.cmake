@@ -18,3 +18,9 @@ foreach(kind mbox maildir)
     COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/peers_concurrency.py $<TARGET_FILE:revnote> ${kind})
   set_tests_properties(delivery_peers_${kind} PROPERTIES LABELS "long;peers" TIMEOUT 600)
 endforeach()
+# Deliveries killed (SIGKILL, SIGTERM) at random points, each followed by
+# a marker delivery, read back with Python's mailbox module; then 16
+# deliveries at once after a killed holder's dot-lock.
+add_test(NAME delivery_crash_trials
+  COMMAND python3 ${CMAKE_CURRENT_LIST_DIR}/crash_trials.py $<TARGET_FILE:revnote> 24)
+set_tests_properties(delivery_crash_trials PROPERTIES LABELS peers TIMEOUT 300)
