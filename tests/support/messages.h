@@ -21,11 +21,12 @@ inline const std::string two_message_mbox =
 	"From ann@example.org Mon Dec  7 10:00:00 2026\nSubject: one\n\nbody one\n\n"
 	"From bob@example.org Mon Dec  7 11:00:00 2026\nSubject: two\n\nbody two\n";
 
-// A message of about 200 kB: its writing crosses several stdio buffers.
-inline std::string big_message()
+// A message of about size bytes (200 kB: its writing crosses several
+// stdio buffers).
+inline std::string big_message(std::size_t size = 200000)
 {
 	std::string m = "From bob@example.org Mon Jan  1 00:00:00 2024\nSubject: big\n\n";
-	for (int i = 0; m.size() < 200000; i++)
+	for (int i = 0; m.size() < size; i++)
 		m += "line " + std::to_string(i) + " of a long commit message body, filled out to length\n";
 	return m;
 }
