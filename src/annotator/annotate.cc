@@ -59,7 +59,7 @@ constexpr auto is_path_char = [](char c) { return c != ' ' && c != '\t' && c != 
 
 void write_note(FILE *fp, std::string_view note)
 {
-	output_write(fp, note);
+	output_write(fp, note, "fputs");
 }
 
 // A count is only ever compared with zero, so it is zero exactly when all

@@ -97,10 +97,16 @@ char *copy_cause(const char *cause)
 	return c;
 }
 
-void put(FILE *out, const char *data, std::size_t n)
+void put(FILE *out, const char *data, std::size_t n, const char *op)
 {
 	if (n > 0 && std::fwrite(data, 1, n, out) != n)
-		fatal(1, "fwrite");
+		fatal(1, "%s", op);
+}
+
+// The pieces of a diff behind "| " fail as a formatted write would.
+void put_piece(FILE *out, const char *data, std::size_t n)
+{
+	put(out, data, n, "vfprintf");
 }
 
 void write_failure(FILE *out, const char *form)
@@ -154,7 +160,7 @@ void write_pieces(FILE *out, FILE *body, std::uint64_t n)
 		n -= got;
 		for (const char *p = chunk, *end = chunk + got; p < end;) {
 			if (piece_len == 0) {
-				put(out, "| ", 2);
+				put_piece(out, "| ", 2);
 				last = ' ';
 				cut_by_zero = false;
 			}
@@ -164,7 +170,7 @@ void write_pieces(FILE *out, FILE *body, std::uint64_t n)
 			if (!cut_by_zero) {
 				const char *zero = static_cast<const char *>(std::memchr(p, '\0', seg));
 				std::size_t w = zero != nullptr ? static_cast<std::size_t>(zero - p) : seg;
-				put(out, p, w);
+				put_piece(out, p, w);
 				if (w > 0)
 					last = p[w - 1];
 				cut_by_zero = zero != nullptr;
@@ -176,7 +182,7 @@ void write_pieces(FILE *out, FILE *body, std::uint64_t n)
 		}
 	}
 	if (last != '\n')
-		put(out, "\n", 1);
+		put_piece(out, "\n", 1);
 }
 
 std::uint64_t share_left(std::uint64_t held)
@@ -300,7 +306,7 @@ void copy_spool(FILE *spool, FILE *dest, off_t n)
 				fatal(1, "fread");
 			return;
 		}
-		put(dest, chunk, got);
+		put(dest, chunk, got, "fwrite");
 		if (n > 0)
 			n -= static_cast<off_t>(got);
 	}
@@ -390,7 +396,7 @@ void inline_form(FILE *fp, const char *form, std::size_t base_end, std::size_t p
 	}
 	// The diff's place is behind everything written so far, the link
 	// that names it included: what output.h still holds goes first.
-	output_flush();
+	output_flush("vfprintf");
 	off_t at = ftello(fp);
 	if (at < 0)
 		fatal(1, "ftello");

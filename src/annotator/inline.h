@@ -38,7 +38,7 @@ struct fetched_body {
 // last newline within them and followed by a note line saying which limit
 // cut it, and one that broke off loses its unfinished last line.  Returns
 // the bytes it takes of the message's limit.  A failed write is fatal
-// ("fwrite").
+// ("vfprintf").
 std::uint64_t inline_body(FILE *out, const fetched_body &body, const fetch_limits &lim, std::uint64_t used);
 
 // The diff of the link form goes at the current end of fp, the message

@@ -68,7 +68,7 @@ void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &targe
 	if (base_url.data() == nullptr)
 		return;
 	std::string_view type = markup_links ? "x-cvsweb-markup\n" : "plain\n";
-	output_join(fp, {base_url, target.path, "?rev=", target.revision, "&content-type=text/", type});
+	output_join(fp, {base_url, target.path, "?rev=", target.revision, "&content-type=text/", type}, "vfprintf");
 }
 
 void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target)
@@ -81,7 +81,7 @@ void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &targ
 	};
 	if (!gather_diffs && !fetch_diffs) {
 		// Only the display form is used: made where it is written.
-		char *out = output_reserve(fp, link_buffer_size);
+		char *out = output_reserve(fp, link_buffer_size, "vfprintf");
 		std::size_t len = make_form(out, display_suffix());
 		out[len] = '\n';
 		output_commit(len + 1);
@@ -98,7 +98,7 @@ void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &targ
 	if (gather_diffs)
 		gather(fetch, display, base_end, path_end);
 	if (!gather_diffs || links_in_place)
-		output_join(fp, {std::string_view(display, display_len), "\n"});
+		output_join(fp, {std::string_view(display, display_len), "\n"}, "vfprintf");
 	if (!gather_diffs)
 		inline_form(fp, fetch, base_end, path_end);
 }
@@ -108,7 +108,7 @@ void flush_deferred_links(FILE *fp)
 	deferred_link_list &dl = deferred_links;
 	for (std::size_t i = 0; i < dl.count; i++) {
 		deferred_link &link = dl.entries[i];
-		output_join(fp, {link.display_url, "\n"});
+		output_join(fp, {link.display_url, "\n"}, "vfprintf");
 		if (fetch_diffs)
 			inline_form(fp, link.fetch_url, link.base_end, link.path_end);
 		std::free(link.fetch_url);

@@ -48,78 +48,83 @@ void copy_short(char *to, const char *from, std::size_t n)
 	}
 }
 
-void write_or_fail(FILE *fp, const char *p, std::size_t n)
+void write_or_fail(FILE *fp, const char *p, std::size_t n, const char *op)
 {
 	// One thread: stdio's per-call stream lock is pure cost here.
 	if (n > 0 && mailstore::write_unlocked(p, n, fp) != n)
-		fatal(1, "fwrite");
+		fatal(1, "%s", op);
 }
 
-void drain()
+void drain(const char *op)
 {
 	std::size_t n = added.used;
 	added.used = 0;
-	write_or_fail(added.fp, added.data, n);
+	write_or_fail(added.fp, added.data, n, op);
 }
 
 // Room for n more bytes for fp in the piece buffer.
-char *room_for(FILE *fp, std::size_t n)
+char *room_for(FILE *fp, std::size_t n, const char *op)
 {
 	if (fp != added.fp || piece_buffer_size - added.used < n) {
-		drain();
+		drain(op);
 		added.fp = fp;
 	}
 	return added.data + added.used;
 }
 
-void add(FILE *fp, const char *p, std::size_t n)
+void add(FILE *fp, const char *p, std::size_t n, const char *op)
 {
 	if (n >= direct_write_minimum) {
-		drain();
-		write_or_fail(fp, p, n);
+		drain(op);
+		write_or_fail(fp, p, n, op);
 		return;
 	}
 	// A line of a commit table is short: word moves beat a call.
 	if (n <= short_piece_maximum)
-		copy_short(room_for(fp, n), p, n);
+		copy_short(room_for(fp, n, op), p, n);
 	else
-		std::memcpy(room_for(fp, n), p, n);
+		std::memcpy(room_for(fp, n, op), p, n);
 	added.used += n;
+}
+
+void flush_pending(const char *op)
+{
+	pending_span span = pending;
+	pending = pending_span{};
+	if (span.fp != nullptr)
+		add(span.fp, span.begin, static_cast<std::size_t>(span.end - span.begin), op);
 }
 
 }  // namespace
 
 void output_flush_pending()
 {
-	pending_span span = pending;
-	pending = pending_span{};
-	if (span.fp != nullptr)
-		add(span.fp, span.begin, static_cast<std::size_t>(span.end - span.begin));
+	flush_pending("fwrite");
 }
 
-void output_flush()
+void output_flush(const char *op)
 {
-	output_flush_pending();
-	drain();
+	flush_pending(op);
+	drain(op);
 }
 
-void output_write(FILE *fp, std::string_view text)
+void output_write(FILE *fp, std::string_view text, const char *op)
 {
-	output_flush_pending();
-	add(fp, text.data(), text.size());
+	flush_pending(op);
+	add(fp, text.data(), text.size(), op);
 }
 
-void output_join(FILE *fp, std::initializer_list<std::string_view> pieces)
+void output_join(FILE *fp, std::initializer_list<std::string_view> pieces, const char *op)
 {
-	output_flush_pending();
+	flush_pending(op);
 	for (std::string_view piece : pieces)
-		add(fp, piece.data(), piece.size());
+		add(fp, piece.data(), piece.size(), op);
 }
 
-char *output_reserve(FILE *fp, std::size_t n)
+char *output_reserve(FILE *fp, std::size_t n, const char *op)
 {
-	output_flush_pending();
-	return room_for(fp, n);
+	flush_pending(op);
+	return room_for(fp, n, op);
 }
 
 void output_commit(std::size_t n)

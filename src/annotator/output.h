@@ -10,7 +10,9 @@
 //
 // Everything written into the message goes through here, or calls
 // output_flush() first, so that the bytes come out in the order they were
-// passed on.  A write that fails is fatal ("fwrite").
+// passed on.  A write that fails is fatal, with the name of the write the
+// caller was making (op: "fwrite" for lines, "fputs" for notes, ...), the
+// one a stdio stream would have failed in.
 #ifndef REVNOTE_OUTPUT_H
 #define REVNOTE_OUTPUT_H
 
@@ -48,13 +50,13 @@ inline void output_defer(FILE *fp, const char *p, std::size_t n)
 
 // Writes everything passed on and added so far to its stream (into the
 // stream's own buffer, as fwrite does).
-void output_flush();
+void output_flush(const char *op = "fwrite");
 
 // Adds text for fp behind everything passed on.
-void output_write(FILE *fp, std::string_view text);
+void output_write(FILE *fp, std::string_view text, const char *op);
 
 // The same for text made of several pieces.
-void output_join(FILE *fp, std::initializer_list<std::string_view> pieces);
+void output_join(FILE *fp, std::initializer_list<std::string_view> pieces, const char *op);
 
 // The largest piece that output_reserve() hands out room for.
 constexpr std::size_t output_reserve_max = 4096;
@@ -62,7 +64,7 @@ constexpr std::size_t output_reserve_max = 4096;
 // Room for up to n (at most output_reserve_max) bytes to be added for fp
 // behind everything passed on; output_commit() says how many were filled
 // in.  Nothing else may be written in between.
-char *output_reserve(FILE *fp, std::size_t n);
+char *output_reserve(FILE *fp, std::size_t n, const char *op);
 void output_commit(std::size_t n);
 
 // Puts the pieces one after another into out (size bytes, at least 1)

@@ -127,7 +127,7 @@ run_options parse_command_line(int argc, char **argv)
 void write_first_line(FILE *dest, std::string_view line, bool mbox_format)
 {
 	if (mbox_format && (line.size() < from_line_min || !is_from_line(line.data(), 0)))
-		output_write(dest, fixed_from_line);
+		output_write(dest, fixed_from_line, "fputs");
 	output_defer(dest, line.data(), line.size());
 }
 
@@ -154,7 +154,7 @@ void copy_lines(body_copy *c, std::string_view block)
 			if (!c->in_header && len + 1 >= from_line_min && line[0] == 'F' && is_from_line(line, 0)) {
 				output_defer(c->dest, passed, static_cast<std::size_t>(line - passed));
 				passed = line;
-				output_write(c->dest, ">");
+				output_write(c->dest, ">", "fputc");
 			}
 			// An empty line ends the header, with or without a carriage
 			// return: a CR LF message's header ends at "\r\n".

@@ -97,7 +97,7 @@ void fatalx(int status, const char *fmt, ...)
 
 void out_printf(FILE *fp, const char *fmt, ...)
 {
-	output_flush();
+	output_flush("vfprintf");
 	va_list ap;
 	va_start(ap, fmt);
 	int r = std::vfprintf(fp, fmt, ap);
