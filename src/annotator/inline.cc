@@ -42,7 +42,6 @@ constexpr long long largest_size = 1LL << 40;
 // fgets into 1024 bytes: a piece ends after a newline or at 1023 bytes.
 constexpr std::size_t piece_max = 1023;
 constexpr std::size_t read_chunk_size = 8192;
-constexpr std::size_t first_capacity = 16;
 constexpr int poll_ms = 1000;
 constexpr char not_http[] = "the base URL is no http:// or https:// URL with a host, or the link is too long";
 constexpr char diff_cut_note[] = "| (diff cut here: it is longer than %llu bytes)\n";
@@ -194,16 +193,7 @@ std::uint64_t share_left(std::uint64_t held)
 void append(const char *form, std::size_t base_end, std::size_t path_end, off_t at)
 {
 	diff_queue &q = queue;
-	if (q.count == q.capacity) {
-		std::size_t capacity = q.capacity == 0 ? first_capacity : q.capacity * 2;
-		void *grown = nullptr;
-		if (capacity <= SIZE_MAX / sizeof(queued_diff))
-			grown = std::realloc(q.entries, capacity * sizeof(queued_diff));
-		if (grown == nullptr)
-			fatal(1, "realloc");
-		q.entries = static_cast<queued_diff *>(grown);
-		q.capacity = capacity;
-	}
+	make_room_for_one(&q.entries, &q.capacity, q.count);
 	queued_diff &d = q.entries[q.count];
 	d = queued_diff{};
 	d.at = at;

@@ -22,7 +22,6 @@ deferred_link_list deferred_links;
 namespace {
 
 constexpr std::size_t link_buffer_size = 512;
-constexpr std::size_t first_capacity = 16;
 
 std::string_view display_suffix()
 {
@@ -39,16 +38,7 @@ std::string_view fetch_suffix()
 void gather(const char *fetch_form, const char *display_form, std::size_t base_end, std::size_t path_end)
 {
 	deferred_link_list &dl = deferred_links;
-	if (dl.count == dl.capacity) {
-		std::size_t capacity = dl.capacity == 0 ? first_capacity : dl.capacity * 2;
-		void *grown = nullptr;
-		if (capacity <= SIZE_MAX / sizeof(deferred_link))
-			grown = std::realloc(dl.entries, capacity * sizeof(deferred_link));
-		if (grown == nullptr)
-			fatal(1, "realloc");
-		dl.entries = static_cast<deferred_link *>(grown);
-		dl.capacity = capacity;
-	}
+	make_room_for_one(&dl.entries, &dl.capacity, dl.count);
 	deferred_link &link = dl.entries[dl.count];
 	link.fetch_url = strdup(fetch_form);
 	if (link.fetch_url == nullptr)

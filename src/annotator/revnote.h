@@ -7,7 +7,9 @@
 #define REVNOTE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <string_view>
 
 // ---- Settings, fixed once the options are parsed --------------------------
@@ -36,6 +38,24 @@ extern const char default_base_url[];
 // Formatted write to fp behind whatever output.h holds pending; a failed
 // write is fatal ("vfprintf").
 [[gnu::format(printf, 2, 3)]] void out_printf(FILE *fp, const char *fmt, ...);
+
+// Makes room for entry number count of a list that holds 16 entries at
+// first and twice as many at each growth.  A list that cannot grow is
+// fatal ("realloc").
+template <typename T>
+void make_room_for_one(T **entries, std::size_t *capacity, std::size_t count)
+{
+	if (count < *capacity)
+		return;
+	std::size_t grown_capacity = *capacity == 0 ? 16 : *capacity * 2;
+	void *grown = nullptr;
+	if (grown_capacity <= SIZE_MAX / sizeof(T))
+		grown = std::realloc(*entries, grown_capacity * sizeof(T));
+	if (grown == nullptr)
+		fatal(1, "realloc");
+	*entries = static_cast<T *>(grown);
+	*capacity = grown_capacity;
+}
 
 // ---- Commit table annotation ---------------------------------------------
 
