@@ -35,6 +35,18 @@ using testsupport::write_file;
 
 namespace {
 
+// A mailbox of either kind in d: an empty Maildir, or an mbox holding
+// content.
+std::string make_box(const scratch_dir &d, bool maildir, const std::string &content)
+{
+	std::string box = d / "box";
+	if (maildir)
+		make_maildir(box);
+	else
+		write_file(box, content, 0600);
+	return box;
+}
+
 const std::string &message = testsupport::commit_message;
 
 mode_t mode_of(const std::string &path) { return testsupport::stat_of(path).st_mode & 07777; }
@@ -252,11 +264,7 @@ TEST(DeliveryRun, WriteFailureLeavesMailboxAsItWas)
 	for (const auto &c : cases) {
 		const std::string &before = c.before;
 		scratch_dir d;
-		std::string box = d / "box";
-		if (c.maildir)
-			make_maildir(box);
-		else
-			write_file(box, before, 0600);
+		std::string box = make_box(d, c.maildir, before);
 		for (bool verbose : {false, true}) {
 			// 4 blocks of 512 bytes: the message is cut well inside.
 			std::vector<std::string> argv = {"sh", "-c", "ulimit -f 4; exec \"$0\" \"$@\"",
@@ -420,11 +428,8 @@ TEST(DeliveryRun, StopSignalsTakeTheDeliveryBack)
 	const std::string &before = old_mbox;
 	for (const auto &c : cases) {
 		scratch_dir d;
-		std::string box = d / "box", err = d / "err", label = sigabbrev_np(c.sig) + std::to_string(c.args.size());
-		if (c.maildir)
-			make_maildir(box);
-		else
-			write_file(box, before, 0600);
+		std::string box = make_box(d, c.maildir, before);
+		std::string err = d / "err", label = sigabbrev_np(c.sig) + std::to_string(c.args.size());
 		std::vector<std::string> args = c.args;
 		std::replace(args.begin(), args.end(), std::string("$BOX"), box);
 		{
@@ -542,11 +547,7 @@ TEST(DeliveryRun, FailuresAroundTheCommitPoint)
 	const std::string &before = old_mbox;
 	for (const auto &c : cases) {
 		scratch_dir d;
-		std::string box = d / "box";
-		if (c.maildir)
-			make_maildir(box);
-		else
-			write_file(box, before, 0600);
+		std::string box = make_box(d, c.maildir, before);
 		run_options opt;
 		opt.input = message;
 		opt.env_set = {c.seam};
