@@ -97,7 +97,12 @@ spool_slot *acquire_slot(std::uint64_t limit)
 void release_slot(spool_slot *slot)
 {
 	// Emptied at once: the bytes are in the store now, or not wanted.
-	(void)ftruncate(slot->fd, 0);
+	// A file that will not shrink is dropped, so the disk space goes back
+	// now and the next transfer in this slot starts on a fresh file.
+	if (ftruncate(slot->fd, 0) != 0) {
+		(void)close(slot->fd);
+		slot->fd = -1;
+	}
 	slot->busy = false;
 }
 
