@@ -43,6 +43,21 @@ int open_fd_count()
 	return n;
 }
 
+// open_mailbox fails on path with err, having taken it for a Maildir
+// (kind 1) or an mbox (0), and leaves no name and no descriptor behind.
+void expect_open_fails(const std::string &path, int err, int kind)
+{
+	int fds = open_fd_count();
+	char *locked = nullptr;
+	int flag = 42;
+	errno = 0;
+	EXPECT_EQ(open_mailbox(path.c_str(), &locked, &flag), nullptr) << path;
+	EXPECT_EQ(errno, err) << path;
+	EXPECT_EQ(flag, kind) << path;
+	EXPECT_EQ(locked, nullptr) << path;
+	EXPECT_EQ(open_fd_count(), fds) << path;
+}
+
 // ---- open_mailbox ----------------------------------------------------------------
 
 TEST_F(Seamed, OpenNullName)
@@ -126,12 +141,9 @@ TEST_F(Seamed, OpenMaildirNamesAndCounter)
 
 	// A name already taken fails with EEXIST and uses up its count.
 	write_file(prefix + std::to_string(first + 2) + host, "x");
+	expect_open_fails(md, EEXIST, 1);
 	char *locked = nullptr;
 	int flag = 0;
-	errno = 0;
-	EXPECT_EQ(open_mailbox(md.c_str(), &locked, &flag), nullptr);
-	EXPECT_EQ(errno, EEXIST);
-	EXPECT_EQ(flag, 1);
 	FILE *fp = open_mailbox(md.c_str(), &locked, &flag);
 	ASSERT_NE(fp, nullptr);
 	EXPECT_EQ(std::string(locked), prefix + std::to_string(first + 3) + host);
@@ -145,12 +157,7 @@ TEST_F(Seamed, OpenMaildirNameThatDoesNotFit)
 	make_maildir(md);
 	std::string longpath = pad_path(md, 1000);
 	ASSERT_EQ(is_maildir(longpath.c_str()), 1);
-	char *locked = nullptr;
-	int flag = 0;
-	errno = 0;
-	EXPECT_EQ(open_mailbox(longpath.c_str(), &locked, &flag), nullptr);
-	EXPECT_EQ(errno, ENAMETOOLONG);
-	EXPECT_EQ(flag, 1);
+	expect_open_fails(longpath, ENAMETOOLONG, 1);
 	EXPECT_TRUE(list_dir(md + "/tmp").empty());
 	EXPECT_TRUE(list_dir(md).size() == 3u);
 }
@@ -159,13 +166,7 @@ TEST_F(Seamed, OpenDirectoryThatIsNoMaildir)
 {
 	std::string d = dir / "d";
 	mkdir(d.c_str(), 0700);
-	char *locked = nullptr;
-	int flag = 42;
-	errno = 0;
-	EXPECT_EQ(open_mailbox(d.c_str(), &locked, &flag), nullptr);
-	EXPECT_EQ(errno, EISDIR);
-	EXPECT_EQ(flag, 0);
-	EXPECT_EQ(locked, nullptr);
+	expect_open_fails(d, EISDIR, 0);
 }
 
 // Only a regular file is an mbox: a FIFO (which would block open for
@@ -174,16 +175,8 @@ TEST_F(Seamed, OpenTakesOnlyRegularFiles)
 {
 	std::string fifo = dir / "fifo";
 	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-	for (const std::string &path : {fifo, std::string("/dev/null")}) {
-		int fds = open_fd_count();
-		char *locked = nullptr;
-		int flag = 42;
-		errno = 0;
-		EXPECT_EQ(open_mailbox(path.c_str(), &locked, &flag), nullptr) << path;
-		EXPECT_EQ(errno, EINVAL) << path;
-		EXPECT_EQ(flag, 0) << path;
-		EXPECT_EQ(open_fd_count(), fds) << path;
-	}
+	for (const std::string &path : {fifo, std::string("/dev/null")})
+		expect_open_fails(path, EINVAL, 0);
 	EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"fifo"}));
 	EXPECT_TRUE(seam::mkstemp_templates.empty());
 }
@@ -194,27 +187,15 @@ TEST_F(Seamed, OpenMboxLockedElsewhere)
 	write_file(mb, "old\n", 0600);
 	record_lock_holder holder(mb);
 	ASSERT_TRUE(holder.locked());
-	int fds = open_fd_count();
-	char *locked = nullptr;
-	int flag = 42;
-	errno = 0;
-	EXPECT_EQ(open_mailbox(mb.c_str(), &locked, &flag), nullptr);
-	EXPECT_EQ(errno, EAGAIN);
-	EXPECT_EQ(flag, 0);
+	expect_open_fails(mb, EAGAIN, 0);
 	EXPECT_EQ(seam::waits, record_lock_schedule);
-	EXPECT_EQ(open_fd_count(), fds);
 	EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"mb"}));
 	EXPECT_EQ(read_file(mb), "old\n");
 }
 
 TEST_F(Seamed, OpenFailureKeepsOpenErrno)
 {
-	char *locked = nullptr;
-	int flag = 42;
-	errno = 0;
-	EXPECT_EQ(open_mailbox((dir / "no/such/mb").c_str(), &locked, &flag), nullptr);
-	EXPECT_EQ(errno, ENOENT);
-	EXPECT_EQ(flag, 0);
+	expect_open_fails(dir / "no/such/mb", ENOENT, 0);
 }
 
 }  // namespace
