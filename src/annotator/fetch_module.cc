@@ -62,6 +62,11 @@ long seconds_from_env(const char *name, long fallback)
 	return static_cast<long>(setting_from_env(name, 1, longest_limit, fallback));
 }
 
+// libcurl's timer for a transfer, set to what was left of the budget,
+// runs on its own reading of the clock and may fire a few milliseconds
+// before ours says the budget is spent.
+constexpr long long budget_timer_slack_ms = 50;
+
 long long budget_ms()
 {
 	static const long long ms = seconds_from_env("REVNOTE_FETCH_BUDGET", default_fetch_budget) * 1000LL;
@@ -176,7 +181,7 @@ void describe_end(transfer *t, CURLcode code, fetch_outcome *done)
 	long status = response_code(t->easy);
 	if (status != 0 && !status_ok(t->easy) && (code == CURLE_OK || code == CURLE_WRITE_ERROR))
 		(void)std::snprintf(done->cause, sizeof done->cause, "the server answered with status %ld", status);
-	else if (code == CURLE_OPERATION_TIMEDOUT && budget_left_ms() <= 0)
+	else if (code == CURLE_OPERATION_TIMEDOUT && budget_left_ms() <= budget_timer_slack_ms)
 		(void)std::snprintf(done->cause, sizeof done->cause, "the fetch budget of %lld s ran out (%s)",
 		                    budget_ms() / 1000, t->error[0] != '\0' ? t->error : curl_easy_strerror(code));
 	else
