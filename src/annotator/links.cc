@@ -35,6 +35,45 @@ std::string_view fetch_suffix()
 	return context_diffs ? "&f=c" : "";
 }
 
+// Appends piece at p; returns its end.
+char *put(char *p, std::string_view piece)
+{
+	copy_short(p, piece.data(), piece.size());
+	return p + piece.size();
+}
+
+// The fixed text, in moves of its known size.
+template <std::size_t N>
+char *put_text(char *p, const char (&text)[N])
+{
+	std::memcpy(p, text, N - 1);
+	return p + (N - 1);
+}
+
+// A diff link into out (link_buffer_size bytes) with its string end,
+// cut at 511 bytes; returns its length.  A link that fits, as nearly
+// every one does, is put together without the cut's bookkeeping.
+std::size_t make_diff_form(char *out, std::string_view base_url, const link_target &target, std::string_view suffix)
+{
+	constexpr char before_previous[] = ".diff?r1=";
+	constexpr char before_revision[] = "&r2=";
+	std::size_t total = base_url.size() + target.path.size() + (sizeof before_previous - 1) + target.previous.size() +
+	                    (sizeof before_revision - 1) + target.revision.size() + suffix.size();
+	if (total >= link_buffer_size)
+		return join_cut(out, link_buffer_size,
+		                {base_url, target.path, before_previous, target.previous, before_revision, target.revision,
+		                 suffix});
+	char *p = put(out, base_url);
+	p = put(p, target.path);
+	p = put_text(p, before_previous);
+	p = put(p, target.previous);
+	p = put_text(p, before_revision);
+	p = put(p, target.revision);
+	p = put(p, suffix);
+	*p = '\0';
+	return total;
+}
+
 void gather(const char *fetch_form, const char *display_form, std::size_t base_end, std::size_t path_end)
 {
 	deferred_link_list &dl = deferred_links;
@@ -66,8 +105,7 @@ void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &targ
 	if (base_url.data() == nullptr)
 		return;
 	auto make_form = [&](char *out, std::string_view suffix) {
-		return join_cut(out, link_buffer_size,
-		                {base_url, target.path, ".diff?r1=", target.previous, "&r2=", target.revision, suffix});
+		return make_diff_form(out, base_url, target, suffix);
 	};
 	if (!gather_diffs && !fetch_diffs) {
 		// Only the display form is used: made where it is written.

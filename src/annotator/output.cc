@@ -32,22 +32,6 @@ struct piece_buffer {
 
 piece_buffer added;
 
-// Copies n bytes in word moves, or byte by byte when there are fewer than
-// eight, rather than by a call: a link is made of many short pieces.  (A
-// revision has just been written a byte at a time: a word load of it
-// would have to wait for those stores.)
-void copy_short(char *to, const char *from, std::size_t n)
-{
-	if (n >= 8) {
-		for (std::size_t i = 0; i + 8 < n; i += 8)
-			std::memcpy(to + i, from + i, 8);
-		std::memcpy(to + n - 8, from + n - 8, 8);
-	} else {
-		for (std::size_t i = 0; i < n; i++)
-			to[i] = from[i];
-	}
-}
-
 void write_or_fail(FILE *fp, const char *p, std::size_t n, const char *op)
 {
 	// One thread: stdio's per-call stream lock is pure cost here.

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <initializer_list>
 #include <string_view>
 
@@ -66,6 +67,22 @@ constexpr std::size_t output_reserve_max = 4096;
 // in.  Nothing else may be written in between.
 char *output_reserve(FILE *fp, std::size_t n, const char *op);
 void output_commit(std::size_t n);
+
+// Copies n bytes in word moves, or byte by byte when there are fewer than
+// eight, rather than by a call: lines of a commit table and links are made
+// of many short pieces.  (A revision has just been written a byte at a
+// time: a word load of it would have to wait for those stores.)
+inline void copy_short(char *to, const char *from, std::size_t n)
+{
+	if (n >= 8) {
+		for (std::size_t i = 0; i + 8 < n; i += 8)
+			std::memcpy(to + i, from + i, 8);
+		std::memcpy(to + n - 8, from + n - 8, 8);
+	} else {
+		for (std::size_t i = 0; i < n; i++)
+			to[i] = from[i];
+	}
+}
 
 // Puts the pieces one after another into out (size bytes, at least 1)
 // and ends them with a zero byte, cutting at size - 1 bytes exactly as

@@ -187,6 +187,16 @@ TEST_F(Links, FormsAreCutAt511Bytes)
 	apply({.C = true});
 	std::string written = capture([&](FILE *fp) { emit_diff_link(fp, "B/", {path_500.c_str(), "1.2", "1.1"}); });
 	EXPECT_EQ(written, ("B/" + path_500 + ".diff?r1=1.1&r2=1.2&f=c").substr(0, 511) + "\n");
+
+	// Whole up to 511 bytes, cut from 512 on.
+	apply({});
+	for (std::size_t length : {510u, 511u, 512u}) {
+		std::string path(length - std::string_view("B/.diff?r1=1.1&r2=1.2").size(), 'r');
+		std::string link = "B/" + path + ".diff?r1=1.1&r2=1.2";
+		ASSERT_EQ(link.size(), length);
+		written = capture([&](FILE *fp) { emit_diff_link(fp, "B/", {path.c_str(), "1.2", "1.1"}); });
+		EXPECT_EQ(written, link.substr(0, 511) + "\n") << length;
+	}
 }
 
 TEST_F(Links, UnwritableLinkIsFatal)
