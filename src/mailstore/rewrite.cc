@@ -236,37 +236,47 @@ const char *next_message(const char *path)
 	}
 }
 
+// A stream that is closed when it goes out of scope.
+struct closing_stream {
+	FILE *fp;
+	~closing_stream()
+	{
+		if (fp != nullptr)
+			(void)fclose(fp);
+	}
+};
+
+// Says why the walk ends after the filter's result r for the message name
+// (nothing for result 3, which ends it quietly).
+void report_end_of_walk(int r, const char *path, const char *name)
+{
+	if (r == 4)
+		warn("unlink %s/%s", path, name);
+	else if (r == 0)
+		warn("maildir %s file %s", path, name);
+	else if (r != 3)
+		warnx("unknown return %d for %s/%s", r, path, name);
+}
+
 // Offers every message of the Maildir (the working directory) to the filter
-// until the walk ends.
+// until the walk ends.  The message is closed after the filter's result
+// has been acted on.
 void walk_messages(const char *path, maildir_filter_fn maildir_filter)
 {
 	int first = 1;
 	while (const char *name = next_message(path)) {
 		if (signal_count > 0)
 			exit_for_signal();
-		FILE *message = fopen(name, "r");
-		if (message == nullptr) {
+		closing_stream message{fopen(name, "r")};
+		if (message.fp == nullptr) {
 			warn("%s/%s", path, name);
 			return;
 		}
-		int r = maildir_filter(first, name, message);
+		int r = maildir_filter(first, name, message.fp);
 		first = 0;
-		if (r == 2) {
-			(void)fclose(message);
+		if (r == 2 || (r == 4 && unlink(name) == 0))
 			continue;
-		}
-		if (r == 4) {
-			if (unlink(name) == 0) {
-				(void)fclose(message);
-				continue;
-			}
-			warn("unlink %s/%s", path, name);
-		} else if (r == 0) {
-			warn("maildir %s file %s", path, name);
-		} else if (r != 3) {
-			warnx("unknown return %d for %s/%s", r, path, name);
-		}
-		(void)fclose(message);
+		report_end_of_walk(r, path, name);
 		return;
 	}
 }
@@ -284,18 +294,16 @@ bool rewrite_maildir(const char *path, maildir_filter_fn maildir_filter)
 		warn("open .");
 		return false;
 	}
-	if (chdir(path) != 0) {
+	bool ok = chdir(path) == 0;
+	if (!ok) {
 		warn("chdir %s", path);
-		(void)close(saved);
-		return false;
-	}
-	reset_walk();
-	walk_messages(path, maildir_filter);
-	reset_walk();
-	bool ok = true;
-	if (fchdir(saved) != 0) {
-		warn("fchdir");
-		ok = false;
+	} else {
+		reset_walk();
+		walk_messages(path, maildir_filter);
+		reset_walk();
+		ok = fchdir(saved) == 0;
+		if (!ok)
+			warn("fchdir");
 	}
 	(void)close(saved);
 	return ok;

@@ -43,6 +43,31 @@ int scaling_steps(char suffix)
 
 }  // namespace
 
+namespace {
+
+// The sum of the sizes of the regular files in the open directory
+// dirpath, or -1 when one of its entries cannot be looked at.  The sum
+// stops growing once it is past what the result can hold.
+int64_t regular_file_total(DIR *dp, const char *dirpath)
+{
+	int64_t total = 0;
+	while (const struct dirent *de = readdir(dp)) {
+		path_buffer path;
+		(void)format_cut(path, sizeof path, "%s/%s", dirpath, de->d_name);
+		struct stat sb;
+		if (stat(path, &sb) != 0)
+			return -1;
+		if (S_ISREG(sb.st_mode)) {
+			total += sb.st_size;
+			if (total > INT_MAX)
+				break;
+		}
+	}
+	return total;
+}
+
+}  // namespace
+
 int maildir_subdir_size(const char *maildir, const char *subdir)
 {
 	path_buffer dirpath;
@@ -50,24 +75,12 @@ int maildir_subdir_size(const char *maildir, const char *subdir)
 	DIR *dp = opendir(dirpath);
 	if (dp == nullptr)
 		return -1;
-	int64_t total = 0;
-	while (const struct dirent *de = readdir(dp)) {
-		path_buffer path;
-		(void)format_cut(path, sizeof path, "%s/%s", dirpath, de->d_name);
-		struct stat sb;
-		if (stat(path, &sb) != 0) {
-			errno_saver keep;
-			(void)closedir(dp);
-			return -1;
-		}
-		if (S_ISREG(sb.st_mode)) {
-			total += sb.st_size;
-			if (total > INT_MAX)
-				break;
-		}
+	int64_t total = regular_file_total(dp, dirpath);
+	{
+		errno_saver keep;
+		(void)closedir(dp);
 	}
-	(void)closedir(dp);
-	return size_result(total);
+	return total < 0 ? -1 : size_result(total);
 }
 
 int mailbox_size(const char *path)
