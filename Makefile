@@ -51,7 +51,7 @@ asan-check: deps-test
 	ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	  ctest --test-dir $(ASAN_BUILD) $(CTEST_FLAGS)
 
-# The whole suite with the portable stdio code of src/mailstore/stdio_access.h.
+# The whole suite with the portable stdio code of src/platform/stdio_access.h.
 PORTABLE_BUILD ?= build-portable
 .PHONY: portable-check
 portable-check: deps-test

@@ -1,11 +1,7 @@
 // Commit table annotation.
 //
-// Watches the body lines of the message for the commit table (a header
-// line naming Revision, Changes and Path, then one indented line per
-// file), works out each file's previous revision from its new one and
-// writes below the file line the links that fit, or a short note saying
-// why the line cannot be used.  The line itself has already been passed
-// on by the driver and is only read here.
+// The line itself has already been passed on by the copy of the message
+// and is only read here.
 //
 // A table line ends at its first zero byte, if it holds one: what follows
 // it is copied like every other byte but never read as part of the line
@@ -14,6 +10,8 @@
 // Revisions are handled as text: the new revision is at most 31
 // characters and the previous one is made from it in a 32-byte work
 // buffer.  Only the last component of the revision is read as a number.
+#include "annotate.h"
+
 #include <array>
 #include <bit>
 #include <climits>
@@ -22,8 +20,8 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "links.h"
 #include "output.h"
-#include "revnote.h"
 
 namespace {
 

@@ -1,11 +1,6 @@
-// Destination of the message: standard output, or a mailbox named by the
-// operand opened at the start; with -d either of them is filled at the end
-// from an unnamed temporary file (the spool) once every diff has been
-// fetched.
+// Destination of the message.
 //
-// A delivery into a mailbox is all or nothing, and a run reports failure
-// only when the message is not in place (so a retry never delivers it
-// twice):
+// A run reports failure only when the message is not in place:
 // - the commit point of an mbox is the fsync of the appended message,
 //   still under the lock; of a Maildir the rename into new/ (the file is
 //   fsynced before it, and the commit syncs new/, moving the file back to
@@ -30,6 +25,8 @@
 // - An mbox whose last byte is not a newline (an earlier append was torn)
 //   gets one before the message, so that its From_ line starts a line;
 //   the roll-back cuts that newline too.
+#include "destination.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -42,9 +39,9 @@
 #include <cstring>
 #include <err.h>
 
-#include "inline.h"
+#include "failure.h"
 #include "mailstore.h"
-#include "revnote.h"
+#include "settings.h"
 #include "spool.h"
 #include "stdio_access.h"
 
@@ -164,7 +161,7 @@ FILE *open_temporary()
 	FILE *fp = fdopen(fd, "w+");
 	if (fp == nullptr)
 		fatal(1, "fdopen");
-	buffer_temporary_file(fp);
+	use_buffer(fp, temporary_buffer);
 	return fp;
 }
 
@@ -256,11 +253,6 @@ int cut_back(int fd, off_t start)
 
 }  // namespace
 
-void buffer_temporary_file(FILE *fp)
-{
-	use_buffer(fp, temporary_buffer);
-}
-
 void install_signal_handlers()
 {
 	struct sigaction sa;
@@ -306,44 +298,32 @@ void begin_message(FILE *dest)
 		fatal(1, "fputc");
 }
 
-FILE *deliver_temporary(FILE *tmp, const char *operand)
+void finish_spool(FILE *spool)
 {
-	// The message must be whole in the temporary file before any of it
-	// goes into the mailbox: a write error hidden in the stdio buffer
-	// would otherwise deliver a cut message as complete.
-	if (std::fflush(tmp) == EOF)
+	// The message must be whole in the spool before any of it goes into
+	// the mailbox: a write error hidden in the stdio buffer would
+	// otherwise deliver a cut message as complete.
+	if (std::fflush(spool) == EOF)
 		fatal(1, "fwrite");
-	finish_fetches();
-	FILE *dest = stdout;
+	rewind(spool);
+}
+
+FILE *open_final_destination(const char *operand)
+{
 	if (operand != nullptr)
-		dest = open_mailbox_for(operand);
-	else
-		use_buffer(stdout, stdout_buffer);
-	begin_message(dest);
-	rewind(tmp);
-	write_message_with_diffs(tmp, dest);
-	return dest;
+		return open_mailbox_for(operand);
+	use_buffer(stdout, stdout_buffer);
+	return stdout;
 }
 
-void close_destination(FILE *dest)
+// An empty message committed into a Maildir is as durable and as checked
+// as any other; an mbox is released untouched.
+void close_destination(FILE *dest, bool written)
 {
-	if (dest == current.stream) {
+	if (dest == current.stream)
 		commit_delivery(dest);
-		return;
-	}
-	if (std::fclose(dest) == EOF)
+	else if (std::fclose(dest) == EOF && written)
 		fatal(1, "fclose");
-}
-
-// Nothing was written.  An mbox is released untouched; a Maildir gets its
-// empty message committed, as durable and as checked as any other.
-void close_destination_early(FILE *dest)
-{
-	if (dest == current.stream) {
-		commit_delivery(dest);
-		return;
-	}
-	(void)std::fclose(dest);
 }
 
 int abort_destination(char *failed, std::size_t size)
@@ -355,7 +335,7 @@ int abort_destination(char *failed, std::size_t size)
 		// Still under the record lock: only our own bytes are cut.
 		if (!current.maildir && current.start >= 0)
 			error = cut_back(current.fd, current.start);
-		mailstore::discard_unwritten(fp);
+		platform::discard_unwritten(fp);
 		(void)std::fclose(fp);
 	}
 	if (current.locked_path != nullptr) {

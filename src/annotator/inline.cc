@@ -28,9 +28,12 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "failure.h"
 #include "fetch.h"
+#include "growth.h"
 #include "output.h"
-#include "revnote.h"
+#include "request.h"
+#include "settings.h"
 #include "spool.h"
 
 namespace {
@@ -110,7 +113,7 @@ void put_piece(FILE *out, const char *data, std::size_t n)
 
 void write_failure(FILE *out, const char *form)
 {
-	out_printf(out, "| fetch %s failed\n", form);
+	output_printf(out, "| fetch %s failed\n", form);
 }
 
 // Reads up to n bytes of the body; short only at its end.
@@ -308,7 +311,7 @@ void write_diff(FILE *dest, const queued_diff &d, std::uint64_t *used)
 	const fetch_limits &lim = limits();
 	std::uint64_t left = lim.message_max - *used;
 	if (left == 0 || d.state == diff_state::left_out) {
-		out_printf(dest, left_out_note, static_cast<unsigned long long>(lim.message_max));
+		output_printf(dest, left_out_note, static_cast<unsigned long long>(lim.message_max));
 		return;
 	}
 	if (d.state == diff_state::failed) {
@@ -361,9 +364,9 @@ std::uint64_t inline_body(FILE *out, const fetched_body &body, const fetch_limit
 	if (!over)
 		return body.length;
 	if (share == lim.diff_max)
-		out_printf(out, diff_cut_note, static_cast<unsigned long long>(lim.diff_max));
+		output_printf(out, diff_cut_note, static_cast<unsigned long long>(lim.diff_max));
 	else
-		out_printf(out, message_cut_note, static_cast<unsigned long long>(lim.message_max));
+		output_printf(out, message_cut_note, static_cast<unsigned long long>(lim.message_max));
 	return share;
 }
 

@@ -8,8 +8,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "failure.h"
 #include "output.h"
-#include "revnote.h"
 
 namespace {
 

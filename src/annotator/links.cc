@@ -1,27 +1,43 @@
-// Links into CVSweb; the diffs they name are inlined by inline.cc.
+// Links into CVSweb.
 //
-// A revision link shows one revision of a file; a diff link the changes
-// between two.  Every diff link is built in two forms side by side: the
-// display form written into the message (which may ask for an HTML page
-// with "&f=h") and the fetch form, the one whose diff is inlined.  Both
-// are made in fixed 512-byte buffers and cut at 511 bytes (as snprintf
-// would cut them).  Links are written through output.h.  Gathered links
-// (-g) are the only allocation: two copies per link in a list that grows
-// 16, 32, 64, ... entries.
+// Both forms of a diff link are made in fixed buffers and cut at
+// link_form_max bytes (as snprintf would cut them).  Links are written
+// through output.h.  Gathered links (-g) are the only allocation: two
+// copies per link in a list that grows 16, 32, 64, ... entries.
+#include "links.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "failure.h"
+#include "growth.h"
 #include "inline.h"
 #include "output.h"
-#include "revnote.h"
-
-deferred_link_list deferred_links;
+#include "settings.h"
 
 namespace {
 
-constexpr std::size_t link_buffer_size = 512;
+struct deferred_link {
+	char *fetch_url;
+	char *display_url;
+	// Where the base URL and the file's path end in fetch_url: the request
+	// made for it keeps the base URL's server whatever the path holds.
+	std::size_t base_end;
+	std::size_t path_end;
+};
+
+// Diff links gathered by -g, in the order they were made.
+struct deferred_link_list {
+	std::size_t count;
+	std::size_t capacity;
+	deferred_link *entries;
+};
+
+deferred_link_list deferred_links;
+
+constexpr std::size_t link_buffer_size = link_form_max + 1;
 
 std::string_view display_suffix()
 {
@@ -145,4 +161,20 @@ void flush_deferred_links(FILE *fp)
 	std::free(dl.entries);
 	// Emptied, not left pointing at freed entries.
 	dl = deferred_link_list{};
+}
+
+std::size_t deferred_link_count()
+{
+	return deferred_links.count;
+}
+
+std::size_t deferred_link_capacity()
+{
+	return deferred_links.capacity;
+}
+
+deferred_link_view deferred_link_at(std::size_t i)
+{
+	const deferred_link &l = deferred_links.entries[i];
+	return {l.display_url, l.fetch_url, l.base_end, l.path_end};
 }

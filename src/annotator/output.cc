@@ -3,9 +3,10 @@
 #include "output.h"
 
 #include <algorithm>
+#include <cstdarg>
 #include <cstring>
 
-#include "revnote.h"
+#include "failure.h"
 #include "stdio_access.h"
 
 pending_span pending;
@@ -35,7 +36,7 @@ piece_buffer added;
 void write_or_fail(FILE *fp, const char *p, std::size_t n, const char *op)
 {
 	// One thread: stdio's per-call stream lock is pure cost here.
-	if (n > 0 && mailstore::write_unlocked(p, n, fp) != n)
+	if (n > 0 && platform::write_unlocked(p, n, fp) != n)
 		fatal(1, "%s", op);
 }
 
@@ -103,6 +104,17 @@ void output_join(FILE *fp, std::initializer_list<std::string_view> pieces, const
 	flush_pending(op);
 	for (std::string_view piece : pieces)
 		add(fp, piece.data(), piece.size(), op);
+}
+
+void output_printf(FILE *fp, const char *fmt, ...)
+{
+	output_flush("vfprintf");
+	va_list ap;
+	va_start(ap, fmt);
+	int r = std::vfprintf(fp, fmt, ap);
+	va_end(ap);
+	if (r < 0)
+		fatal(1, "vfprintf");
 }
 
 char *output_reserve(FILE *fp, std::size_t n, const char *op)

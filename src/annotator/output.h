@@ -59,6 +59,10 @@ void output_write(FILE *fp, std::string_view text, const char *op);
 // The same for text made of several pieces.
 void output_join(FILE *fp, std::initializer_list<std::string_view> pieces, const char *op);
 
+// Formatted text for fp behind everything passed on; a failed write is
+// fatal ("vfprintf").
+[[gnu::format(printf, 2, 3)]] void output_printf(FILE *fp, const char *fmt, ...);
+
 // The largest piece that output_reserve() hands out room for.
 constexpr std::size_t output_reserve_max = 4096;
 

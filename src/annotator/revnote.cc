@@ -1,23 +1,21 @@
 // revnote: the run driver.
 //
-// One run copies one message from standard input to its destination line
-// by line (input.h, output.h), hands every line after the first to the
-// commit table annotation, writes the gathered diff links at the end and
-// delivers.
-// Every failure ends the run through fatal()/fatalx(): reported with
-// status 1, or, when quiet (standard error is no terminal), silently with
-// status 75 so that the mail system retries the delivery.
-#include <cassert>
+// One run copies one message from standard input to its destination
+// (message.h), writes the gathered diff links at the end and delivers.
+// Every failure ends the run through fatal() (failure.h).
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
 #include <unistd.h>
 
-#include "fetch.h"
+#include "destination.h"
+#include "inline.h"
 #include "input.h"
-#include "mailstore.h"
+#include "links.h"
+#include "message.h"
 #include "output.h"
-#include "revnote.h"
+#include "request.h"
+#include "settings.h"
 
 namespace {
 
@@ -37,9 +35,6 @@ constexpr char option_help[] =
 	"  -U url     a second base URL: every link again with it\n"
 	"  --help     print this help and exit\n"
 	"  --version  print the version and exit\n";
-constexpr char fixed_from_line[] = "From root@localhost Fri Sep 03 00:00:00 1999\n";
-// Lines of at least this many bytes (newline counted) may be From_ lines.
-constexpr std::size_t from_line_min = 5;
 
 [[noreturn]] void usage()
 {
@@ -68,9 +63,7 @@ void long_option(const char *arg)
 }
 
 struct run_options {
-	bool mbox_format = false;
-	const char *base_url = default_base_url;
-	const char *second_url = nullptr;
+	message_options message = {false, default_base_url, nullptr};
 	const char *operand = nullptr;
 };
 
@@ -101,13 +94,13 @@ run_options parse_command_line(int argc, char **argv)
 		case 'C': context_diffs = true; break;
 		case 'c': markup_links = true; break;
 		case 'd': fetch_diffs = true; break;
-		case 'f': opt.mbox_format = true; break;
+		case 'f': opt.message.mbox_format = true; break;
 		case 'G': links_in_place = true; break;
 		case 'g': gather_diffs = true; break;
 		case 'q': quiet = 1; break;
 		case 'v': quiet = 0; break;
-		case 'u': opt.base_url = optarg; break;
-		case 'U': opt.second_url = optarg; break;
+		case 'u': opt.message.base_url = optarg; break;
+		case 'U': opt.message.second_url = optarg; break;
 		default: usage();
 		}
 	}
@@ -123,69 +116,17 @@ run_options parse_command_line(int argc, char **argv)
 	return opt;
 }
 
-// Step 6: the first line, behind the fixed From_ line when -f asks for it.
-void write_first_line(FILE *dest, std::string_view line, bool mbox_format)
+// With -d the message is whole in the spool now: once every diff is in,
+// it is written with the diffs in place into the final destination, which
+// only then is opened (no mailbox is locked while diffs are fetched).
+FILE *write_with_diffs(FILE *spool, const char *operand)
 {
-	if (mbox_format && (line.size() < from_line_min || !is_from_line(line.data(), 0)))
-		output_write(dest, fixed_from_line, "fputs");
-	output_defer(dest, line.data(), line.size());
-}
-
-struct body_copy {
-	FILE *dest;
-	annotate_state *st;
-	bool mbox_format;
-	bool in_header;
-};
-
-// Step 8 for a block of whole lines: each is passed on, quoted under -f
-// when it would pass for a From_ line, then annotated without its
-// newline.  The block goes out as one span, cut only where something else
-// has to be written between its lines.
-void copy_lines(body_copy *c, std::string_view block)
-{
-	const char *passed = block.data();  // what lies before it is passed on
-	const char *end = block.data() + block.size();
-	for (const char *line = passed; line < end;) {
-		const char *nl = static_cast<const char *>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
-		assert(nl != nullptr);
-		std::size_t len = static_cast<std::size_t>(nl - line);
-		if (c->mbox_format) {
-			if (!c->in_header && len + 1 >= from_line_min && line[0] == 'F' && is_from_line(line, 0)) {
-				output_defer(c->dest, passed, static_cast<std::size_t>(line - passed));
-				passed = line;
-				output_write(c->dest, ">", "fputc");
-			}
-			// An empty line ends the header, with or without a carriage
-			// return: a CR LF message's header ends at "\r\n".
-			if (len == 0 || (len == 1 && line[0] == '\r'))
-				c->in_header = false;
-		}
-		if (annotate_may_act(line, len)) {
-			output_defer(c->dest, passed, static_cast<std::size_t>(nl + 1 - passed));
-			passed = nl + 1;
-			annotate_line(c->st, line, len);
-		}
-		line = nl + 1;
-	}
-	output_defer(c->dest, passed, static_cast<std::size_t>(end - passed));
-}
-
-// Steps 6 to 8, given the first block of lines: the first line on its
-// own, then the body.
-void copy_message(FILE *dest, std::string_view block, const run_options &opt)
-{
-	const char *first_end = static_cast<const char *>(std::memchr(block.data(), '\n', block.size())) + 1;
-	std::size_t first_len = static_cast<std::size_t>(first_end - block.data());
-	write_first_line(dest, std::string_view(block.data(), first_len), opt.mbox_format);
-
-	annotate_state st;
-	annotate_init(&st, dest, opt.base_url, opt.second_url);
-	body_copy c{dest, &st, opt.mbox_format, true};
-	copy_lines(&c, std::string_view(first_end, block.size() - first_len));
-	while (input_next_lines(&block))
-		copy_lines(&c, block);
-	output_flush();
+	finish_spool(spool);
+	finish_fetches();
+	FILE *dest = open_final_destination(operand);
+	begin_message(dest);
+	write_message_with_diffs(spool, dest);
+	return dest;
 }
 
 }  // namespace
@@ -194,22 +135,20 @@ int main(int argc, char *argv[])
 {
 	install_signal_handlers();
 	run_options opt = parse_command_line(argc, argv);
-	warn_about_base_urls(opt.base_url, opt.second_url);
+	warn_about_base_urls(opt.message.base_url, opt.message.second_url);
 
 	FILE *dest = open_destination(opt.operand);
-
 	std::string_view block;
 	if (!input_next_lines(&block)) {
-		close_destination_early(dest);
+		close_destination(dest, false);
 		return 0;
 	}
 	begin_message(dest);
-	copy_message(dest, block, opt);
-
+	copy_message(dest, block, opt.message);
 	flush_deferred_links(dest);
 	output_flush();
 	if (fetch_diffs)
-		dest = deliver_temporary(dest, opt.operand);
+		dest = write_with_diffs(dest, opt.operand);
 	close_destination(dest);
 	return 0;
 }

@@ -9,8 +9,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "failure.h"
 #include "fetch.h"
-#include "revnote.h"
 
 namespace {
 

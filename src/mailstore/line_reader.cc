@@ -39,7 +39,7 @@ std::size_t read_piece(char *p, std::size_t room, FILE *fp, bool *failed)
 	std::size_t n = 0;
 	while (n < want) {
 		bool newline = false;
-		std::size_t got = mailstore::take_buffered(p + n, want - n, fp, &newline);
+		std::size_t got = platform::take_buffered(p + n, want - n, fp, &newline);
 		n += got;
 		if (newline)
 			break;
@@ -74,7 +74,8 @@ struct glt_entry *entry_of(FILE *fp)
 	return nullptr;
 }
 
-// Step 1 of a lookup: the first entry that is fp's own or free.
+// The entry a lookup settles on: the first that is fp's own or free, so
+// that a free entry before fp's own wins and fp moves into it.
 struct glt_entry *first_own_or_free(FILE *fp)
 {
 	for (int i = 0; i < glcount; i++)

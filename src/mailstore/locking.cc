@@ -47,13 +47,6 @@
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
-#if defined(__linux__)
-#include <linux/magic.h>
-#include <sys/vfs.h>
-#else
-#include <sys/mount.h>
-#include <sys/param.h>
-#endif
 
 #include <atomic>
 #include <cerrno>
@@ -64,6 +57,7 @@
 #include <ctime>
 #include <err.h>
 
+#include "file_system.h"
 #include "hostname.h"
 #include "mailstore.h"
 #include "pathbuf.h"
@@ -211,35 +205,6 @@ bool take_record_lock(int fd)
 
 // ---- Stale dot-locks --------------------------------------------------------------
 
-// A process id means something only on the host that wrote it.
-bool on_network_file_system(int fd)
-{
-	struct statfs fs;
-	if (fstatfs(fd, &fs) != 0)
-		return true;  // cannot tell: trust the age rule alone
-#if defined(__linux__)
-	switch (static_cast<unsigned long>(fs.f_type)) {
-	case NFS_SUPER_MAGIC:
-	case SMB_SUPER_MAGIC:
-	case CIFS_SUPER_MAGIC:
-	case SMB2_SUPER_MAGIC:
-	case CODA_SUPER_MAGIC:
-	case AFS_SUPER_MAGIC:
-	case AFS_FS_MAGIC:
-	case V9FS_MAGIC:
-	case CEPH_SUPER_MAGIC:
-	case FUSE_SUPER_MAGIC:
-	case NCP_SUPER_MAGIC:
-	case OCFS2_SUPER_MAGIC:
-		return true;
-	default:
-		return false;
-	}
-#else
-	return (fs.f_flags & MNT_LOCAL) == 0;
-#endif
-}
-
 // The process id a dot-lock file holds: decimal digits and at most a
 // newline after them.  0 when there is none (empty, "0", anything else).
 pid_t read_lock_pid(int fd)
@@ -265,7 +230,7 @@ pid_t read_lock_pid(int fd)
 bool holder_is_gone(int fd)
 {
 	pid_t pid = read_lock_pid(fd);
-	if (pid <= 0 || on_network_file_system(fd))
+	if (pid <= 0 || platform::on_network_file_system(fd))
 		return false;
 	if (pid == getpid())
 		return true;

@@ -1,10 +1,10 @@
 // What the library and revnote do with stdio streams beyond ISO C and
-// POSIX, in one place (internal, not installed).  Each operation has the
+// POSIX, in one place (internal, never installed).  Each operation has the
 // GNU C library's fast or exact way and a portable one; building with
 // REVNOTE_PORTABLE_STDIO (cmake -DREVNOTE_PORTABLE_STDIO=ON) takes the
 // portable ways on glibc too, so that the suite tests them.
-#ifndef MAILSTORE_STDIO_ACCESS_H
-#define MAILSTORE_STDIO_ACCESS_H
+#ifndef PLATFORM_STDIO_ACCESS_H
+#define PLATFORM_STDIO_ACCESS_H
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -15,13 +15,13 @@
 #include <cstring>
 
 #if defined(__GLIBC__) && !defined(REVNOTE_PORTABLE_STDIO)
-#define MAILSTORE_GLIBC_STDIO 1
+#define PLATFORM_GLIBC_STDIO 1
 #include <stdio_ext.h>
 #else
-#define MAILSTORE_GLIBC_STDIO 0
+#define PLATFORM_GLIBC_STDIO 0
 #endif
 
-namespace mailstore {
+namespace platform {
 
 // Takes up to want bytes from what fp has already buffered, stopping after
 // a newline, as getc_unlocked would take them one at a time, and sets
@@ -30,7 +30,7 @@ namespace mailstore {
 // itself (the caller then reads byte by byte).
 inline std::size_t take_buffered(char *p, std::size_t want, FILE *fp, bool *newline)
 {
-#if MAILSTORE_GLIBC_STDIO
+#if PLATFORM_GLIBC_STDIO
 	std::size_t take = std::min(static_cast<std::size_t>(fp->_IO_read_end - fp->_IO_read_ptr), want);
 	if (take == 0)
 		return 0;  // also before stdio has a buffer at all: the pointers are null
@@ -55,7 +55,7 @@ inline std::size_t take_buffered(char *p, std::size_t want, FILE *fp, bool *newl
 // record lock of the process on the file.
 inline void discard_unwritten(FILE *fp)
 {
-#if MAILSTORE_GLIBC_STDIO
+#if PLATFORM_GLIBC_STDIO
 	__fpurge(fp);
 #else
 	int fd = fileno(fp);
@@ -77,13 +77,13 @@ inline void discard_unwritten(FILE *fp)
 // leaves out the stream lock that every fwrite takes.
 inline std::size_t write_unlocked(const void *p, std::size_t n, FILE *fp)
 {
-#if MAILSTORE_GLIBC_STDIO
+#if PLATFORM_GLIBC_STDIO
 	return fwrite_unlocked(p, 1, n, fp);
 #else
 	return std::fwrite(p, 1, n, fp);
 #endif
 }
 
-}  // namespace mailstore
+}  // namespace platform
 
 #endif

@@ -8,8 +8,10 @@
 #include <string>
 #include <vector>
 
+#include "annotate.h"
+#include "links.h"
 #include "output.h"
-#include "revnote.h"
+#include "settings.h"
 #include "table_oracle.h"
 
 namespace {

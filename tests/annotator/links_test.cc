@@ -11,9 +11,10 @@
 #include <functional>
 #include <string>
 
-#include "fetch.h"
+#include "links.h"
 #include "output.h"
-#include "revnote.h"
+#include "request.h"
+#include "settings.h"
 
 namespace {
 
@@ -68,7 +69,7 @@ TEST_F(Links, RevisionLinkForms)
 	apply({.d = true, .g = true});
 	EXPECT_EQ(capture([](FILE *fp) { emit_rev_link(fp, base, {path, "1.1"}); }),
 	          "B/src/bin/ls/ls.c?rev=1.1&content-type=text/plain\n");
-	EXPECT_EQ(deferred_links.count, 0u);
+	EXPECT_EQ(deferred_link_count(), 0u);
 }
 
 TEST_F(Links, NoBaseUrlWritesNothing)
@@ -79,7 +80,7 @@ TEST_F(Links, NoBaseUrlWritesNothing)
 		emit_diff_link(fp, {}, {path, "1.17", "1.16"});
 	}),
 	          "");
-	EXPECT_EQ(deferred_links.count, 0u);
+	EXPECT_EQ(deferred_link_count(), 0u);
 }
 
 struct form_case {
@@ -100,10 +101,10 @@ TEST_P(DiffForms, DisplayAndFetchForm)
 	o.g = true;
 	apply(o);
 	EXPECT_EQ(capture([](FILE *fp) { emit_diff_link(fp, base, {path, "1.17", "1.16"}); }), "");
-	ASSERT_EQ(deferred_links.count, 1u);
+	ASSERT_EQ(deferred_link_count(), 1u);
 	std::string prefix = "B/src/bin/ls/ls.c.diff?r1=1.16&r2=1.17";
-	EXPECT_EQ(deferred_links.entries[0].display_url, prefix + GetParam().display);
-	EXPECT_EQ(deferred_links.entries[0].fetch_url, prefix + GetParam().fetch);
+	EXPECT_EQ(deferred_link_at(0).display_form, prefix + GetParam().display);
+	EXPECT_EQ(deferred_link_at(0).fetch_form, prefix + GetParam().fetch);
 }
 
 INSTANTIATE_TEST_SUITE_P(Options, DiffForms,
@@ -136,7 +137,7 @@ TEST_P(OptionRows, PlacesLinksAndDiffs)
 	apply(o);
 	EXPECT_EQ(capture([](FILE *fp) { emit_diff_link(fp, "ftp://h/", {"a.c", "1.2", "1.1"}); }), GetParam().in_place);
 	EXPECT_EQ(capture([](FILE *fp) { flush_deferred_links(fp); }), GetParam().after);
-	EXPECT_EQ(deferred_links.count, 0u);
+	EXPECT_EQ(deferred_link_count(), 0u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -160,12 +161,12 @@ TEST_F(Links, GatheredListGrowsFrom16To32AndKeepsOrder)
 		(void)capture([&](FILE *fp) { emit_diff_link(fp, base, {"f.c", next.c_str(), prev.c_str()}); });
 		expected += "B/f.c.diff?r1=" + prev + "&r2=" + next + "\n";
 		if (i <= 16)
-			EXPECT_EQ(deferred_links.capacity, 16u) << i;
+			EXPECT_EQ(deferred_link_capacity(), 16u) << i;
 		else if (i <= 32)
-			EXPECT_EQ(deferred_links.capacity, 32u) << i;
+			EXPECT_EQ(deferred_link_capacity(), 32u) << i;
 		else
-			EXPECT_EQ(deferred_links.capacity, 64u) << i;
-		EXPECT_EQ(deferred_links.count, static_cast<size_t>(i));
+			EXPECT_EQ(deferred_link_capacity(), 64u) << i;
+		EXPECT_EQ(deferred_link_count(), static_cast<size_t>(i));
 	}
 	EXPECT_EQ(capture([](FILE *fp) { flush_deferred_links(fp); }), expected);
 	EXPECT_EQ(capture([](FILE *fp) { flush_deferred_links(fp); }), "");
@@ -176,10 +177,10 @@ TEST_F(Links, FormsAreCutAt511Bytes)
 	std::string long_path(600, 'p');
 	apply({.d = true, .g = true});
 	(void)capture([&](FILE *fp) { emit_diff_link(fp, "ftp://h/", {long_path.c_str(), "1.2", "1.1"}); });
-	ASSERT_EQ(deferred_links.count, 1u);
+	ASSERT_EQ(deferred_link_count(), 1u);
 	std::string cut = ("ftp://h/" + long_path).substr(0, 511);
-	EXPECT_EQ(deferred_links.entries[0].display_url, cut);
-	EXPECT_EQ(deferred_links.entries[0].fetch_url, cut);
+	EXPECT_EQ(deferred_link_at(0).display_form, cut);
+	EXPECT_EQ(deferred_link_at(0).fetch_form, cut);
 	EXPECT_EQ(capture([](FILE *fp) { flush_deferred_links(fp); }), cut + "\n| fetch " + cut + " failed\n");
 
 	// A path that ends just short of the cut: the query is cut instead.

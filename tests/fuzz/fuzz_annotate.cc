@@ -12,9 +12,11 @@
 #include <cstring>
 #include <string_view>
 
-#include "fetch.h"
+#include "annotate.h"
+#include "links.h"
 #include "output.h"
-#include "revnote.h"
+#include "request.h"
+#include "settings.h"
 #include "table_oracle.h"
 
 namespace {
@@ -30,10 +32,10 @@ FILE *sink()
 void check_request_urls()
 {
 	static const char *const prefixes[] = {"http://h/base/", "https://h2:8443/"};
-	for (std::size_t i = 0; i < deferred_links.count; i++) {
-		const deferred_link &l = deferred_links.entries[i];
+	for (std::size_t i = 0; i < deferred_link_count(); i++) {
+		deferred_link_view l = deferred_link_at(i);
 		char out[request_url_size];
-		if (!make_request_url(out, sizeof out, l.fetch_url, l.base_end, l.path_end))
+		if (!make_request_url(out, sizeof out, l.fetch_form.data(), l.base_end, l.path_end))
 			continue;
 		bool kept = false;
 		for (const char *p : prefixes)

@@ -13,7 +13,7 @@
 #include <string>
 #include <string_view>
 
-#include "revnote.h"
+#include "annotate.h"
 
 namespace table_oracle {
 

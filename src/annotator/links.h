@@ -1,0 +1,50 @@
+// Links into CVSweb; the diffs they name are inlined by inline.h.
+//
+// A revision link shows one revision of a file; a diff link the changes
+// between two.  Every diff link is built in two forms side by side: the
+// display form written into the message (which may ask for an HTML page
+// with "&f=h") and the fetch form, the one whose diff is inlined.  Diff
+// links gathered by -g are kept until flush_deferred_links() writes them
+// after the message.
+#ifndef REVNOTE_LINKS_H
+#define REVNOTE_LINKS_H
+
+#include <cstddef>
+#include <cstdio>
+#include <string_view>
+
+// Longest link form: both forms are built in buffers of link_form_max + 1
+// bytes and cut to fit.
+constexpr std::size_t link_form_max = 511;
+
+// What a link names: a file's path and a revision, and for a diff the
+// revision before it.  None of them holds a zero byte.
+struct link_target {
+	std::string_view path;
+	std::string_view revision;
+	std::string_view previous = {};  // diff links only
+};
+
+// Links for base_url (nothing when it is none, a null data()), written to
+// fp through output.h: a revision link, or a diff link written, gathered
+// and fetched as -g, -G and -d say.
+void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &target);
+void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target);
+// Writes the gathered links, each followed by its diff under -d, and
+// forgets them.
+void flush_deferred_links(FILE *fp);
+
+// The gathered links not yet written, for tests and fuzzers: how many,
+// how many the list has room for, and number i of them.
+struct deferred_link_view {
+	std::string_view display_form;
+	std::string_view fetch_form;
+	// Where the base URL and the file's path end in the fetch form.
+	std::size_t base_end;
+	std::size_t path_end;
+};
+std::size_t deferred_link_count();
+std::size_t deferred_link_capacity();
+deferred_link_view deferred_link_at(std::size_t i);
+
+#endif
