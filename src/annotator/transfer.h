@@ -1,0 +1,88 @@
+// Content transfer encodings of text parts: reading quoted-printable and
+// base64 text for the commit table, and writing what revnote adds in the
+// part's own encoding.
+//
+// The decoders are as lenient as mail readers are: in quoted-printable an
+// "=" that starts no escape is the byte "=", in base64 bytes outside the
+// alphabet are skipped and the data ends at the first padding.  So the
+// table is recognised in the text a reader shows.
+#ifndef REVNOTE_TRANSFER_H
+#define REVNOTE_TRANSFER_H
+
+#include <cstddef>
+#include <cstdint>
+
+enum class transfer_kind : unsigned char {
+	identity,          // 7bit, 8bit, binary, or none
+	quoted_printable,
+	base64,
+};
+
+// ---- Reading ----------------------------------------------------------------
+
+// Decodes one quoted-printable line (its line break taken off) into out,
+// which has room for len bytes; returns the bytes stored.  *soft is set
+// when the line ends in a soft line break (its last byte is "="), so that
+// the next line continues it.
+std::size_t decode_quoted_printable(const char *line, std::size_t len, char *out, bool *soft);
+
+// A base64 stream, decoded piece by piece.
+struct base64_decoder {
+	std::uint32_t bits;   // sextets of the group being read
+	int sextets;          // how many, 0 to 3
+	bool ended;           // padding was read: the data is over
+	bool data_after_end;  // alphabet bytes came after the padding
+};
+
+// Decodes n bytes of base64 text into out, which has room for n bytes;
+// returns the bytes stored.  Bytes outside the alphabet are skipped.
+std::size_t decode_base64(base64_decoder *d, const char *in, std::size_t n, char *out);
+// The bytes of a last group left without padding (two or three sextets);
+// returns how many were stored at out (room for 2).
+std::size_t finish_base64(base64_decoder *d, char *out);
+
+// ---- Writing ----------------------------------------------------------------
+
+// Where encoded bytes go.
+using encoded_sink = void(void *ctx, const char *p, std::size_t n);
+
+// Writes text in a part's transfer encoding, piece by piece.  What revnote
+// adds has "\n" for its line breaks: in quoted-printable each becomes a
+// hard line break, the part's own (CR LF or LF), with "=" escaped, lines
+// of at most 76 characters joined by soft line breaks, and escaped where a
+// reader could take a byte for something else (bytes outside printable
+// ASCII, a blank or tab at the end of a line, "F" starting a line, so that
+// no line reads "From ").  In base64 the text is encoded in lines of 76
+// characters.  Where the part's text has CR LF line breaks, a "\n" of
+// revnote's own text that has no CR before it gets one.  identity writes
+// the text as it is, with that same care for CR LF.
+struct text_encoder {
+	transfer_kind kind;
+	bool text_crlf;  // the decoded text's line break is CR LF
+	bool line_crlf;  // the encoded lines end in CR LF
+	encoded_sink *sink;
+	void *ctx;
+
+	int line_len;           // characters on the encoded line so far
+	char held_blank;        // quoted-printable: a blank or tab not yet written, or 0
+	bool after_cr;          // the last byte of revnote's text was a CR
+	unsigned char group[3]; // base64: bytes of the group being filled
+	int grouped;            // how many
+	// Called once, right before the first byte is encoded (then cleared).
+	void (*on_first)(void *first_ctx);
+	void *first_ctx;
+};
+
+void start_encoder(text_encoder *e, transfer_kind kind, bool text_crlf, bool line_crlf, encoded_sink *sink,
+                   void *ctx);
+// Text that revnote adds.
+void encode_added(text_encoder *e, const char *p, std::size_t n);
+// Decoded bytes of the part itself, written again as they are (base64).
+void encode_original(text_encoder *e, const char *p, std::size_t n);
+// Ends what was encoded: the last base64 group padded and its line ended;
+// in quoted-printable a held blank written, and a line that revnote's text
+// left open ended with a soft line break, so that what follows continues
+// it as it would in plain text.
+void finish_encoder(text_encoder *e);
+
+#endif
