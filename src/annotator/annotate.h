@@ -43,6 +43,12 @@ bool match_table_header(std::string_view text);
 // Starts the annotation of one message: no table open yet.  second_url
 // may be null.
 void annotate_init(annotate_state *st, FILE *destination, const char *base_url, const char *second_url);
+// A new text begins (a part of the message): no table is open.
+inline void annotate_restart(annotate_state *st)
+{
+	st->in_table = false;
+}
+
 // Looks at one body line of len bytes (its newline not counted) and writes
 // below it what it calls for.  The line is only read: it may still be
 // waiting to be written (output_defer).

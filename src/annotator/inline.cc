@@ -25,6 +25,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
@@ -35,6 +36,7 @@
 #include "request.h"
 #include "settings.h"
 #include "spool.h"
+#include "transfer.h"
 
 namespace {
 
@@ -70,6 +72,18 @@ struct queued_diff {
 	std::uint64_t length;  // bytes kept in the store
 	off_t body_at;         // where they begin there
 	char *cause;           // why it failed or broke off; only when warning
+	transfer_kind encoding;  // of the part it stands in, when written as it goes
+	bool line_crlf;          // that part's encoded lines end in CR LF
+};
+
+// A stretch of the spool that holds the decoded text of a base64 part:
+// encoded only when the message is written, since diffs go between its
+// bytes.
+struct encoded_region {
+	off_t start;
+	off_t end;
+	bool text_crlf;
+	bool line_crlf;
 };
 
 struct diff_queue {
@@ -79,9 +93,19 @@ struct diff_queue {
 	std::size_t next_start;  // first entry not started
 	int running;
 	std::uint64_t ended_bytes;  // bytes held by ended transfers
+	encoded_region *regions;
+	std::size_t region_count;
+	std::size_t region_capacity;
 };
 
 diff_queue queue;
+
+// Where a diff is written at the end: the destination, through the
+// encoder of the part it stands in, if that part is encoded.
+struct diff_writer {
+	FILE *dest;
+	text_encoder *enc;
+};
 
 void warn_cause(const char *form, const char *cause)
 {
@@ -105,15 +129,37 @@ void put(FILE *out, const char *data, std::size_t n, const char *op)
 		fatal(1, "%s", op);
 }
 
-// The pieces of a diff behind "| " fail as a formatted write would.
-void put_piece(FILE *out, const char *data, std::size_t n)
+// The sink of an encoder that writes a diff: what it writes fails as a
+// formatted write would.
+void put_encoded(void *dest, const char *data, std::size_t n)
 {
-	put(out, data, n, "vfprintf");
+	put(static_cast<FILE *>(dest), data, n, "vfprintf");
 }
 
-void write_failure(FILE *out, const char *form)
+// The pieces of a diff behind "| ", and the lines about it.
+void put_piece(const diff_writer &w, const char *data, std::size_t n)
 {
-	output_printf(out, "| fetch %s failed\n", form);
+	if (w.enc != nullptr)
+		encode_added(w.enc, data, n);
+	else
+		put(w.dest, data, n, "vfprintf");
+}
+
+[[gnu::format(printf, 2, 3)]] void put_line(const diff_writer &w, const char *fmt, ...)
+{
+	char text[request_url_size + 128];
+	va_list ap;
+	va_start(ap, fmt);
+	int n = std::vsnprintf(text, sizeof text, fmt, ap);
+	va_end(ap);
+	if (n < 0)
+		fatal(1, "vfprintf");
+	put_piece(w, text, std::min(static_cast<std::size_t>(n), sizeof text - 1));
+}
+
+void write_failure(const diff_writer &w, const char *form)
+{
+	put_line(w, "| fetch %s failed\n", form);
 }
 
 // Reads up to n bytes of the body; short only at its end.
@@ -149,7 +195,7 @@ std::uint64_t line_boundary(FILE *body, std::uint64_t limit)
 
 // Writes n bytes of the body in pieces behind "| ", as the pieces of fgets
 // into 1024 bytes would be written with "| %s"; ends with a newline.
-void write_pieces(FILE *out, FILE *body, std::uint64_t n)
+void write_pieces(const diff_writer &out, FILE *body, std::uint64_t n)
 {
 	char chunk[read_chunk_size];
 	std::size_t piece_len = 0;  // bytes of the current piece so far
@@ -206,6 +252,11 @@ void append(const char *form, std::size_t base_end, std::size_t path_end, off_t 
 	d.base_end = base_end;
 	d.path_end = path_end;
 	d.state = diff_state::waiting;
+	const text_encoder *enc = output_added_encoder();
+	if (enc != nullptr && enc->kind == transfer_kind::quoted_printable) {
+		d.encoding = enc->kind;
+		d.line_crlf = enc->line_crlf;
+	}
 	q.count++;
 }
 
@@ -285,8 +336,9 @@ void pump(int wait_ms)
 	}
 }
 
-// Copies n bytes of the spool into dest, or the rest of it when n is -1.
-void copy_spool(FILE *spool, FILE *dest, off_t n)
+// Copies n bytes of the spool into dest, or the rest of it when n is -1;
+// through enc when it is not null.
+void copy_spool(FILE *spool, FILE *dest, text_encoder *enc, off_t n)
 {
 	char chunk[read_chunk_size];
 	while (n != 0) {
@@ -299,19 +351,25 @@ void copy_spool(FILE *spool, FILE *dest, off_t n)
 				fatal(1, "fread");
 			return;
 		}
-		put(dest, chunk, got, "fwrite");
+		if (enc != nullptr)
+			encode_original(enc, chunk, got);
+		else
+			put(dest, chunk, got, "fwrite");
 		if (n > 0)
 			n -= static_cast<off_t>(got);
 	}
 }
 
+std::uint64_t write_body(const diff_writer &out, const fetched_body &body, const fetch_limits &lim,
+                         std::uint64_t used);
+
 // Writes one diff at its place, applying the message's limit in order.
-void write_diff(FILE *dest, const queued_diff &d, std::uint64_t *used)
+void write_diff(const diff_writer &dest, const queued_diff &d, std::uint64_t *used)
 {
 	const fetch_limits &lim = limits();
 	std::uint64_t left = lim.message_max - *used;
 	if (left == 0 || d.state == diff_state::left_out) {
-		output_printf(dest, left_out_note, static_cast<unsigned long long>(lim.message_max));
+		put_line(dest, left_out_note, static_cast<unsigned long long>(lim.message_max));
 		return;
 	}
 	if (d.state == diff_state::failed) {
@@ -322,7 +380,7 @@ void write_diff(FILE *dest, const queued_diff &d, std::uint64_t *used)
 	FILE *bodies = stored_bodies();
 	if (d.length > 0 && fseeko(bodies, d.body_at, SEEK_SET) != 0)
 		fatal(1, "fseeko");
-	*used += inline_body(dest, fetched_body{bodies, d.length, d.more, d.broke_off}, lim, *used);
+	*used += write_body(dest, fetched_body{bodies, d.length, d.more, d.broke_off}, lim, *used);
 	if (d.broke_off)
 		warn_cause(d.form, d.cause);
 }
@@ -334,7 +392,47 @@ void forget_diffs()
 		std::free(queue.entries[i].cause);
 	}
 	std::free(queue.entries);
+	std::free(queue.regions);
 	queue = diff_queue{};
+}
+
+// The spool read back in order: the message's bytes as they stand, those
+// of an encoded region through the region's encoder.
+struct spool_reader {
+	FILE *spool;
+	FILE *dest;
+	off_t pos;
+	std::size_t region;  // the next region not yet ended
+	bool in_region;
+	text_encoder enc;
+};
+
+// Copies the spool up to to (-1: its end).  A region ends only when
+// something beyond it is copied, so that a diff at its very end is still
+// written inside it.
+void copy_to(spool_reader &r, off_t to)
+{
+	while (to < 0 || r.pos < to) {
+		const encoded_region *g = r.region < queue.region_count ? &queue.regions[r.region] : nullptr;
+		if (r.in_region && r.pos == g->end) {
+			finish_encoder(&r.enc);
+			r.in_region = false;
+			r.region++;
+			continue;
+		}
+		if (!r.in_region && g != nullptr && r.pos == g->start) {
+			start_encoder(&r.enc, transfer_kind::base64, g->text_crlf, g->line_crlf, put_encoded, r.dest);
+			r.in_region = true;
+			continue;
+		}
+		off_t limit = r.in_region ? g->end : g != nullptr ? g->start : to;
+		if (to >= 0 && (limit < 0 || to < limit))
+			limit = to;
+		copy_spool(r.spool, r.dest, r.in_region ? &r.enc : nullptr, limit < 0 ? -1 : limit - r.pos);
+		if (limit < 0)
+			return;
+		r.pos = limit;
+	}
 }
 
 }  // namespace
@@ -350,7 +448,10 @@ const fetch_limits &limits()
 	return lim;
 }
 
-std::uint64_t inline_body(FILE *out, const fetched_body &body, const fetch_limits &lim, std::uint64_t used)
+namespace {
+
+std::uint64_t write_body(const diff_writer &out, const fetched_body &body, const fetch_limits &lim,
+                         std::uint64_t used)
 {
 	std::uint64_t left = lim.message_max - std::min(lim.message_max, used);
 	std::uint64_t share = std::min(lim.diff_max, left);
@@ -364,10 +465,17 @@ std::uint64_t inline_body(FILE *out, const fetched_body &body, const fetch_limit
 	if (!over)
 		return body.length;
 	if (share == lim.diff_max)
-		output_printf(out, diff_cut_note, static_cast<unsigned long long>(lim.diff_max));
+		put_line(out, diff_cut_note, static_cast<unsigned long long>(lim.diff_max));
 	else
-		output_printf(out, message_cut_note, static_cast<unsigned long long>(lim.message_max));
+		put_line(out, message_cut_note, static_cast<unsigned long long>(lim.message_max));
 	return share;
+}
+
+}  // namespace
+
+std::uint64_t inline_body(FILE *out, const fetched_body &body, const fetch_limits &lim, std::uint64_t used)
+{
+	return write_body(diff_writer{out, nullptr}, body, lim, used);
 }
 
 void inline_form(FILE *fp, const char *form, std::size_t base_end, std::size_t path_end)
@@ -382,7 +490,7 @@ void inline_form(FILE *fp, const char *form, std::size_t base_end, std::size_t p
 		else
 			(void)fetch_available(&cause);
 		if (cause != nullptr) {
-			write_failure(fp, form);
+			output_printf(fp, "| fetch %s failed\n", form);
 			warn_cause(form, cause);
 			return;
 		}
@@ -403,19 +511,35 @@ void finish_fetches()
 		pump(poll_ms);
 }
 
+void inline_encoded_region(off_t start, off_t end, bool text_crlf, bool line_crlf)
+{
+	if (start == end)
+		return;
+	make_room_for_one(&queue.regions, &queue.region_capacity, queue.region_count);
+	queue.regions[queue.region_count++] = encoded_region{start, end, text_crlf, line_crlf};
+}
+
 void write_message_with_diffs(FILE *spool, FILE *dest)
 {
 	finish_fetches();
 	std::uint64_t used = 0;
-	off_t pos = ftello(spool);
-	if (pos < 0)
+	spool_reader r{spool, dest, ftello(spool), 0, false, {}};
+	if (r.pos < 0)
 		fatal(1, "ftello");
 	for (std::size_t i = 0; i < queue.count; i++) {
 		const queued_diff &d = queue.entries[i];
-		copy_spool(spool, dest, d.at - pos);
-		pos = d.at;
-		write_diff(dest, d, &used);
+		copy_to(r, d.at);
+		if (r.in_region) {
+			write_diff(diff_writer{dest, &r.enc}, d, &used);
+		} else if (d.encoding == transfer_kind::quoted_printable) {
+			text_encoder qp;
+			start_encoder(&qp, d.encoding, false, d.line_crlf, put_encoded, dest);
+			write_diff(diff_writer{dest, &qp}, d, &used);
+			finish_encoder(&qp);
+		} else {
+			write_diff(diff_writer{dest, nullptr}, d, &used);
+		}
 	}
-	copy_spool(spool, dest, -1);
+	copy_to(r, -1);
 	forget_diffs();
 }

@@ -12,6 +12,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include <sys/types.h>
+
 // Limits of one message's fetching, from the environment: transfers at
 // once (REVNOTE_FETCH_POOL, 1 to 64, default 6), bytes kept of one diff
 // (REVNOTE_DIFF_MAX, default 1 MiB) and of all diffs together
@@ -49,8 +51,13 @@ void inline_form(FILE *fp, const char *form, std::size_t base_end, std::size_t p
 // Waits until every transfer has ended.  Called before a mailbox is opened,
 // so that nothing is fetched while it is locked.
 void finish_fetches();
+// Marks the spool's bytes from start to end as the decoded text of a
+// base64 part, to be encoded (in lines ending in CR LF with line_crlf;
+// text_crlf as for text_encoder) when the message is written.
+void inline_encoded_region(off_t start, off_t end, bool text_crlf, bool line_crlf);
 // Writes the spool, read from its current position, into dest with every
-// diff in its place; then forgets the diffs.
+// diff in its place, each in the transfer encoding of the part it stands
+// in; then forgets the diffs.
 void write_message_with_diffs(FILE *spool, FILE *dest);
 
 #endif

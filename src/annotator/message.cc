@@ -2,26 +2,30 @@
 #include "message.h"
 
 #include <cassert>
-#include <cstring>
 
 #include "annotate.h"
 #include "input.h"
-#include "mailstore.h"
+#include "links.h"
+#include "mime.h"
+#include "mime_header.h"
 #include "output.h"
 
 namespace {
 
 constexpr char fixed_from_line[] = "From root@localhost Fri Sep 03 00:00:00 1999\n";
-// Lines of at least this many bytes (newline counted) may be From_ lines.
-constexpr std::size_t from_line_min = 5;
+
+// The MIME fields of the message's header, and then of its parts'.
+mime_fields fields;
 
 // The first line, behind the fixed From_ line when -f asks for it.  It is
-// never quoted nor annotated.
+// never quoted nor annotated, but it may be a header field.
 void write_first_line(FILE *dest, std::string_view line, bool mbox_format)
 {
 	if (mbox_format && (line.size() < from_line_min || !is_from_line(line.data(), 0)))
 		output_write(dest, fixed_from_line, "fputs");
 	output_defer(dest, line.data(), line.size());
+	std::size_t len = line.size() - 1;
+	add_header_line(&fields, line.data(), len, classify_header_line(line.data(), len));
 }
 
 struct body_copy {
@@ -29,31 +33,47 @@ struct body_copy {
 	annotate_state *st;
 	bool mbox_format;
 	bool in_header;
+	bool mime;  // the body goes through the MIME walk
 };
 
-// A block of whole lines of the body: each is passed on, quoted under -f
-// when it would pass for a From_ line, then annotated without its
-// newline.  The block goes out as one span, cut only where something else
-// has to be written between its lines.
+// A line of the header, before it is annotated as any other line.  An
+// empty line, with or without a carriage return (a CR LF message's header
+// ends at "\r\n"), ends the header; then the MIME fields decide how the
+// body is read.
+void header_line(body_copy *c, const char *line, std::size_t len)
+{
+	header_line_kind kind = classify_header_line(line, len);
+	add_header_line(&fields, line, len, kind);
+	if (kind != header_line_kind::end)
+		return;
+	c->in_header = false;
+	part_type top;
+	read_part_type(&fields, false, &top);
+	if (is_plain_text(top))
+		return;
+	c->mime = true;
+	mime_start(c->dest, c->st, c->mbox_format, top, &fields);
+}
+
+// A block of whole lines: each is passed on, quoted under -f when it would
+// pass for a From_ line, then annotated without its newline.  The block
+// goes out as one span, cut only where something else has to be written
+// between its lines.
 void copy_lines(body_copy *c, std::string_view block)
 {
 	const char *passed = block.data();  // what lies before it is passed on
 	const char *end = block.data() + block.size();
-	for (const char *line = passed; line < end;) {
+	for (const char *line = passed; line < end && !c->mime;) {
 		const char *nl = static_cast<const char *>(std::memchr(line, '\n', static_cast<std::size_t>(end - line)));
 		// The input hands out whole lines only.
 		assert(nl != nullptr);
 		std::size_t len = static_cast<std::size_t>(nl - line);
-		if (c->mbox_format) {
-			if (!c->in_header && len + 1 >= from_line_min && line[0] == 'F' && is_from_line(line, 0)) {
-				output_defer(c->dest, passed, static_cast<std::size_t>(line - passed));
-				passed = line;
-				output_write(c->dest, ">", "fputc");
-			}
-			// An empty line ends the header, with or without a carriage
-			// return: a CR LF message's header ends at "\r\n".
-			if (len == 0 || (len == 1 && line[0] == '\r'))
-				c->in_header = false;
+		if (c->in_header) {
+			header_line(c, line, len);
+		} else if (c->mbox_format && needs_from_quote(line, len + 1)) {
+			output_defer(c->dest, passed, static_cast<std::size_t>(line - passed));
+			passed = line;
+			output_pass(c->dest, ">", 1, "fputc");
 		}
 		if (annotate_may_act(line, len)) {
 			output_defer(c->dest, passed, static_cast<std::size_t>(nl + 1 - passed));
@@ -62,22 +82,29 @@ void copy_lines(body_copy *c, std::string_view block)
 		}
 		line = nl + 1;
 	}
-	output_defer(c->dest, passed, static_cast<std::size_t>(end - passed));
+	if (c->mime)
+		mime_lines(std::string_view(passed, static_cast<std::size_t>(end - passed)));
+	else
+		output_defer(c->dest, passed, static_cast<std::size_t>(end - passed));
 }
 
 }  // namespace
 
 void copy_message(FILE *dest, std::string_view block, const message_options &opt)
 {
+	reset_mime_fields(&fields);
 	const char *first_end = static_cast<const char *>(std::memchr(block.data(), '\n', block.size())) + 1;
 	std::size_t first_len = static_cast<std::size_t>(first_end - block.data());
 	write_first_line(dest, std::string_view(block.data(), first_len), opt.mbox_format);
 
 	annotate_state st;
 	annotate_init(&st, dest, opt.base_url, opt.second_url);
-	body_copy c{dest, &st, opt.mbox_format, true};
+	body_copy c{dest, &st, opt.mbox_format, true, false};
 	copy_lines(&c, std::string_view(first_end, block.size() - first_len));
 	while (input_next_lines(&block))
 		copy_lines(&c, block);
+	if (c.mime)
+		mime_end();
+	flush_deferred_links(dest);
 	output_flush();
 }

@@ -3,13 +3,20 @@
 // The message is passed on unchanged line by line (input.h, output.h):
 // the first line, behind a fixed From_ line when -f asks for one, then
 // every further line, quoted with ">" under -f when it would pass for a
-// From_ line after the header, and handed without its newline to the
-// commit table annotation (annotate.h).
+// From_ line after the header.  Lines of the text are handed to the commit
+// table annotation (annotate.h): every line after the first when the
+// header makes the body one plain text, else the lines of the body's text
+// parts, decoded (mime.h).  Links gathered by -g follow the text they were
+// gathered in.
 #ifndef REVNOTE_MESSAGE_H
 #define REVNOTE_MESSAGE_H
 
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 #include <string_view>
+
+#include "mailstore.h"
 
 struct message_options {
 	bool mbox_format;        // -f
@@ -19,7 +26,17 @@ struct message_options {
 
 // Copies the message whose first lines are block, and the rest of standard
 // input, to dest, with what the commit table calls for written below its
-// lines.  Everything is written to dest's stream when it returns.
+// lines and the gathered links after its text.  Everything is written to
+// dest's stream when it returns.
 void copy_message(FILE *dest, std::string_view block, const message_options &opt);
+
+// Lines of at least this many bytes (newline counted) may be From_ lines.
+constexpr std::size_t from_line_min = 5;
+
+// Whether -f quotes a body line of n bytes (its newline counted) with ">".
+inline bool needs_from_quote(const char *line, std::size_t n)
+{
+	return n >= from_line_min && line[0] == 'F' && is_from_line(line, 0);
+}
 
 #endif

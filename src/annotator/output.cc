@@ -20,6 +20,9 @@ constexpr std::size_t piece_buffer_size = 64 * 1024;
 // behind whatever the piece buffer holds: copying them would gain nothing.
 constexpr std::size_t direct_write_minimum = 16 * 1024;
 
+// The longest text output_printf() writes.
+constexpr std::size_t printf_text_max = 1024;
+
 // Pieces up to this size are copied without a call.
 constexpr std::size_t short_piece_maximum = 128;
 
@@ -32,6 +35,16 @@ struct piece_buffer {
 };
 
 piece_buffer added;
+
+std::uint64_t added_count;
+
+// The encoder of what revnote adds, and the write being made through it.
+text_encoder *added_encoder;
+const char *encoding_op = "fwrite";
+
+// Room for a piece reserved while an encoder is set: encoded at commit.
+char reserved_piece[output_reserve_max];
+FILE *reserved_fp;
 
 void write_or_fail(FILE *fp, const char *p, std::size_t n, const char *op)
 {
@@ -80,7 +93,45 @@ void flush_pending(const char *op)
 		add(span.fp, span.begin, static_cast<std::size_t>(span.end - span.begin), op);
 }
 
+// Text revnote adds: through the encoder when one is set.
+void add_text(FILE *fp, const char *p, std::size_t n, const char *op)
+{
+	added_count += n;
+	if (added_encoder == nullptr) {
+		add(fp, p, n, op);
+		return;
+	}
+	encoding_op = op;
+	encode_added(added_encoder, p, n);
+}
+
 }  // namespace
+
+void output_encode_added(text_encoder *enc)
+{
+	added_encoder = enc;
+}
+
+std::uint64_t output_added_count()
+{
+	return added_count;
+}
+
+const text_encoder *output_added_encoder()
+{
+	return added_encoder;
+}
+
+void output_encoded(void *ctx, const char *p, std::size_t n)
+{
+	add(static_cast<FILE *>(ctx), p, n, encoding_op);
+}
+
+void output_pass(FILE *fp, const char *p, std::size_t n, const char *op)
+{
+	flush_pending(op);
+	add(fp, p, n, op);
+}
 
 void output_flush_pending()
 {
@@ -96,35 +147,48 @@ void output_flush(const char *op)
 void output_write(FILE *fp, std::string_view text, const char *op)
 {
 	flush_pending(op);
-	add(fp, text.data(), text.size(), op);
+	add_text(fp, text.data(), text.size(), op);
 }
 
 void output_join(FILE *fp, std::initializer_list<std::string_view> pieces, const char *op)
 {
 	flush_pending(op);
 	for (std::string_view piece : pieces)
-		add(fp, piece.data(), piece.size(), op);
+		add_text(fp, piece.data(), piece.size(), op);
 }
 
 void output_printf(FILE *fp, const char *fmt, ...)
 {
-	output_flush("vfprintf");
+	char text[printf_text_max];
 	va_list ap;
 	va_start(ap, fmt);
-	int r = std::vfprintf(fp, fmt, ap);
+	int n = std::vsnprintf(text, sizeof text, fmt, ap);
 	va_end(ap);
-	if (r < 0)
+	if (n < 0)
 		fatal(1, "vfprintf");
+	output_write(fp, std::string_view(text, std::min(static_cast<std::size_t>(n), sizeof text - 1)), "vfprintf");
 }
 
 char *output_reserve(FILE *fp, std::size_t n, const char *op)
 {
 	flush_pending(op);
+	if (added_encoder != nullptr) {
+		reserved_fp = fp;
+		encoding_op = op;
+		return reserved_piece;
+	}
 	return room_for(fp, n, op);
 }
 
 void output_commit(std::size_t n)
 {
+	if (reserved_fp != nullptr) {
+		FILE *fp = reserved_fp;
+		reserved_fp = nullptr;
+		add_text(fp, reserved_piece, n, encoding_op);
+		return;
+	}
+	added_count += n;
 	added.used += n;
 }
 

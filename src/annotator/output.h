@@ -13,14 +13,21 @@
 // passed on.  A write that fails is fatal, with the name of the write the
 // caller was making (op: "fwrite" for lines, "fputs" for notes, ...), the
 // one a stdio stream would have failed in.
+//
+// Inside an encoded text part, what revnote adds goes through the part's
+// encoder (output_encode_added), while the message's own bytes are passed
+// on as they are.
 #ifndef REVNOTE_OUTPUT_H
 #define REVNOTE_OUTPUT_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 #include <string_view>
+
+#include "transfer.h"
 
 // Bytes passed on but not yet written: [begin, end) for stream fp.
 struct pending_span {
@@ -49,9 +56,26 @@ inline void output_defer(FILE *fp, const char *p, std::size_t n)
 	pending = pending_span{fp, p, p + n};
 }
 
+// Passes n bytes of the message at p on to fp, copied now: bytes that do
+// not stay in the input buffer.  Never encoded.
+void output_pass(FILE *fp, const char *p, std::size_t n, const char *op);
+
 // Writes everything passed on and added so far to its stream (into the
 // stream's own buffer, as fwrite does).
 void output_flush(const char *op = "fwrite");
+
+// From now on, text that revnote adds goes through enc, whose sink is
+// output_encoded (with the stream for ctx); null: as it is.
+void output_encode_added(text_encoder *enc);
+// The encoder added text goes through, or null.
+const text_encoder *output_added_encoder();
+// The sink of such an encoder: passes the encoded bytes on to the stream
+// ctx.
+void output_encoded(void *ctx, const char *p, std::size_t n);
+
+// Bytes of text revnote has added so far (before any transfer encoding):
+// notes, links, diffs; not the message's own bytes nor the quotes of -f.
+std::uint64_t output_added_count();
 
 // Adds text for fp behind everything passed on.
 void output_write(FILE *fp, std::string_view text, const char *op);
@@ -59,8 +83,8 @@ void output_write(FILE *fp, std::string_view text, const char *op);
 // The same for text made of several pieces.
 void output_join(FILE *fp, std::initializer_list<std::string_view> pieces, const char *op);
 
-// Formatted text for fp behind everything passed on; a failed write is
-// fatal ("vfprintf").
+// Formatted text for fp behind everything passed on, of at most 1023
+// bytes (a link and a few words); a failed write is fatal ("vfprintf").
 [[gnu::format(printf, 2, 3)]] void output_printf(FILE *fp, const char *fmt, ...);
 
 // The largest piece that output_reserve() hands out room for.

@@ -11,9 +11,7 @@
 #include "destination.h"
 #include "inline.h"
 #include "input.h"
-#include "links.h"
 #include "message.h"
-#include "output.h"
 #include "request.h"
 #include "settings.h"
 
@@ -145,8 +143,6 @@ int main(int argc, char *argv[])
 	}
 	begin_message(dest);
 	copy_message(dest, block, opt.message);
-	flush_deferred_links(dest);
-	output_flush();
 	if (fetch_diffs)
 		dest = write_with_diffs(dest, opt.operand);
 	close_destination(dest);

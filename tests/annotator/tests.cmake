@@ -36,3 +36,13 @@ revnote_gtest(destination_test
   TIMEOUT 180)
 target_compile_definitions(destination_test PRIVATE REVNOTE_SEAMED="$<TARGET_FILE:revnote_seamed>")
 add_dependencies(destination_test revnote_seamed)
+# Commit mail as mail systems deliver it (quoted-printable, base64,
+# multipart), with Python's email package as the oracle and mblaze's mshow
+# as a reader; -d fetches from diff_server.py.
+find_package(Python3 COMPONENTS Interpreter)
+if(Python3_Interpreter_FOUND)
+  add_test(NAME mime_forms
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/mime_test.py $<TARGET_FILE:revnote>)
+  set_tests_properties(mime_forms PROPERTIES LABELS peers TIMEOUT 300
+    ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+endif()

@@ -1,0 +1,655 @@
+// The body of a MIME message.
+//
+// One walk at a time, reset by mime_start().  A base64 part keeps the raw
+// lines it has not written yet, from a group boundary on (where the bytes
+// decoded so far make whole groups of three), together with what they
+// decode to: while nothing is added those lines go out as they are; at the
+// first addition the lines up to the last such boundary before it go out
+// as they are, and the text from there on is encoded again.  What is kept
+// is the line under way and the lines back to that boundary, so memory is
+// bounded by the longest line of the decoded text.  Under -d the text to
+// encode again stays decoded in the spool and is encoded when the message
+// is written (inline.h), since diffs go in between.
+#include "mime.h"
+
+#include <sys/types.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "failure.h"
+#include "inline.h"
+#include "links.h"
+#include "message.h"
+#include "output.h"
+#include "settings.h"
+#include "transfer.h"
+
+namespace {
+
+// Raw lines of a base64 part kept while no group boundary comes: more
+// than this and the part is passed on unannotated (its text then holds
+// bytes outside the alphabet that never let the groups line up again).
+constexpr std::size_t held_max = 8 * 1024 * 1024;
+
+struct byte_buffer {
+	char *data;
+	std::size_t len;
+	std::size_t cap;
+};
+
+void reserve(byte_buffer &b, std::size_t more)
+{
+	if (b.cap - b.len >= more)
+		return;
+	std::size_t cap = b.cap == 0 ? 1024 : b.cap;
+	while (cap - b.len < more)
+		cap *= 2;
+	void *grown = std::realloc(b.data, cap);
+	if (grown == nullptr)
+		fatal(1, "realloc");
+	b.data = static_cast<char *>(grown);
+	b.cap = cap;
+}
+
+void append(byte_buffer &b, const char *p, std::size_t n)
+{
+	reserve(b, n);
+	std::memcpy(b.data + b.len, p, n);
+	b.len += n;
+}
+
+void drop_front(byte_buffer &b, std::size_t n)
+{
+	std::memmove(b.data, b.data + n, b.len - n);
+	b.len -= n;
+}
+
+struct level {
+	char boundary[mime_boundary_max];
+	std::size_t len;
+	bool digest;
+};
+
+enum class mode {
+	header,            // a part's header, or that of a message in a part
+	opaque,            // passed on as it is: preamble, epilogue, other parts
+	identity,          // text as it stands
+	quoted_printable,  // text
+	base64,            // text
+};
+
+// A place in a base64 part where the bytes decoded so far make whole
+// groups: raw bytes held and decoded bytes up to it.
+struct group_boundary {
+	std::size_t raw;
+	std::size_t decoded;
+};
+
+struct walk {
+	FILE *dest;
+	annotate_state *st;
+	bool mbox_format;
+	mime_fields *fields;
+	level levels[mime_depth_max];
+	int depth;
+	mode m;
+	bool header_in_digest;  // the header being read is of a digest's part
+	bool last_crlf;         // the last line of the part ended in CR LF
+	text_encoder enc;       // what revnote adds to an encoded part
+	bool break_first;       // the text ends in an unfinished line: additions begin with a line break
+	// An empty line not passed on yet: if a boundary follows, its line
+	// break is the boundary's, and the links gathered in the part go
+	// before it.  0, or its length (1, or 2 with a CR).
+	std::size_t held_empty;
+
+	// quoted-printable
+	byte_buffer qp_line;  // the logical line decoded so far
+	bool qp_continues;    // the last line ended in a soft line break
+	bool qp_may_act;      // the logical line may be one the annotation acts on
+
+	// base64
+	base64_decoder dec;
+	bool ended;            // the decoded text is over: the rest is passed on
+	bool reencoding;       // the text is being written again
+	bool text_crlf;        // the text's line break is CR LF
+	bool text_crlf_known;
+	byte_buffer held;      // raw lines not written yet
+	byte_buffer decoded;   // what they decode to (the line under way once reencoding)
+	std::size_t line_start;  // in decoded: the line under way
+	std::size_t switch_at;   // in decoded: where revnote's first addition goes
+	group_boundary *boundaries;
+	std::size_t boundary_count;
+	std::size_t boundary_capacity;
+	off_t region_start;  // -d: where the text to encode begins in the spool
+};
+
+walk w;
+
+// ---- Passing lines on ----------------------------------------------------------
+
+// One line (n bytes, its newline counted), quoted under -f; in_place when
+// it stays in the input buffer, else it is copied now.
+void pass_line(const char *line, std::size_t n, bool in_place)
+{
+	if (w.mbox_format && needs_from_quote(line, n))
+		output_pass(w.dest, ">", 1, "fputc");
+	if (in_place)
+		output_defer(w.dest, line, n);
+	else
+		output_pass(w.dest, line, n, "fwrite");
+}
+
+// Held raw bytes, whole lines.
+void pass_held(const char *p, std::size_t n)
+{
+	if (!w.mbox_format) {
+		output_pass(w.dest, p, n, "fwrite");
+		return;
+	}
+	const char *end = p + n;
+	while (p < end) {
+		const char *nl = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+		std::size_t len = nl != nullptr ? static_cast<std::size_t>(nl + 1 - p) : static_cast<std::size_t>(end - p);
+		pass_line(p, len, false);
+		p += len;
+	}
+}
+
+bool ends_in_crlf(const char *line, std::size_t n)
+{
+	return n >= 2 && line[n - 2] == '\r';
+}
+
+bool is_empty_line(const char *line, std::size_t n)
+{
+	return n == 1 || (n == 2 && line[0] == '\r');
+}
+
+void release_held_empty()
+{
+	if (w.held_empty != 0)
+		output_pass(w.dest, w.held_empty == 2 ? "\r\n" : "\n", w.held_empty, "fwrite");
+	w.held_empty = 0;
+}
+
+// A line of a text part that is passed on as it is: an empty line waits
+// until the next line shows whether the part ends behind it.
+void pass_text_line(const char *line, std::size_t n)
+{
+	release_held_empty();
+	if (is_empty_line(line, n))
+		w.held_empty = n;
+	else
+		pass_line(line, n, true);
+}
+
+// ---- What revnote adds ---------------------------------------------------------
+
+// Runs before the first byte revnote adds to an encoded part: a base64 part
+// not yet written again is, from the last group boundary before the
+// addition on; an unfinished last line gets its line break.
+void before_first_addition(void *)
+{
+	if (w.m == mode::base64 && !w.reencoding) {
+		group_boundary from{0, 0};
+		for (std::size_t i = 0; i < w.boundary_count && w.boundaries[i].decoded <= w.switch_at; i++)
+			from = w.boundaries[i];
+		pass_held(w.held.data, from.raw);
+		w.held.len = 0;
+		w.boundary_count = 0;
+		w.reencoding = true;
+		w.enc.text_crlf = w.text_crlf;
+		if (fetch_diffs) {
+			output_flush();
+			w.region_start = ftello(w.dest);
+			if (w.region_start < 0)
+				fatal(1, "ftello");
+		}
+		encode_original(&w.enc, w.decoded.data + from.decoded, w.switch_at - from.decoded);
+	}
+	if (w.break_first) {
+		w.break_first = false;
+		encode_added(&w.enc, "\n", 1);
+	}
+}
+
+void arm_first_addition()
+{
+	w.enc.on_first = before_first_addition;
+}
+
+// The encoder of the text part under way, for the lines revnote adds.
+void start_part_encoder(transfer_kind kind)
+{
+	// Under -d a base64 part's text stays decoded in the spool.
+	transfer_kind live = kind == transfer_kind::base64 && fetch_diffs ? transfer_kind::identity : kind;
+	start_encoder(&w.enc, live, w.text_crlf, w.last_crlf, output_encoded, w.dest);
+}
+
+// Annotates one line of decoded text, additions through the part's encoder.
+void annotate_decoded(const char *line, std::size_t len)
+{
+	output_encode_added(&w.enc);
+	annotate_line(w.st, line, len);
+	output_encode_added(nullptr);
+}
+
+// Writes the links gathered in the part at its end.
+void flush_gathered()
+{
+	if (deferred_link_count() == 0)
+		return;
+	if (w.m != mode::identity)
+		output_encode_added(&w.enc);
+	flush_deferred_links(w.dest);
+	output_encode_added(nullptr);
+}
+
+// ---- Quoted-printable ------------------------------------------------------------
+
+void qp_annotate()
+{
+	std::size_t len = w.qp_line.len;
+	if (len > 0 && w.qp_line.data[len - 1] == '\r')
+		len--;
+	start_part_encoder(transfer_kind::quoted_printable);
+	if (w.break_first)
+		arm_first_addition();
+	annotate_decoded(w.qp_line.data, len);
+	finish_encoder(&w.enc);
+}
+
+void qp_line(const char *line, std::size_t n)
+{
+	// An empty line that ends a logical line is the end of that line's
+	// text: what is added for it comes after it.
+	if (w.qp_continues) {
+		release_held_empty();
+		pass_line(line, n, true);
+	} else {
+		pass_text_line(line, n);
+	}
+	w.last_crlf = ends_in_crlf(line, n);
+	std::size_t body = n - 1 - (w.last_crlf ? 1 : 0);
+	if (!w.qp_continues) {
+		w.qp_line.len = 0;
+		w.qp_may_act = body == 0 || line[0] == '=' || annotate_may_act(line, body);
+	}
+	bool soft = body > 0 && line[body - 1] == '=';
+	if (w.qp_may_act) {
+		reserve(w.qp_line, body);
+		w.qp_line.len += decode_quoted_printable(line, body, w.qp_line.data + w.qp_line.len, &soft);
+	}
+	w.qp_continues = soft;
+	if (!soft && w.qp_may_act)
+		qp_annotate();
+}
+
+void qp_end()
+{
+	if (w.qp_continues) {
+		// The text ends inside a line: what is added starts a line of its own.
+		w.break_first = true;
+		if (w.qp_may_act)
+			qp_annotate();
+	}
+	start_part_encoder(transfer_kind::quoted_printable);
+	if (w.break_first)
+		arm_first_addition();
+	flush_gathered();
+	finish_encoder(&w.enc);
+}
+
+// ---- Base64 ------------------------------------------------------------------------
+
+// Annotates the whole lines decoded so far.
+void b64_annotate_lines()
+{
+	for (;;) {
+		char *start = w.decoded.data + w.line_start;
+		std::size_t avail = w.decoded.len - w.line_start;
+		char *nl = static_cast<char *>(std::memchr(start, '\n', avail));
+		if (nl == nullptr)
+			return;
+		std::size_t len = static_cast<std::size_t>(nl - start);
+		bool crlf = len > 0 && start[len - 1] == '\r';
+		if (!w.text_crlf_known) {
+			w.text_crlf = crlf;
+			w.text_crlf_known = true;
+		}
+		if (w.reencoding)
+			encode_original(&w.enc, start, len + 1);
+		w.line_start += len + 1;
+		std::size_t text_len = crlf ? len - 1 : len;
+		if (annotate_may_act(start, text_len)) {
+			w.switch_at = w.line_start;
+			annotate_decoded(start, text_len);
+		}
+	}
+}
+
+// Writes the held lines up to the last group boundary behind which only
+// whole lines lie, and forgets them.
+void b64_release()
+{
+	std::size_t k = 0;
+	while (k < w.boundary_count && w.boundaries[k].decoded <= w.line_start)
+		k++;
+	if (k == 0)
+		return;
+	group_boundary upto = w.boundaries[k - 1];
+	pass_held(w.held.data, upto.raw);
+	drop_front(w.held, upto.raw);
+	drop_front(w.decoded, upto.decoded);
+	w.line_start -= upto.decoded;
+	for (std::size_t i = k; i < w.boundary_count; i++)
+		w.boundaries[i - k] = {w.boundaries[i].raw - upto.raw, w.boundaries[i].decoded - upto.decoded};
+	w.boundary_count -= k;
+}
+
+void note_group_boundary()
+{
+	if (w.boundary_count == w.boundary_capacity) {
+		std::size_t cap = w.boundary_capacity == 0 ? 16 : w.boundary_capacity * 2;
+		void *grown = std::realloc(w.boundaries, cap * sizeof *w.boundaries);
+		if (grown == nullptr)
+			fatal(1, "realloc");
+		w.boundaries = static_cast<group_boundary *>(grown);
+		w.boundary_capacity = cap;
+	}
+	w.boundaries[w.boundary_count++] = {w.held.len, w.decoded.len};
+}
+
+// The end of the decoded text (padding, the part's end): its last line,
+// the gathered links, and the end of what was written again.
+void b64_end_of_text()
+{
+	reserve(w.decoded, 2);
+	w.decoded.len += finish_base64(&w.dec, w.decoded.data + w.decoded.len);
+	std::size_t rest = w.decoded.len - w.line_start;
+	if (rest > 0) {
+		char *start = w.decoded.data + w.line_start;
+		if (w.reencoding)
+			encode_original(&w.enc, start, rest);
+		w.line_start = w.decoded.len;
+		w.break_first = true;
+		if (w.reencoding)
+			arm_first_addition();
+		if (annotate_may_act(start, rest)) {
+			w.switch_at = w.decoded.len;
+			annotate_decoded(start, rest);
+		}
+	}
+	w.switch_at = w.decoded.len;
+	if (w.break_first && w.reencoding)
+		arm_first_addition();
+	flush_gathered();
+	if (!w.reencoding) {
+		pass_held(w.held.data, w.held.len);
+	} else {
+		finish_encoder(&w.enc);
+		if (fetch_diffs) {
+			output_flush();
+			off_t end = ftello(w.dest);
+			if (end < 0)
+				fatal(1, "ftello");
+			inline_encoded_region(w.region_start, end, w.text_crlf, w.last_crlf);
+		}
+	}
+	w.held.len = 0;
+	w.decoded.len = 0;
+	w.line_start = 0;
+	w.boundary_count = 0;
+	w.ended = true;
+}
+
+void b64_line(const char *line, std::size_t n)
+{
+	if (w.ended) {
+		pass_line(line, n, true);
+		return;
+	}
+	w.last_crlf = ends_in_crlf(line, n);
+	if (!w.reencoding) {
+		append(w.held, line, n);
+		w.enc.line_crlf = w.last_crlf;
+	}
+	reserve(w.decoded, n);
+	w.decoded.len += decode_base64(&w.dec, line, n, w.decoded.data + w.decoded.len);
+	if (!w.reencoding && !w.dec.ended && w.dec.sextets == 0)
+		note_group_boundary();
+	b64_annotate_lines();
+	if (w.dec.ended) {
+		bool reencoded = w.reencoding;
+		b64_end_of_text();
+		// Data behind the padding stays, behind what was written again.
+		if (reencoded && w.dec.data_after_end) {
+			const char *pad = static_cast<const char *>(std::memchr(line, '=', n));
+			std::size_t from = static_cast<std::size_t>(pad - line);
+			while (from < n && line[from] == '=')
+				from++;
+			pass_line(line + from, n - from, true);
+		}
+		return;
+	}
+	if (w.reencoding) {
+		drop_front(w.decoded, w.line_start);
+		w.line_start = 0;
+		return;
+	}
+	b64_release();
+	if (w.held.len > held_max) {
+		pass_held(w.held.data, w.held.len);
+		w.held.len = 0;
+		w.m = mode::opaque;
+	}
+}
+
+// ---- Parts ---------------------------------------------------------------------------
+
+void start_text(transfer_kind encoding)
+{
+	annotate_restart(w.st);
+	w.break_first = false;
+	w.last_crlf = false;
+	w.qp_continues = false;
+	w.dec = base64_decoder{};
+	w.ended = false;
+	w.reencoding = false;
+	w.text_crlf = false;
+	w.text_crlf_known = false;
+	w.held.len = 0;
+	w.decoded.len = 0;
+	w.line_start = 0;
+	w.boundary_count = 0;
+	switch (encoding) {
+	case transfer_kind::identity:
+		w.m = mode::identity;
+		break;
+	case transfer_kind::quoted_printable:
+		w.m = mode::quoted_printable;
+		break;
+	case transfer_kind::base64:
+		w.m = mode::base64;
+		start_part_encoder(transfer_kind::base64);
+		arm_first_addition();
+		break;
+	}
+}
+
+void begin_header(bool in_digest)
+{
+	w.m = mode::header;
+	w.header_in_digest = in_digest;
+	reset_mime_fields(w.fields);
+}
+
+void begin_body(const part_type &t)
+{
+	w.m = mode::opaque;
+	switch (t.kind) {
+	case part_kind::text_plain:
+		if (!t.attachment && t.encoding_known)
+			start_text(t.encoding);
+		return;
+	case part_kind::multipart:
+		if (t.encoding != transfer_kind::identity || t.boundary_len == 0 || w.depth == mime_depth_max)
+			return;
+		std::memcpy(w.levels[w.depth].boundary, t.boundary, t.boundary_len);
+		w.levels[w.depth].len = t.boundary_len;
+		w.levels[w.depth].digest = t.digest;
+		w.depth++;
+		return;
+	case part_kind::message:
+		if (t.encoding == transfer_kind::identity && !t.attachment)
+			begin_header(false);
+		return;
+	case part_kind::other:
+		return;
+	}
+}
+
+// Ends the part under way; before_boundary when a boundary line follows,
+// whose line break the part's last line break is.
+void end_part(bool before_boundary)
+{
+	if (!before_boundary)
+		release_held_empty();
+	switch (w.m) {
+	case mode::identity:
+		flush_gathered();
+		break;
+	case mode::quoted_printable:
+		qp_end();
+		break;
+	case mode::base64:
+		if (!w.ended)
+			b64_end_of_text();
+		break;
+	case mode::header:
+	case mode::opaque:
+		break;
+	}
+	release_held_empty();
+	w.m = mode::opaque;
+}
+
+// The level whose boundary line this is (len bytes, its newline not
+// counted), from the innermost out, or -1; *close when it ends the
+// multipart.
+int boundary_level(const char *line, std::size_t len, bool *close)
+{
+	if (len < 2 || line[0] != '-' || line[1] != '-')
+		return -1;
+	for (int i = w.depth - 1; i >= 0; i--) {
+		const level &l = w.levels[i];
+		if (len < 2 + l.len || std::memcmp(line + 2, l.boundary, l.len) != 0)
+			continue;
+		const char *p = line + 2 + l.len;
+		const char *end = line + len;
+		bool c = end - p >= 2 && p[0] == '-' && p[1] == '-';
+		if (c)
+			p += 2;
+		while (p < end && (*p == ' ' || *p == '\t'))
+			p++;
+		if (p < end && *p == '\r' && p + 1 == end)
+			p++;
+		if (p != end)
+			continue;
+		*close = c;
+		return i;
+	}
+	return -1;
+}
+
+void body_line(const char *line, std::size_t n);
+
+void header_line(const char *line, std::size_t n)
+{
+	header_line_kind kind = classify_header_line(line, n - 1);
+	if (kind != header_line_kind::other) {
+		pass_line(line, n, true);
+		add_header_line(w.fields, line, n - 1, kind);
+		if (kind != header_line_kind::end)
+			return;
+	}
+	part_type t;
+	read_part_type(w.fields, w.header_in_digest, &t);
+	begin_body(t);
+	// A line that is no header line is the first of the body.
+	if (kind == header_line_kind::other)
+		body_line(line, n);
+}
+
+void body_line(const char *line, std::size_t n)
+{
+	switch (w.m) {
+	case mode::header:
+		header_line(line, n);
+		break;
+	case mode::opaque:
+		pass_line(line, n, true);
+		break;
+	case mode::identity:
+		pass_text_line(line, n);
+		if (annotate_may_act(line, n - 1))
+			annotate_line(w.st, line, n - 1);
+		break;
+	case mode::quoted_printable:
+		qp_line(line, n);
+		break;
+	case mode::base64:
+		b64_line(line, n);
+		break;
+	}
+}
+
+void walk_line(const char *line, std::size_t n)
+{
+	bool close = false;
+	int k = w.depth > 0 ? boundary_level(line, n - 1, &close) : -1;
+	if (k < 0) {
+		body_line(line, n);
+		return;
+	}
+	end_part(true);
+	pass_line(line, n, true);
+	if (close) {
+		w.depth = k;
+		w.m = mode::opaque;
+	} else {
+		w.depth = k + 1;
+		begin_header(w.levels[k].digest);
+	}
+}
+
+}  // namespace
+
+void mime_start(FILE *dest, annotate_state *st, bool mbox_format, const part_type &top, mime_fields *fields)
+{
+	w.dest = dest;
+	w.st = st;
+	w.mbox_format = mbox_format;
+	w.fields = fields;
+	w.depth = 0;
+	w.held_empty = 0;
+	begin_body(top);
+}
+
+void mime_lines(std::string_view lines)
+{
+	const char *p = lines.data();
+	const char *end = p + lines.size();
+	while (p < end) {
+		const char *nl = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+		std::size_t n = static_cast<std::size_t>(nl + 1 - p);
+		walk_line(p, n);
+		p += n;
+	}
+}
+
+void mime_end()
+{
+	end_part(false);
+}

@@ -1,0 +1,169 @@
+#!/usr/bin/env python3
+"""revnote on commit mail in the forms mail systems deliver it.
+
+The oracle is Python's email package: for every form (quoted-printable,
+base64 with LF and with CR LF, multipart/mixed with a footer,
+multipart/alternative with an HTML twin, both nested) and every option
+set, the decoded text part of revnote's output must equal revnote's
+annotation of the decoded text as a plain message, the header and every
+other part must come out unchanged, and the output must parse without
+defects.  Messages with nothing to annotate, broken MIME among them, must
+come out byte for byte.  One case shows the result through a real mail
+reader (mblaze's mshow).  -d fetches from tests/annotator/diff_server.py
+on loopback.
+
+Usage: mime_test.py REVNOTE
+"""
+
+import email
+import email.policy
+import os
+import shutil
+import subprocess
+import sys
+import unittest
+from email.message import EmailMessage
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REVNOTE = None
+PORT = None
+
+COMMIT = (
+    "Update of /cvs/src/bin/ls\n\nModified Files:\n\tls.c print.c\n"
+    "Log message:\n  Grouped sizes \u00e9t\u00e9 =41 r1=10.1\n\n"
+    "  Revision  Changes    Path\n"
+    "  1.17      +42 -12    src/bin/ls/l\u00df.c\n"
+    "  1.10      +3 -3      src/bin/ls/a=41/ls.h\n"
+    "  1.1       +18 -0     src/bin/ls/tests/Makefile (new)\n"
+    "  1.9       +0 -0      src/bin/ls/util.c (dead)\n"
+    "  1.34      +20 -4     src/bin/ls/" + "long/" * 14 + "print.c\n"
+    "  1.2.2.5   +7 -2      src/bin/ls/x y.c\n"
+)
+NO_TABLE = "Just a note.\nFrom here on =3D nothing \u00e9 to annotate.\n  indented\n"
+
+
+def message(form, text):
+    """The commit mail text in one of the forms, as bytes."""
+    crlf = form.endswith("-crlf")
+    kind = form.replace("-crlf", "")
+    if crlf:
+        text = text.replace("\n", "\r\n")
+    m = EmailMessage()
+    m["From"] = "cvs@example.org"
+    m["Subject"] = "cvs commit: src/bin/ls"
+    cte = "base64" if kind in ("base64", "alternative") else "quoted-printable"
+    m.set_content(text, charset="utf-8", cte=cte)
+    if kind in ("alternative", "nested"):
+        m.add_alternative("<pre>" + text + "</pre>", subtype="html")
+    if kind in ("mixed", "nested"):
+        m.make_mixed()
+        footer = EmailMessage()
+        footer.set_content("-- \nlist footer\n")
+        m.attach(footer)
+    return m.as_bytes(policy=email.policy.SMTP if crlf else email.policy.default)
+
+
+def revnote(data, *options, check=True):
+    r = subprocess.run([REVNOTE, "-v"] + list(options), input=data, capture_output=True, timeout=60)
+    if check and r.returncode != 0:
+        raise AssertionError("revnote %s: status %d: %s" % (options, r.returncode, r.stderr))
+    return r.stdout
+
+
+def parse(data):
+    return email.message_from_bytes(data, policy=email.policy.compat32)
+
+
+def text_part(m):
+    return next(p for p in m.walk() if p.get_content_type() == "text/plain" and
+                p.get_content_disposition() != "attachment")
+
+
+def defects(m):
+    return [d for p in m.walk() for d in p.defects]
+
+
+def lf(data):
+    return data.replace(b"\r\n", b"\n")
+
+
+class Forms(unittest.TestCase):
+    FORMS = ["quoted-printable", "base64", "base64-crlf", "mixed", "alternative", "nested", "nested-crlf"]
+
+    def option_sets(self):
+        diffs = "http://127.0.0.1:%s/diffs/" % PORT
+        return [[], ["-g"], ["-c", "-C", "-U", "ftp://mirror/"], ["-d", "-u", diffs],
+                ["-d", "-g", "-G", "-u", "http://127.0.0.1:%s/binary/" % PORT, "-U", "ftp://mirror/"],
+                ["-f", "-d", "-g", "-u", diffs]]
+
+    @staticmethod
+    def others(m):
+        """Header, preamble, epilogue and body of every part but the text."""
+        text = text_part(m)
+        return [(p.items(), p.preamble, p.epilogue, None if p.is_multipart() else p.get_payload())
+                for p in m.walk() if p is not text]
+
+    def test_decoded_text_is_the_plain_annotation(self):
+        for form in self.FORMS:
+            data = message(form, COMMIT)
+            before = parse(data)
+            plain_text = lf(text_part(before).get_payload(decode=True))
+            for options in self.option_sets():
+                with self.subTest(form=form, options=options):
+                    out = parse(revnote(data, *options))
+                    self.assertEqual(defects(out), [])
+                    plain = revnote(b"Subject: x\n\n" + plain_text, *options).split(b"\n\n", 1)[1]
+                    got = lf(text_part(out).get_payload(decode=True))
+                    # A part's last line break belongs to the boundary after it.
+                    self.assertIn(plain, (got, got + b"\n"))
+                    self.assertEqual(out.items(), before.items())
+                    self.assertEqual(self.others(out), self.others(before))
+                    if form == "quoted-printable":
+                        kept = set(text_part(before).get_payload().splitlines())
+                        added = [l for l in text_part(out).get_payload().splitlines() if l not in kept]
+                        self.assertLessEqual(max(map(len, added)), 76)
+
+    def test_nothing_to_annotate_comes_out_byte_for_byte(self):
+        broken = {
+            "unknown encoding": b"Content-Transfer-Encoding: x-uuencode\n\n  Revision Changes Path\n  1.2 +1 -1 a\n",
+            "broken base64": b"Content-Transfer-Encoding: base64\n\nQUJD!!\n@@@\nQQ==QUJD\n",
+            "no closing boundary": b"Content-Type: multipart/mixed; boundary=B\n\n--B\n\ntext\n",
+            "boundary never there": b"Content-Type: multipart/mixed; boundary=B\n\n  Revision Changes Path\n  1.2 +1 -1 a\n",
+            "attachment": b"Content-Type: multipart/mixed; boundary=B\n\n--B\nContent-Disposition: attachment\n\n"
+                          b"  Revision Changes Path\n  1.2 +1 -1 a\n--B--\n",
+            "nesting too deep": b"Content-Type: multipart/mixed; boundary=B0\n\n" + b"".join(
+                b"--B%d\nContent-Type: multipart/mixed; boundary=B%d\n\n" % (i, i + 1) for i in range(20)) +
+                b"--B20\n\n  Revision Changes Path\n  1.2 +1 -1 a\n",
+            "absurdly long header": b"Content-Type: multipart/mixed; boundary=B; x=" + b"y" * 100000 +
+                                    b"\n\n--B\n\n  Revision Changes Path\n  1.2 +1 -1 a\n--B--\n",
+        }
+        cases = [(form, message(form, NO_TABLE)) for form in self.FORMS] + list(broken.items())
+        for name, data in cases:
+            for options in ([], ["-g", "-c"]):
+                with self.subTest(case=name, options=options):
+                    self.assertEqual(revnote(data, *options), data)
+
+    @unittest.skipUnless(shutil.which("mshow"), "mblaze is not installed")
+    def test_a_mail_reader_shows_links_and_diffs(self):
+        out = revnote(message("nested", COMMIT), "-d", "-u", "http://127.0.0.1:%s/diffs/" % PORT)
+        r = subprocess.run(["mshow", "-n", "/dev/stdin"], input=out, capture_output=True, check=True)
+        shown = r.stdout.decode("utf-8")
+        self.assertIn("/diffs/src/bin/ls/a=41/ls.h.diff?r1=1.9&r2=1.10\n| request ", shown)
+        self.assertIn("  1.17      +42 -12    src/bin/ls/l\u00df.c\nhttp://127.0.0.1", shown)
+
+
+def main():
+    global REVNOTE, PORT
+    REVNOTE = os.path.abspath(sys.argv.pop(1))
+    server = subprocess.Popen([sys.executable, os.path.join(HERE, "diff_server.py")],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        PORT = server.stdout.readline().strip()
+        unittest.main(verbosity=2)
+    finally:
+        server.kill()
+        server.wait()
+
+
+if __name__ == "__main__":
+    main()
