@@ -27,8 +27,16 @@
 // port.  The base URL names the server the user trusts, CVSweb's own
 // redirects (into Attic/) stay on it, and an https URL must never be
 // downgraded to clear text by a redirect to http.
+//
+// TLS is always verified.  The CAs trusted are libcurl's defaults (the host's
+// store) unless the environment names others, as for other libcurl
+// programs: see trust_from_env().
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -71,6 +79,15 @@ struct transfer {
 
 CURLM *multi;
 transfer transfers[fetch_pool_max];
+
+// The CAs that TLS transfers trust, when the environment names its own.
+struct ca_trust {
+	const char *file = nullptr;  // CURLOPT_CAINFO
+	const char *dir = nullptr;   // CURLOPT_CAPATH
+	char problem[fetch_cause_size] = "";  // a named file or directory cannot be read
+};
+
+ca_trust trust;
 
 long seconds_from_env(const char *name, long fallback)
 {
@@ -125,12 +142,54 @@ size_t take_body(char *data, size_t, size_t n, void *userdata)
 	return n;
 }
 
+const char *env_path(const char *name)
+{
+	const char *v = std::getenv(name);
+	return v != nullptr && *v != '\0' ? v : nullptr;
+}
+
+// Whether path opens as what it must be (a directory or not); else says why
+// in trust.problem.  Checked here because libcurl's own error for a missing
+// file is vaguer, and a missing directory would only show as certificates
+// that cannot be verified.
+bool readable(const char *variable, const char *path, bool directory)
+{
+	// O_NONBLOCK: a FIFO named by mistake must not hang the delivery.
+	int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | (directory ? O_DIRECTORY : 0));
+	int err = fd < 0 ? errno : 0;
+	struct stat st;
+	if (fd >= 0 && !directory && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+		err = EISDIR;
+	if (fd >= 0)
+		(void)close(fd);
+	if (err != 0)
+		(void)std::snprintf(trust.problem, sizeof trust.problem, "the CA %s %s from %s cannot be read: %s",
+		                    directory ? "directory" : "file", path, variable, std::strerror(err));
+	return err == 0;
+}
+
+// The variables libcurl programs honour for a private CA: CURL_CA_BUNDLE,
+// else SSL_CERT_FILE, names a file of PEM certificates, SSL_CERT_DIR a
+// directory of hashed ones (openssl rehash); each takes the place of
+// libcurl's default file or directory.  An empty one counts as unset.
+void trust_from_env()
+{
+	const char *file_var = env_path("CURL_CA_BUNDLE") != nullptr ? "CURL_CA_BUNDLE" : "SSL_CERT_FILE";
+	trust.file = env_path(file_var);
+	trust.dir = env_path("SSL_CERT_DIR");
+	if (trust.file != nullptr && !readable(file_var, trust.file, false))
+		return;
+	if (trust.dir != nullptr)
+		(void)readable("SSL_CERT_DIR", trust.dir, true);
+}
+
 bool set_up()
 {
 	if (multi != nullptr)
 		return true;
 	if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
 		return false;
+	trust_from_env();
 	multi = curl_multi_init();
 	return multi != nullptr &&
 	       curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX)) == CURLM_OK;
@@ -141,6 +200,8 @@ bool set_options(transfer *t)
 	CURL *e = t->easy;
 	return curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
 	       curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
+	       (trust.file == nullptr || curl_easy_setopt(e, CURLOPT_CAINFO, trust.file) == CURLE_OK) &&
+	       (trust.dir == nullptr || curl_easy_setopt(e, CURLOPT_CAPATH, trust.dir) == CURLE_OK) &&
 	       curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK &&
 	       curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
 	       curl_easy_setopt(e, CURLOPT_USERAGENT, "revnote") == CURLE_OK &&
@@ -330,6 +391,8 @@ extern "C" [[gnu::visibility("default")]] int revnote_fetch_start(const char *ur
 		return 0;
 	}
 	bool tls = strncasecmp(url, "https:", 6) == 0;
+	if (tls && trust.problem[0] != '\0')
+		return refuse(cause, cause_size, trust.problem);
 	transfer *t = free_transfer();
 	if (t == nullptr)
 		return refuse(cause, cause_size, "no transfer can be set up");
