@@ -36,3 +36,12 @@ revnote_gtest(destination_test
   TIMEOUT 180)
 target_compile_definitions(destination_test PRIVATE REVNOTE_SEAMED="$<TARGET_FILE:revnote_seamed>")
 add_dependencies(destination_test revnote_seamed)
+# The same over HTTPS: one lighttpd with mod_openssl and HTTP/2 in front
+# of the diff server, with certificates made for the run (tls_server.py;
+# scripts/install-deps test installs lighttpd, its mod_openssl and openssl).
+if(TARGET revnote_fetch)
+  revnote_gtest(fetch_tls_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/fetch_tls_test.cc
+    LABELS peers
+    TIMEOUT 60)
+endif()
