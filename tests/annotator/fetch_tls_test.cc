@@ -205,7 +205,9 @@ TEST_F(Https, Http2CarriesThePoolOnOneConnection)
 		runs[pool] = revnote({"-v", "-d", "-u", base("trusted", "mix/diffs-30")}, message(lines),
 		                     {ca, "REVNOTE_FETCH_POOL=" + std::to_string(pool)});
 		ASSERT_EQ(runs[pool].status, 0) << runs[pool].err;
-		EXPECT_EQ(inflight_max(), pool);
+		int most = inflight_max();
+		EXPECT_LE(most, pool);
+		EXPECT_TRUE(pool == 1 || most > 1) << "no two requests at once: nothing was multiplexed";
 		EXPECT_EQ(connections(log, from, 20).size(), 1u) << pool;
 	}
 	EXPECT_EQ(runs[6].out, runs[1].out);
