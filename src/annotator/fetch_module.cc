@@ -18,13 +18,25 @@
 // counted from the start of the first: every transfer ends when the budget
 // runs out and later starts fail at once, so that a server that is slow on
 // every diff cannot keep a delivery past a mail system's limit on how long a
-// command may run (Postfix bounces the message after 1000 s).  Only http
-// and https are spoken, for the first request and for redirects, of which
-// at most max_redirects are followed.  A status outside 2xx is a failed
-// fetch: the body of such an answer never reaches the sink, since only the
-// final answer's status decides.
+// command may run (Postfix bounces the message after 1000 s).  A status
+// outside 2xx is a failed fetch: the body of such an answer never reaches
+// the sink, since only the final answer's status decides.
+//
+// Redirects are followed here, not by libcurl, at most max_redirects of
+// them, and only on the server of the first request: same scheme, host and
+// port.  The base URL names the server the user trusts, CVSweb's own
+// redirects (into Attic/) stay on it, and an https URL must never be
+// downgraded to clear text by a redirect to http.
+//
+// TLS is always verified.  The CAs trusted are libcurl's defaults (the host's
+// store) unless the environment names others, as for other libcurl
+// programs: see trust_from_env().
 #include <curl/curl.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -44,18 +56,38 @@ constexpr long longest_limit = 86400;
 // stays usable, but only this much of it: the status has decided already.
 constexpr std::size_t error_body_max = 64 * 1024;
 
+// Where a request goes: scheme and host as written (compared without
+// regard to case), the port filled in from the scheme.
+struct origin {
+	char scheme[16];
+	char host[256];
+	long port;
+};
+
 struct transfer {
 	CURL *easy = nullptr;
 	bool busy = false;
 	bool stopped = false;  // the sink asked to stop
 	std::size_t dropped = 0;  // bytes of an error answer's body
+	int redirects = 0;
+	origin first;  // of the first request; redirects stay there
 	fetch_sink_fn *sink = nullptr;
 	void *ctx = nullptr;
 	char error[CURL_ERROR_SIZE];
+	char refused[fetch_cause_size];  // why a redirect was not followed
 };
 
 CURLM *multi;
 transfer transfers[fetch_pool_max];
+
+// The CAs that TLS transfers trust, when the environment names its own.
+struct ca_trust {
+	const char *file = nullptr;  // CURLOPT_CAINFO
+	const char *dir = nullptr;   // CURLOPT_CAPATH
+	char problem[fetch_cause_size] = "";  // a named file or directory cannot be read
+};
+
+ca_trust trust;
 
 long seconds_from_env(const char *name, long fallback)
 {
@@ -110,12 +142,54 @@ size_t take_body(char *data, size_t, size_t n, void *userdata)
 	return n;
 }
 
+const char *env_path(const char *name)
+{
+	const char *v = std::getenv(name);
+	return v != nullptr && *v != '\0' ? v : nullptr;
+}
+
+// Whether path opens as what it must be (a directory or not); else says why
+// in trust.problem.  Checked here because libcurl's own error for a missing
+// file is vaguer, and a missing directory would only show as certificates
+// that cannot be verified.
+bool readable(const char *variable, const char *path, bool directory)
+{
+	// O_NONBLOCK: a FIFO named by mistake must not hang the delivery.
+	int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | (directory ? O_DIRECTORY : 0));
+	int err = fd < 0 ? errno : 0;
+	struct stat st;
+	if (fd >= 0 && !directory && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
+		err = EISDIR;
+	if (fd >= 0)
+		(void)close(fd);
+	if (err != 0)
+		(void)std::snprintf(trust.problem, sizeof trust.problem, "the CA %s %s from %s cannot be read: %s",
+		                    directory ? "directory" : "file", path, variable, std::strerror(err));
+	return err == 0;
+}
+
+// The variables libcurl programs honour for a private CA: CURL_CA_BUNDLE,
+// else SSL_CERT_FILE, names a file of PEM certificates, SSL_CERT_DIR a
+// directory of hashed ones (openssl rehash); each takes the place of
+// libcurl's default file or directory.  An empty one counts as unset.
+void trust_from_env()
+{
+	const char *file_var = env_path("CURL_CA_BUNDLE") != nullptr ? "CURL_CA_BUNDLE" : "SSL_CERT_FILE";
+	trust.file = env_path(file_var);
+	trust.dir = env_path("SSL_CERT_DIR");
+	if (trust.file != nullptr && !readable(file_var, trust.file, false))
+		return;
+	if (trust.dir != nullptr)
+		(void)readable("SSL_CERT_DIR", trust.dir, true);
+}
+
 bool set_up()
 {
 	if (multi != nullptr)
 		return true;
 	if (curl_global_init(CURL_GLOBAL_DEFAULT) != CURLE_OK)
 		return false;
+	trust_from_env();
 	multi = curl_multi_init();
 	return multi != nullptr &&
 	       curl_multi_setopt(multi, CURLMOPT_PIPELINING, static_cast<long>(CURLPIPE_MULTIPLEX)) == CURLM_OK;
@@ -125,9 +199,9 @@ bool set_options(transfer *t)
 {
 	CURL *e = t->easy;
 	return curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-	       curl_easy_setopt(e, CURLOPT_REDIR_PROTOCOLS_STR, "http,https") == CURLE_OK &&
-	       curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 1L) == CURLE_OK &&
-	       curl_easy_setopt(e, CURLOPT_MAXREDIRS, max_redirects) == CURLE_OK &&
+	       curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L) == CURLE_OK &&
+	       (trust.file == nullptr || curl_easy_setopt(e, CURLOPT_CAINFO, trust.file) == CURLE_OK) &&
+	       (trust.dir == nullptr || curl_easy_setopt(e, CURLOPT_CAPATH, trust.dir) == CURLE_OK) &&
 	       curl_easy_setopt(e, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK &&
 	       curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L) == CURLE_OK &&
 	       curl_easy_setopt(e, CURLOPT_USERAGENT, "revnote") == CURLE_OK &&
@@ -179,7 +253,9 @@ void describe_end(transfer *t, CURLcode code, fetch_outcome *done)
 	}
 	done->result = fetch_failed;
 	long status = response_code(t->easy);
-	if (status != 0 && !status_ok(t->easy) && (code == CURLE_OK || code == CURLE_WRITE_ERROR))
+	if (t->refused[0] != '\0')
+		(void)std::snprintf(done->cause, sizeof done->cause, "%s", t->refused);
+	else if (status != 0 && !status_ok(t->easy) && (code == CURLE_OK || code == CURLE_WRITE_ERROR))
 		(void)std::snprintf(done->cause, sizeof done->cause, "the server answered with status %ld", status);
 	else if (code == CURLE_OPERATION_TIMEDOUT && budget_left_ms() <= budget_timer_slack_ms)
 		(void)std::snprintf(done->cause, sizeof done->cause, "the fetch budget of %lld s ran out (%s)",
@@ -187,6 +263,75 @@ void describe_end(transfer *t, CURLcode code, fetch_outcome *done)
 	else
 		(void)std::snprintf(done->cause, sizeof done->cause, "%s",
 		                    t->error[0] != '\0' ? t->error : curl_easy_strerror(code));
+}
+
+// The origin of url; false when it has no scheme.  Any scheme is read,
+// so that a redirect to one libcurl does not speak is still described.
+bool origin_of(const char *url, origin *o)
+{
+	*o = origin{};
+	CURLU *u = curl_url();
+	if (u == nullptr)
+		return false;
+	char *scheme = nullptr, *host = nullptr, *port = nullptr;
+	bool ok = curl_url_set(u, CURLUPART_URL, url, CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK &&
+	          curl_url_get(u, CURLUPART_SCHEME, &scheme, 0) == CURLUE_OK;
+	if (ok) {
+		(void)std::snprintf(o->scheme, sizeof o->scheme, "%s", scheme);
+		if (curl_url_get(u, CURLUPART_HOST, &host, 0) == CURLUE_OK)
+			(void)std::snprintf(o->host, sizeof o->host, "%s", host);
+		if (curl_url_get(u, CURLUPART_PORT, &port, CURLU_DEFAULT_PORT) == CURLUE_OK)
+			o->port = std::strtol(port, nullptr, 10);
+	}
+	curl_free(scheme);
+	curl_free(host);
+	curl_free(port);
+	curl_url_cleanup(u);
+	return ok;
+}
+
+// Why a redirect from t's first request to url is not followed, in
+// t->refused; false when it may be.
+bool redirect_refused(transfer *t, const char *url)
+{
+	origin to;
+	const origin &from = t->first;
+	if (!origin_of(url, &to))
+		(void)std::snprintf(t->refused, sizeof t->refused, "redirected to a malformed URL: refused");
+	else if (strcasecmp(from.scheme, to.scheme) != 0)
+		(void)std::snprintf(t->refused, sizeof t->refused, "redirected from %s to %s: refused", from.scheme,
+		                    to.scheme);
+	else if (strcasecmp(from.host, to.host) != 0 || from.port != to.port)
+		(void)std::snprintf(t->refused, sizeof t->refused,
+		                    "redirected from %.100s:%ld to another server, %.100s:%ld: refused", from.host, from.port,
+		                    to.host, to.port);
+	else if (t->redirects == max_redirects)
+		(void)std::snprintf(t->refused, sizeof t->refused, "more than %ld redirects", max_redirects);
+	else
+		return false;
+	return true;
+}
+
+// Starts t again at the URL its answer redirects to, when it has one that
+// may be followed and budget is left.  t is out of the multi handle.
+bool follow_redirect(transfer *t)
+{
+	char *url = nullptr;
+	if (curl_easy_getinfo(t->easy, CURLINFO_REDIRECT_URL, &url) != CURLE_OK || url == nullptr ||
+	    redirect_refused(t, url))
+		return false;
+	long long left = budget_left_ms();
+	if (left <= 0) {
+		(void)std::snprintf(t->refused, sizeof t->refused, "the fetch budget of %lld s is spent",
+		                    budget_ms() / 1000);
+		return false;
+	}
+	t->redirects++;
+	t->dropped = 0;
+	t->error[0] = '\0';
+	return curl_easy_setopt(t->easy, CURLOPT_URL, url) == CURLE_OK &&
+	       curl_easy_setopt(t->easy, CURLOPT_TIMEOUT_MS, static_cast<long>(left)) == CURLE_OK &&
+	       curl_multi_add_handle(multi, t->easy) == CURLM_OK;
 }
 
 // Ends a transfer that libcurl can no longer move or that ended without
@@ -206,8 +351,9 @@ bool abandon_one(const char *why, fetch_outcome *done)
 	return false;
 }
 
-// Reports one ended transfer, if there is one.
-bool take_ended(fetch_outcome *done)
+// Reports one ended transfer, if there is one.  A transfer that follows a
+// redirect is started again instead, and counted in restarted.
+bool take_ended(fetch_outcome *done, int *restarted = nullptr)
 {
 	int left;
 	CURLMsg *msg;
@@ -220,6 +366,11 @@ bool take_ended(fetch_outcome *done)
 		(void)curl_multi_remove_handle(multi, msg->easy_handle);
 		if (t == nullptr)
 			continue;
+		if (code == CURLE_OK && !t->stopped && follow_redirect(t)) {
+			if (restarted != nullptr)
+				++*restarted;
+			continue;
+		}
 		describe_end(t, code, done);
 		t->busy = false;
 		return true;
@@ -239,19 +390,26 @@ extern "C" [[gnu::visibility("default")]] int revnote_fetch_start(const char *ur
 		(void)std::snprintf(cause, cause_size, "the fetch budget of %lld s is spent", budget_ms() / 1000);
 		return 0;
 	}
+	bool tls = strncasecmp(url, "https:", 6) == 0;
+	if (tls && trust.problem[0] != '\0')
+		return refuse(cause, cause_size, trust.problem);
 	transfer *t = free_transfer();
 	if (t == nullptr)
 		return refuse(cause, cause_size, "no transfer can be set up");
+	if (!origin_of(url, &t->first))
+		return refuse(cause, cause_size, "the URL is refused");
 	t->stopped = false;
 	t->dropped = 0;
+	t->redirects = 0;
 	t->sink = sink;
 	t->ctx = ctx;
 	t->error[0] = '\0';
+	t->refused[0] = '\0';
 	// Over TLS a transfer waits for a connection being made to its server,
 	// which may turn out to offer HTTP/2, rather than open one of its own.
 	// Over plain HTTP no connection ever multiplexes, and waiting would tie
 	// every transfer to the first one's server answering.
-	long pipewait = strncasecmp(url, "https:", 6) == 0 ? 1L : 0L;
+	long pipewait = tls ? 1L : 0L;
 	if (curl_easy_setopt(t->easy, CURLOPT_URL, url) != CURLE_OK ||
 	    curl_easy_setopt(t->easy, CURLOPT_PIPEWAIT, pipewait) != CURLE_OK ||
 	    curl_easy_setopt(t->easy, CURLOPT_TIMEOUT_MS, static_cast<long>(left)) != CURLE_OK)
@@ -273,9 +431,10 @@ extern "C" [[gnu::visibility("default")]] int revnote_fetch_next(int wait_ms, fe
 		CURLMcode mc = curl_multi_perform(multi, &running);
 		if (mc != CURLM_OK)
 			return abandon_one(curl_multi_strerror(mc), done) ? 1 : 0;
-		if (take_ended(done))
+		int restarted = 0;
+		if (take_ended(done, &restarted))
 			return 1;
-		if (running == 0)
+		if (running == 0 && restarted == 0)
 			return abandon_one("the transfer ended without a result", done) ? 1 : 0;
 		if (waited || wait_ms <= 0)
 			return 0;

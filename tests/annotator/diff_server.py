@@ -13,6 +13,8 @@ With --delay-ms N every answer waits N ms first, as a distant server would.
   /redirect/ANY       302 to the path-absolute "/diffs/ANY" (query kept)
   /redirect-file/ANY  302 to file:///etc/passwd
   /redirect-loop/ANY  302 to itself, for ever
+  /redirect-host/ANY  302 to http://localhost:PORT/diffs/ANY: this server
+                      under another name
   /nul/ANY            a body with a zero byte inside its first line
   /no-newline/ANY     a body whose last line has no newline
   /long-line/ANY      one line of 3000 bytes and a newline
@@ -127,6 +129,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_body(302, b"moved\n", [("Location", "/diffs/" + rest)])
         elif kind == "redirect-file":
             self.send_body(302, b"moved\n", [("Location", "file:///etc/passwd")])
+        elif kind == "redirect-host":
+            port = self.server.server_address[1]
+            self.send_body(302, b"moved\n", [("Location", "http://localhost:%d/diffs/%s" % (port, rest))])
         elif kind == "redirect-loop":
             self.send_body(302, b"moved\n", [("Location", target)])
         elif kind == "nul":

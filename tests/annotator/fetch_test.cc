@@ -164,6 +164,7 @@ TEST_P(FailedFetch, WritesTheFailureLineAndGoesOn)
 INSTANTIATE_TEST_SUITE_P(Server, FailedFetch,
                          ::testing::Values(failure_case{"not_found", "missing"}, failure_case{"server_error", "error"},
                                            failure_case{"redirect_to_file", "redirect-file"},
+                                           failure_case{"redirect_to_other_host", "redirect-host"},
                                            failure_case{"redirect_loop", "redirect-loop"}),
                          [](const ::testing::TestParamInfo<failure_case> &i) { return std::string(i.param.name); });
 
@@ -516,7 +517,10 @@ INSTANTIATE_TEST_SUITE_P(
 	Causes, FetchCause,
 	::testing::Values(cause_case{"status", "", "missing", {}, "the server answered with status 404"},
 	                  cause_case{"refused", "http://127.0.0.1:1/", "", {}, "Couldn't connect to server"},
-	                  cause_case{"redirect_loop", "", "redirect-loop", {}, "Maximum (5) redirects followed"},
+	                  cause_case{"redirect_loop", "", "redirect-loop", {}, "more than 5 redirects"},
+	                  cause_case{"redirect_to_file", "", "redirect-file", {}, "redirected from http to file: refused"},
+	                  cause_case{"redirect_to_other_host", "", "redirect-host", {},
+	                             "to another server, localhost:"},
 	                  cause_case{"broke_off", "", "truncated", {}, "transfer closed with 979 bytes remaining"},
 	                  cause_case{"not_http", "ftp://h/", "", {}, "no http:// or https:// URL"},
 	                  cause_case{"no_module",

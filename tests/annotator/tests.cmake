@@ -46,3 +46,12 @@ if(Python3_Interpreter_FOUND)
   set_tests_properties(mime_forms PROPERTIES LABELS peers TIMEOUT 300
     ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endif()
+# The same over HTTPS: one lighttpd with mod_openssl and HTTP/2 in front
+# of the diff server, with certificates made for the run (tls_server.py;
+# scripts/install-deps test installs lighttpd, its mod_openssl and openssl).
+if(TARGET revnote_fetch)
+  revnote_gtest(fetch_tls_test
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/fetch_tls_test.cc
+    LABELS peers
+    TIMEOUT 60)
+endif()

@@ -6,13 +6,22 @@ mailboxes in a scratch directory; no daemon, nothing on the network): the
 system_aliases router and the address_pipe transport as Debian's exim4
 configuration has them, with SYSTEM_ALIASES_PIPE_TRANSPORT set as the
 recipe says.  Messages are submitted with exim -odi, which delivers before
-it returns.  The cases run where exim4 is the installed mail server, or
-with REVNOTE_EXIM naming an Exim binary; elsewhere they are skipped.
+it returns.
+
+The Exim run is REVNOTE_EXIM, else the installed exim4, else Debian's
+unpacked into a scratch directory by scratch_exim.py (REVNOTE_SCRATCH_EXIM;
+ctest gets it before the cases).  That copy looks up its user, Debian-exim,
+when it starts: where the host has none, the case runs in a mount
+namespace of its own, in which /etc/passwd and /etc/group are copies that
+add it.  Without an Exim the cases are skipped, or fail when
+REVNOTE_REQUIRE_EXIM is set, as CI does.
 
 Usage: test_exim.py CASE | --list
-Environment: REVNOTE, REVNOTE_SOURCE_DIR, REVNOTE_EXIM (default /usr/sbin/exim4).
+Environment: REVNOTE, REVNOTE_SOURCE_DIR, REVNOTE_EXIM, REVNOTE_SCRATCH_EXIM,
+REVNOTE_REQUIRE_EXIM.
 """
 
+import ctypes
 import grp
 import mailbox
 import os
@@ -29,7 +38,11 @@ import mta_harness as mh  # noqa: E402
 import systest  # noqa: E402
 import test_mta as tm  # noqa: E402
 
-EXIM = os.environ.get("REVNOTE_EXIM", "/usr/sbin/exim4")
+INSTALLED_EXIM = "/usr/sbin/exim4"
+SCRATCH_EXIM = os.path.join(os.environ.get("REVNOTE_SCRATCH_EXIM") or "/nonexistent", "exim")
+EXIM = os.environ.get("REVNOTE_EXIM") or (INSTALLED_EXIM if os.access(INSTALLED_EXIM, os.X_OK) else SCRATCH_EXIM)
+# The user Debian builds its Exim for, looked up when it starts.
+DEBIAN_EXIM_USER = "Debian-exim"
 DOMAIN = "revnote.test"
 
 # Debian's system_aliases router and address_pipe transport (exim4-config:
@@ -42,6 +55,7 @@ domainlist local_domains = {domain}
 qualify_domain = {domain}
 spool_directory = {scratch}/spool
 log_file_path = {scratch}/log/%slog
+exim_path = {exim}
 exim_user = {exim_user}
 exim_group = {exim_group}
 never_users = root
@@ -95,11 +109,57 @@ def skip_unless_runnable():
         reasons.append("not root")
     if not os.access(EXIM, os.X_OK):
         others = mh.installed_mtas()
-        reasons.append("%s not installed (the mail server here is %s; REVNOTE_EXIM may name "
-                       "an Exim binary)" % (EXIM, ", ".join(others) or "none"))
+        reasons.append("no Exim: %s is not installed (the mail server here is %s), REVNOTE_EXIM names "
+                       "none and scratch_exim.py unpacked none" % (INSTALLED_EXIM, ", ".join(others) or "none"))
+    if reasons and os.environ.get("REVNOTE_REQUIRE_EXIM"):
+        print("FAIL (REVNOTE_REQUIRE_EXIM is set): " + "; ".join(reasons), file=sys.stderr)
+        sys.exit(1)
     if reasons:
         print("SKIP: " + "; ".join(reasons), file=sys.stderr)
         sys.exit(systest.SKIP)
+
+
+def private_exim_user(work):
+    """Debian-exim for this process and its children alone: a mount
+    namespace of their own, in which copies of /etc/passwd and /etc/group
+    that add the user are bind-mounted over the host's.  Nothing outside
+    sees it, and it is gone with the process."""
+    libc = ctypes.CDLL(None, use_errno=True)
+    CLONE_NEWNS, MS_BIND, MS_REC, MS_PRIVATE = 0x20000, 4096, 16384, 1 << 18
+
+    def check(status, what):
+        if status != 0:
+            raise mh.HarnessError("%s: %s" % (what, os.strerror(ctypes.get_errno())))
+
+    check(libc.unshare(CLONE_NEWNS), "unshare(CLONE_NEWNS)")
+    check(libc.mount(b"none", b"/", None, MS_REC | MS_PRIVATE, None), "making / private")
+    # An id far from those useradd and adduser hand out.
+    taken = {u.pw_uid for u in pwd.getpwall()} | {g.gr_gid for g in grp.getgrall()}
+    uid = next(i for i in range(64999, 64900, -1) if i not in taken)
+    for name, entry in (("passwd", "%s:x:%d:%d:revnote test Exim:/nonexistent:/usr/sbin/nologin\n"
+                         % (DEBIAN_EXIM_USER, uid, uid)),
+                        ("group", "%s:x:%d:\n" % (DEBIAN_EXIM_USER, uid))):
+        with open("/etc/" + name) as f:
+            text = f.read()
+        copy = os.path.join(work, name)
+        systest.write_file(copy, text + ("" if text.endswith("\n") else "\n") + entry)
+        os.chmod(copy, 0o644)
+        check(libc.mount(os.fsencode(copy), os.fsencode("/etc/" + name), None, MS_BIND, None),
+              "binding %s over /etc/%s" % (copy, name))
+    try:
+        pwd.getpwnam(DEBIAN_EXIM_USER)
+    except KeyError:
+        raise mh.HarnessError("the private %s is not seen (is nscd caching users?)" % DEBIAN_EXIM_USER)
+
+
+def needs_private_user():
+    if EXIM != SCRATCH_EXIM:
+        return False
+    try:
+        pwd.getpwnam(DEBIAN_EXIM_USER)
+        return False
+    except KeyError:
+        return True
 
 
 def pipe_user():
@@ -137,7 +197,7 @@ class EximTest(unittest.TestCase):
         macros = "SYSTEM_ALIASES_PIPE_TRANSPORT = address_pipe" if pipe_transport else ""
         systest.write_file(self.conf, CONFIG.format(
             macros=macros, domain=DOMAIN, scratch=self.scratch, environment=environment,
-            command=command, exim_user=self.user.pw_name,
+            command=command, exim=EXIM, exim_user=self.user.pw_name,
             exim_group=grp.getgrgid(self.user.pw_gid).gr_name))
         systest.write_file(self.path("aliases"),
                  "".join('%s: "|%s"\n' % kv for kv in (aliases or {}).items()))
@@ -271,7 +331,13 @@ def main(argv):
         print("usage: test_exim.py CASE | --list\ncases: " + " ".join(case_names()), file=sys.stderr)
         return 64
     skip_unless_runnable()
-    result = unittest.TextTestRunner(verbosity=2).run(EximTest("test_" + argv[1]))
+    work = tempfile.mkdtemp(prefix="revnote-exim-user.")
+    try:
+        if needs_private_user():
+            private_exim_user(work)
+        result = unittest.TextTestRunner(verbosity=2).run(EximTest("test_" + argv[1]))
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
     return 0 if result.wasSuccessful() else 1
 
 
