@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 namespace {
@@ -116,6 +117,20 @@ constexpr auto qp_literal = [] {
 	return t;
 }();
 
+// The bytes of the eight at p that are not literal (outside 33-126, or
+// "="), each answering in its high bit; exact up to the first one, which
+// is all that is asked (the usual tests for a byte below n, above n, equal
+// to zero, which may flag bytes after a flagged one).
+std::uint64_t non_literal(const unsigned char *p)
+{
+	constexpr std::uint64_t ones = 0x0101010101010101;
+	constexpr std::uint64_t high = ones * 0x80;
+	std::uint64_t w;
+	std::memcpy(&w, p, sizeof w);
+	std::uint64_t eq = w ^ (ones * '=');
+	return (w | ((w - ones * 33) & ~w) | (w + ones) | ((eq - ones) & ~eq)) & high;
+}
+
 // Puts a token of n characters on the line, behind a soft line break when
 // it would not fit with the "=" of a later one.
 void put_token(out_buffer &out, const char *token, int n)
@@ -159,6 +174,17 @@ const unsigned char *put_literal_run(out_buffer &out, const unsigned char *p, co
 	std::size_t room = static_cast<std::size_t>(qp_room - out.e->line_len);
 	const unsigned char *run_end = p + std::min(room, static_cast<std::size_t>(end - p));
 	const unsigned char *q = p;
+	// Eight bytes at a time (where the first is the lowest of a word); the
+	// first byte that is not literal ends it.
+	while (std::endian::native == std::endian::little && run_end - q >= 8) {
+		std::uint64_t stop = non_literal(q);
+		if (stop != 0) {
+			q += std::countr_zero(stop) / 8;
+			run_end = q;
+			break;
+		}
+		q += 8;
+	}
 	while (q < run_end && qp_literal[*q])
 		q++;
 	std::size_t n = static_cast<std::size_t>(q - p);
