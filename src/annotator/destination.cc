@@ -41,6 +41,7 @@
 
 #include "failure.h"
 #include "mailstore.h"
+#include "output.h"
 #include "settings.h"
 #include "spool.h"
 #include "stdio_access.h"
@@ -157,11 +158,12 @@ FILE *open_temporary()
 {
 	int fd = open_spool_file();
 	if (fd < 0)
-		fatal(1, "mkstemp");
+		spool_failed("mkstemp");
 	FILE *fp = fdopen(fd, "w+");
 	if (fp == nullptr)
-		fatal(1, "fdopen");
+		spool_failed("fdopen");
 	use_buffer(fp, temporary_buffer);
+	output_name_stream(fp, spool_place());
 	return fp;
 }
 
@@ -184,6 +186,21 @@ void warn_about_missing_dot_lock(const char *path)
 	warn("cannot make a dot-lock in %.*s", dir_len, dir);
 }
 
+// The mailbox named operand cannot be opened: for INBOX the message names
+// the path it stands for too.
+[[noreturn]] void mailbox_failed(const char *operand)
+{
+	if (std::strcmp(operand, "INBOX") == 0) {
+		int e = errno;
+		const char *path = resolve_mailbox_name(operand);
+		errno = e;
+		if (path != nullptr)
+			fatal(1, "open_mailbox %s (%s)", operand, path);
+		fatal(1, "open_mailbox %s (no system mailbox: MAIL is unset and the user has no password entry)", operand);
+	}
+	fatal(1, "open_mailbox %s", operand);
+}
+
 FILE *open_mailbox_for(const char *operand)
 {
 	char *locked_path = nullptr;
@@ -195,7 +212,7 @@ FILE *open_mailbox_for(const char *operand)
 		enter_phase(phase_idle);
 		act_on_pending_signal();
 		errno = e;
-		fatal(1, "open_mailbox %s", operand);
+		mailbox_failed(operand);
 	}
 	use_buffer(fp, mailbox_buffer);
 	current.stream = fp;
@@ -208,7 +225,7 @@ FILE *open_mailbox_for(const char *operand)
 	enter_phase(phase_delivering);
 	act_on_pending_signal();
 	if (current.start < 0)
-		fatal(1, "open_mailbox %s", operand);
+		mailbox_failed(operand);
 	if (!maildir)
 		warn_about_missing_dot_lock(locked_path);
 	return fp;
@@ -304,7 +321,7 @@ void finish_spool(FILE *spool)
 	// the mailbox: a write error hidden in the stdio buffer would
 	// otherwise deliver a cut message as complete.
 	if (std::fflush(spool) == EOF)
-		fatal(1, "fwrite");
+		spool_failed("fwrite");
 	rewind(spool);
 }
 

@@ -11,12 +11,18 @@
 #include "fetch.h"
 
 #include <dlfcn.h>
+#include <err.h>
+#include <sys/stat.h>
 
+#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
+#include "environment.h"
 #include "program_path.h"
+#include "settings.h"
 
 // The build defines these from the install layout (src/annotator/CMakeLists.txt).
 #if !defined(REVNOTE_FETCH_MODULE_INSTALLED) || !defined(REVNOTE_FETCH_MODULE_RELATIVE) || \
@@ -40,14 +46,45 @@ struct module_entries {
 // error, separated by "; ".
 char load_error[load_error_size];
 
-void note_load_error(const char *text)
+[[gnu::format(printf, 1, 2)]] void note_load_error(const char *fmt, ...)
 {
 	std::size_t used = std::strlen(load_error);
-	(void)std::snprintf(load_error + used, sizeof load_error - used, "%s%s", used > 0 ? "; " : "", text);
+	if (used > 0 && used + 2 < sizeof load_error) {
+		std::memcpy(load_error + used, "; ", 3);
+		used += 2;
+	}
+	va_list ap;
+	va_start(ap, fmt);
+	(void)std::vsnprintf(load_error + used, sizeof load_error - used, fmt, ap);
+	va_end(ap);
+}
+
+// Whether the module at path, and the directory it is in, are safe from
+// other users: a file or directory that anyone may write could be made
+// to run their code in revnote (with its privileges, if it has more than
+// its caller).  Notes why when they are not.
+bool safe_from_others(const char *path)
+{
+	char dir[module_path_size];
+	const char *slash = std::strrchr(path, '/');
+	std::size_t len = slash == nullptr ? 0 : static_cast<std::size_t>(slash - path);
+	(void)std::snprintf(dir, sizeof dir, "%.*s", static_cast<int>(len == 0 && slash != nullptr ? 1 : len),
+	                    slash == nullptr ? "." : path);
+	for (const char *p : {path, static_cast<const char *>(dir)}) {
+		struct stat st;
+		if (stat(p, &st) == 0 && (st.st_mode & S_IWOTH) != 0) {
+			note_load_error("%s: refused, %s may be written by anyone", path,
+			                p == path ? "the module" : "its directory");
+			return false;
+		}
+	}
+	return true;
 }
 
 bool open_module(const char *path, module_entries *m)
 {
+	if (!safe_from_others(path))
+		return false;
 	void *handle = dlopen(path, RTLD_NOW | RTLD_LOCAL);
 	if (handle != nullptr) {
 		// The module stays loaded for the rest of the run: its transfers
@@ -58,7 +95,7 @@ bool open_module(const char *path, module_entries *m)
 			return true;
 	}
 	const char *why = dlerror();
-	note_load_error(why != nullptr ? why : path);
+	note_load_error("%s", why != nullptr ? why : path);
 	if (handle != nullptr)
 		(void)dlclose(handle);
 	return false;
@@ -84,7 +121,7 @@ bool find_module(module_entries *m)
 		note_load_error("fetching not built in");
 		return false;
 	}
-	const char *chosen = std::getenv(module_env);
+	const char *chosen = platform::trusted_env(module_env);
 	if (chosen != nullptr)
 		return open_module(chosen, m);
 	return open_module_beside_binary(m) || open_module(REVNOTE_FETCH_MODULE_INSTALLED, m);
@@ -103,6 +140,19 @@ const module_entries *loaded_module()
 }
 
 }  // namespace
+
+void warn_about_settings()
+{
+	if (quiet != 0)
+		return;
+	for (const env_number *s : env_numbers) {
+		bool ignored;
+		long long used = setting_from_env(*s, &ignored);
+		if (ignored)
+			warnx("%s=%s is ignored: it is no whole number from %lld to %lld%s; %lld is used", s->name,
+			      platform::trusted_env(s->name), s->lo, s->hi, s->sizes ? " (k or M may follow)" : "", used);
+	}
+}
 
 bool fetch_available(const char **cause)
 {

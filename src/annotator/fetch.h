@@ -14,6 +14,8 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "environment.h"
+
 // ---- The module's interface, shared by the module and its loader ----------
 
 // Receives the next piece of a body; returns 0 to stop the transfer (the
@@ -50,32 +52,62 @@ constexpr int fetch_pool_max = 64;
 using fetch_start_fn = int(const char *url, fetch_sink_fn *sink, void *ctx, char *cause, std::size_t cause_size);
 using fetch_next_fn = int(int wait_ms, fetch_outcome *done);
 
-// A whole number from the environment variable name, from lo to hi, else
-// fallback.  With sizes, a k or M after the number counts in KiB or MiB.
-// Shared by the module (time limits) and the loader's side (sizes, pool).
-inline long long setting_from_env(const char *name, long long lo, long long hi, long long fallback,
-                                  bool sizes = false)
+// A whole number that the environment may set: name, the range from lo to
+// hi, the value when the variable is unset or its value cannot be taken.
+// With sizes, a k or M after the number counts in KiB or MiB.
+struct env_number {
+	const char *name;
+	long long lo;
+	long long hi;
+	long long fallback;
+	bool sizes;
+};
+
+// Every such setting, shared by the module (time limits) and the loader's
+// side (sizes, pool).
+constexpr env_number fetch_pool_setting = {"REVNOTE_FETCH_POOL", 1, fetch_pool_max, 6, false};
+constexpr env_number diff_max_setting = {"REVNOTE_DIFF_MAX", 1, 1LL << 40, 1024 * 1024, true};
+constexpr env_number fetch_max_setting = {"REVNOTE_FETCH_MAX", 1, 1LL << 40, 8 * 1024 * 1024, true};
+constexpr env_number connect_timeout_setting = {"REVNOTE_CONNECT_TIMEOUT", 1, 86400, 20, false};
+constexpr env_number low_speed_time_setting = {"REVNOTE_LOW_SPEED_TIME", 1, 86400, 60, false};
+constexpr env_number fetch_budget_setting = {"REVNOTE_FETCH_BUDGET", 1, 86400, 300, false};
+constexpr const env_number *env_numbers[] = {&fetch_pool_setting,      &diff_max_setting,
+                                             &fetch_max_setting,       &connect_timeout_setting,
+                                             &low_speed_time_setting,  &fetch_budget_setting};
+
+// The setting's value from the environment (platform::trusted_env: none
+// in a privileged process), else its fallback; *ignored, when given, tells
+// whether a value was there but could not be taken.
+inline long long setting_from_env(const env_number &s, bool *ignored = nullptr)
 {
-	const char *s = std::getenv(name);
-	if (s == nullptr || *s == '\0')
-		return fallback;
+	if (ignored != nullptr)
+		*ignored = false;
+	const char *v = platform::trusted_env(s.name);
+	if (v == nullptr)
+		return s.fallback;
 	char *end;
-	long long v = std::strtoll(s, &end, 10);
+	long long n = std::strtoll(v, &end, 10);
 	long long unit = 1;
-	if (sizes && (*end == 'k' || *end == 'K'))
+	if (s.sizes && (*end == 'k' || *end == 'K'))
 		unit = 1024;
-	else if (sizes && (*end == 'm' || *end == 'M'))
+	else if (s.sizes && (*end == 'm' || *end == 'M'))
 		unit = 1024 * 1024;
 	if (unit != 1)
 		end++;
-	if (end == s || *end != '\0' || v < 0 || v > hi / unit)
-		return fallback;
-	v *= unit;
-	return v < lo ? fallback : v;
+	if (end == v || *end != '\0' || n < s.lo / unit || n > s.hi / unit || n * unit < s.lo) {
+		if (ignored != nullptr)
+			*ignored = true;
+		return s.fallback;
+	}
+	return n * unit;
 }
 
 // ---- The loader's side ---------------------------------------------------
 
+// When standard error is for messages (-v), warns once for each setting
+// of env_numbers whose value is ignored, and for a fetch module named by
+// REVNOTE_FETCH_MODULE that is not taken.
+void warn_about_settings();
 // Loads the module on the first call.  false when it cannot be had; then
 // cause says why ("fetching not built in", or the paths tried with the
 // loader's error for each).

@@ -42,16 +42,13 @@
 #include <cstring>
 #include <strings.h>
 
+#include "environment.h"
 #include "fetch.h"
 
 namespace {
 
-constexpr long default_connect_timeout = 20;
-constexpr long default_low_speed_time = 60;
-constexpr long default_fetch_budget = 300;
 constexpr long low_speed_limit = 1;  // bytes per second
 constexpr long max_redirects = 5;
-constexpr long longest_limit = 86400;
 // The body of an error answer is read and dropped so that its connection
 // stays usable, but only this much of it: the status has decided already.
 constexpr std::size_t error_body_max = 64 * 1024;
@@ -89,9 +86,9 @@ struct ca_trust {
 
 ca_trust trust;
 
-long seconds_from_env(const char *name, long fallback)
+long seconds_from_env(const env_number &setting)
 {
-	return static_cast<long>(setting_from_env(name, 1, longest_limit, fallback));
+	return static_cast<long>(setting_from_env(setting));
 }
 
 // libcurl's timer for a transfer, set to what was left of the budget,
@@ -101,7 +98,7 @@ constexpr long long budget_timer_slack_ms = 50;
 
 long long budget_ms()
 {
-	static const long long ms = seconds_from_env("REVNOTE_FETCH_BUDGET", default_fetch_budget) * 1000LL;
+	static const long long ms = seconds_from_env(fetch_budget_setting) * 1000LL;
 	return ms;
 }
 
@@ -142,12 +139,6 @@ size_t take_body(char *data, size_t, size_t n, void *userdata)
 	return n;
 }
 
-const char *env_path(const char *name)
-{
-	const char *v = std::getenv(name);
-	return v != nullptr && *v != '\0' ? v : nullptr;
-}
-
 // Whether path opens as what it must be (a directory or not); else says why
 // in trust.problem.  Checked here because libcurl's own error for a missing
 // file is vaguer, and a missing directory would only show as certificates
@@ -174,9 +165,9 @@ bool readable(const char *variable, const char *path, bool directory)
 // libcurl's default file or directory.  An empty one counts as unset.
 void trust_from_env()
 {
-	const char *file_var = env_path("CURL_CA_BUNDLE") != nullptr ? "CURL_CA_BUNDLE" : "SSL_CERT_FILE";
-	trust.file = env_path(file_var);
-	trust.dir = env_path("SSL_CERT_DIR");
+	const char *file_var = platform::trusted_env("CURL_CA_BUNDLE") != nullptr ? "CURL_CA_BUNDLE" : "SSL_CERT_FILE";
+	trust.file = platform::trusted_env(file_var);
+	trust.dir = platform::trusted_env("SSL_CERT_DIR");
 	if (trust.file != nullptr && !readable(file_var, trust.file, false))
 		return;
 	if (trust.dir != nullptr)
@@ -207,10 +198,10 @@ bool set_options(transfer *t)
 	       curl_easy_setopt(e, CURLOPT_USERAGENT, "revnote") == CURLE_OK &&
 	       curl_easy_setopt(e, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_2TLS)) == CURLE_OK &&
 	       curl_easy_setopt(e, CURLOPT_CONNECTTIMEOUT,
-	                        seconds_from_env("REVNOTE_CONNECT_TIMEOUT", default_connect_timeout)) == CURLE_OK &&
+	                        seconds_from_env(connect_timeout_setting)) == CURLE_OK &&
 	       curl_easy_setopt(e, CURLOPT_LOW_SPEED_LIMIT, low_speed_limit) == CURLE_OK &&
 	       curl_easy_setopt(e, CURLOPT_LOW_SPEED_TIME,
-	                        seconds_from_env("REVNOTE_LOW_SPEED_TIME", default_low_speed_time)) == CURLE_OK &&
+	                        seconds_from_env(low_speed_time_setting)) == CURLE_OK &&
 	       curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, take_body) == CURLE_OK &&
 	       curl_easy_setopt(e, CURLOPT_WRITEDATA, t) == CURLE_OK &&
 	       curl_easy_setopt(e, CURLOPT_PRIVATE, t) == CURLE_OK &&

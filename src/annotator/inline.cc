@@ -40,10 +40,6 @@
 
 namespace {
 
-constexpr int default_pool = 6;
-constexpr std::uint64_t default_diff_max = 1024 * 1024;
-constexpr std::uint64_t default_message_max = 8 * 1024 * 1024;
-constexpr long long largest_size = 1LL << 40;
 // fgets into 1024 bytes: a piece ends after a newline or at 1023 bytes.
 constexpr std::size_t piece_max = 1023;
 constexpr std::size_t read_chunk_size = 8192;
@@ -167,7 +163,7 @@ std::size_t read_body(FILE *body, char *buf, std::size_t n)
 {
 	std::size_t got = std::fread(buf, 1, n, body);
 	if (got < n && std::ferror(body))
-		fatal(1, "fread");
+		spool_failed("fread");
 	return got;
 }
 
@@ -303,7 +299,7 @@ void take_outcome(const fetch_outcome &o)
 	queued_diff &d = queue.entries[slot->owner];
 	if (slot->write_errno != 0) {
 		errno = slot->write_errno;
-		fatal(1, "pwrite");
+		spool_failed("pwrite");
 	}
 	d.length = slot->stored;
 	d.more = slot->more;
@@ -348,7 +344,7 @@ void copy_spool(FILE *spool, FILE *dest, text_encoder *enc, off_t n)
 		std::size_t got = std::fread(chunk, 1, want, spool);
 		if (got == 0) {
 			if (std::ferror(spool) || n > 0)
-				fatal(1, "fread");
+				spool_failed("fread");
 			return;
 		}
 		if (enc != nullptr)
@@ -440,10 +436,9 @@ void copy_to(spool_reader &r, off_t to)
 const fetch_limits &limits()
 {
 	static const fetch_limits lim = {
-		static_cast<int>(setting_from_env("REVNOTE_FETCH_POOL", 1, fetch_pool_max, default_pool)),
-		static_cast<std::uint64_t>(setting_from_env("REVNOTE_DIFF_MAX", 1, largest_size, default_diff_max, true)),
-		static_cast<std::uint64_t>(
-			setting_from_env("REVNOTE_FETCH_MAX", 1, largest_size, default_message_max, true)),
+		static_cast<int>(setting_from_env(fetch_pool_setting)),
+		static_cast<std::uint64_t>(setting_from_env(diff_max_setting)),
+		static_cast<std::uint64_t>(setting_from_env(fetch_max_setting)),
 	};
 	return lim;
 }

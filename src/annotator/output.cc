@@ -46,11 +46,18 @@ const char *encoding_op = "fwrite";
 char reserved_piece[output_reserve_max];
 FILE *reserved_fp;
 
+// The stream whose failed writes say where it is.
+FILE *named_stream;
+const char *stream_place;
+
 void write_or_fail(FILE *fp, const char *p, std::size_t n, const char *op)
 {
 	// One thread: stdio's per-call stream lock is pure cost here.
-	if (n > 0 && platform::write_unlocked(p, n, fp) != n)
-		fatal(1, "%s", op);
+	if (n == 0 || platform::write_unlocked(p, n, fp) == n)
+		return;
+	if (fp == named_stream)
+		fatal(1, "%s (%s)", op, stream_place);
+	fatal(1, "%s", op);
 }
 
 void drain(const char *op)
@@ -125,6 +132,12 @@ const text_encoder *output_added_encoder()
 void output_encoded(void *ctx, const char *p, std::size_t n)
 {
 	add(static_cast<FILE *>(ctx), p, n, encoding_op);
+}
+
+void output_name_stream(FILE *fp, const char *place)
+{
+	named_stream = fp;
+	stream_place = place;
 }
 
 void output_pass(FILE *fp, const char *p, std::size_t n, const char *op)

@@ -56,6 +56,10 @@ inline void output_defer(FILE *fp, const char *p, std::size_t n)
 	pending = pending_span{fp, p, p + n};
 }
 
+// A failed write to fp names place after the write, as in "fwrite (spool
+// directory /tmp)".  One stream at a time; null forgets it.
+void output_name_stream(FILE *fp, const char *place);
+
 // Passes n bytes of the message at p on to fp, copied now: bytes that do
 // not stay in the input buffer.  Never encoded.
 void output_pass(FILE *fp, const char *p, std::size_t n, const char *op);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include "destination.h"
+#include "fetch.h"
 #include "inline.h"
 #include "input.h"
 #include "message.h"
@@ -134,6 +135,7 @@ int main(int argc, char *argv[])
 	install_signal_handlers();
 	run_options opt = parse_command_line(argc, argv);
 	warn_about_base_urls(opt.message.base_url, opt.message.second_url);
+	warn_about_settings();
 
 	FILE *dest = open_destination(opt.operand);
 	std::string_view block;

@@ -6,9 +6,11 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "environment.h"
 #include "failure.h"
 #include "fetch.h"
 
@@ -47,18 +49,34 @@ int open_store()
 	if (store_fd < 0) {
 		store_fd = open_spool_file();
 		if (store_fd < 0)
-			fatal(1, "mkstemp");
+			spool_failed("mkstemp");
 	}
 	return store_fd;
 }
 
 }  // namespace
 
+const char *spool_directory()
+{
+	const char *dir = platform::trusted_env("TMPDIR");
+	return dir != nullptr ? dir : default_directory;
+}
+
+const char *spool_place()
+{
+	static char place[path_size + sizeof "spool directory "];
+	(void)std::snprintf(place, sizeof place, "spool directory %s", spool_directory());
+	return place;
+}
+
+void spool_failed(const char *op)
+{
+	fatal(1, "%s (%s)", op, spool_place());
+}
+
 int open_spool_file()
 {
-	const char *dir = std::getenv("TMPDIR");
-	if (dir == nullptr || *dir == '\0')
-		dir = default_directory;
+	const char *dir = spool_directory();
 	char name[path_size];
 	std::size_t len = std::strlen(dir);
 	if (len + sizeof spool_name > sizeof name) {
@@ -81,7 +99,7 @@ spool_slot *acquire_slot(std::uint64_t limit)
 		if (s.fd < 0) {
 			s.fd = open_spool_file();
 			if (s.fd < 0)
-				fatal(1, "mkstemp");
+				spool_failed("mkstemp");
 		}
 		s.busy = true;
 		s.limit = limit;
@@ -91,7 +109,7 @@ spool_slot *acquire_slot(std::uint64_t limit)
 		return &s;
 	}
 	errno = EMFILE;
-	fatal(1, "mkstemp");
+	spool_failed("mkstemp");
 }
 
 void release_slot(spool_slot *slot)
@@ -138,10 +156,10 @@ off_t keep_slot(const spool_slot *slot)
 		if (n <= 0) {
 			if (n == 0)
 				errno = EIO;
-			fatal(1, "pread");
+			spool_failed("pread");
 		}
 		if (!write_all_at(fd, chunk, static_cast<std::size_t>(n), store_end))
-			fatal(1, "pwrite");
+			spool_failed("pwrite");
 		store_end += n;
 		done += static_cast<std::uint64_t>(n);
 	}
@@ -153,7 +171,7 @@ FILE *stored_bodies()
 	if (store_reader == nullptr) {
 		int fd = dup(open_store());
 		if (fd < 0 || (store_reader = fdopen(fd, "r")) == nullptr)
-			fatal(1, "fdopen");
+			spool_failed("fdopen");
 	}
 	return store_reader;
 }

@@ -15,9 +15,16 @@
 #include <cstdint>
 #include <cstdio>
 
+// The directory the spool files are made in: $TMPDIR, else /tmp.
+const char *spool_directory();
+// "spool directory " and that directory, for messages.
+const char *spool_place();
 // A new temporary file, already unlinked, open for reading and writing;
 // -1 with errno set when it cannot be made.
 int open_spool_file();
+// Ends the run on a failed op on a spool file, with the directory named
+// after it ("mkstemp (spool directory /tmp)").
+[[noreturn]] void spool_failed(const char *op);
 
 struct spool_slot {
 	int fd = -1;

@@ -318,6 +318,97 @@ INSTANTIATE_TEST_SUITE_P(Settings, Quiet, ::testing::Values(
 	quiet_case{"VerboseThenQuiet", {"-v", "-q"}, true, false}),
 	[](const auto &info) { return std::string(info.param.name); });
 
+// Failures and settings under -v say where: the spool's directory, the
+// path INBOX stands for, a REVNOTE_* value that is ignored.
+struct where_case {
+	const char *name;
+	std::vector<std::string> args;
+	std::vector<std::string> env;
+	int status;
+	std::string err_begins;
+};
+
+void PrintTo(const where_case &c, std::ostream *os) { *os << c.name; }
+
+class SaysWhere : public ::testing::TestWithParam<where_case> {};
+
+TEST_P(SaysWhere, UnderVerbose)
+{
+	testsupport::scratch_dir dir;
+	run_options o;
+	o.input = "Subject: s\n\n  Revision Changes Path\n  1.2 +1 -1 a.c\n";
+	o.env_set = GetParam().env;
+	std::vector<std::string> args = GetParam().args;
+	for (std::string &a : args)
+		if (a == "BOX")
+			a = dir / "box";
+	run_result r = run_revnote(args, o);
+	EXPECT_EQ(r.status, GetParam().status) << r.err;
+	EXPECT_EQ(r.err.substr(0, GetParam().err_begins.size()), GetParam().err_begins);
+}
+
+INSTANTIATE_TEST_SUITE_P(Messages, SaysWhere, ::testing::Values(
+	where_case{"SpoolDirectory", {"-v", "-d", "BOX"}, {"TMPDIR=/nonexistent-spool"}, 1,
+	           "revnote: mkstemp (spool directory /nonexistent-spool): No such file or directory\n"},
+	where_case{"InboxPath", {"-v", "INBOX"}, {"MAIL=/nonexistent-dir/box"}, 1,
+	           "revnote: open_mailbox INBOX (/nonexistent-dir/box): No such file or directory\n"},
+	where_case{"IgnoredSetting", {"-v"}, {"REVNOTE_FETCH_POOL=lots"}, 0,
+	           "revnote: REVNOTE_FETCH_POOL=lots is ignored: it is no whole number from 1 to 64; 6 is used\n"},
+	where_case{"IgnoredSettingQuiet", {"-q"}, {"REVNOTE_DIFF_MAX=-1"}, 0, ""},
+	// An empty module path is no path: the module beside revnote is loaded.
+	where_case{"EmptyModuleIsUnset", {"-v", "-d", "-u", "http://127.0.0.1:1/"}, {"REVNOTE_FETCH_MODULE="}, 0,
+	           "revnote: fetch http://127.0.0.1:1/a.c.diff?r1=1.1&r2=1.2: Failed to connect"}),
+	[](const auto &info) { return std::string(info.param.name); });
+
+// A revnote made set-group-id (which nothing ships, but a user might) and
+// run by another user takes nothing from that user's environment: not the
+// fetch module, not the spool directory.  The same copy without the bit
+// loads the module, so the test can tell.
+TEST(Privileged, SetGroupIdCopyIgnoresTheEnvironment)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root to make a set-group-id copy";
+	testsupport::scratch_dir dir;
+	ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+	std::string copy = dir / "revnote", marker = dir / "marker";
+	testsupport::write_file(copy, testsupport::read_file(testsupport::revnote_binary()), 0755);
+	ASSERT_EQ(chown(copy.c_str(), 0, 8), 0);  // group mail
+	auto run_as_nobody = [&](mode_t mode) {
+		EXPECT_EQ(chmod(copy.c_str(), mode), 0);
+		run_options o;
+		o.input = "Subject: s\n\n  Revision Changes Path\n  1.2 +1 -1 a.c\n";
+		return testsupport::run({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "env",
+		                         "REVNOTE_FETCH_MODULE=" MARKER_MODULE, "REVNOTE_TEST_MARKER=" + marker,
+		                         "TMPDIR=" + (mode & S_ISGID ? "/nonexistent-spool" : dir.path()), copy, "-v",
+		                         "-d", "-u", "http://127.0.0.1:1/"},
+		                        o);
+	};
+	run_result plain = run_as_nobody(0755);
+	EXPECT_EQ(plain.status, 0) << plain.err;
+	ASSERT_TRUE(testsupport::file_exists(marker)) << "the control run did not load the module";
+	ASSERT_EQ(unlink(marker.c_str()), 0);
+	run_result privileged = run_as_nobody(02755);
+	EXPECT_EQ(privileged.status, 0) << privileged.err;
+	EXPECT_FALSE(testsupport::file_exists(marker));
+	EXPECT_NE(privileged.out.find("| fetch http://127.0.0.1:1/a.c.diff?r1=1.1&r2=1.2 failed\n"), std::string::npos);
+}
+
+// A module that anyone may replace is never loaded, whoever runs revnote.
+TEST(Privileged, ModuleOthersMayWriteIsRefused)
+{
+	testsupport::scratch_dir dir;
+	ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+	std::string module = dir / "module.so", marker = dir / "marker";
+	testsupport::write_file(module, testsupport::read_file(MARKER_MODULE), 0755);
+	run_options o;
+	o.input = "Subject: s\n\n  Revision Changes Path\n  1.2 +1 -1 a.c\n";
+	o.env_set = {"REVNOTE_FETCH_MODULE=" + module, "REVNOTE_TEST_MARKER=" + marker};
+	run_result r = run_revnote({"-v", "-d", "-u", "http://127.0.0.1:1/"}, o);
+	EXPECT_EQ(r.status, 0);
+	EXPECT_NE(r.err.find(module + ": refused, its directory may be written by anyone"), std::string::npos) << r.err;
+	EXPECT_FALSE(testsupport::file_exists(marker));
+}
+
 // Output that cannot be written is a fatal error, never a silent loss.
 struct full_case {
 	const char *name;

@@ -55,3 +55,8 @@ if(TARGET revnote_fetch)
     LABELS peers
     TIMEOUT 60)
 endif()
+# A module that only marks that it was loaded, for the test that a
+# privileged revnote takes no module from the environment.
+add_library(marker_module MODULE ${CMAKE_CURRENT_LIST_DIR}/marker_module.c)
+add_dependencies(revnote_test marker_module)
+target_compile_definitions(revnote_test PRIVATE "MARKER_MODULE=\"$<TARGET_FILE:marker_module>\"")
