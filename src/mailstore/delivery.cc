@@ -121,15 +121,45 @@ bool is_regular_mailbox(int fd)
 	return flags != -1 && fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != -1;
 }
 
+// Whether the file open on fd is still the one at path.  A program that
+// rewrites an mbox replaces it with a new file while it holds the locks:
+// a lock won on the old one is worth nothing, and a message appended to
+// it would be lost with it.
+bool still_at_path(const char *path, int fd)
+{
+	struct stat at_path, open_file;
+	return stat(path, &at_path) == 0 && fstat(fd, &open_file) == 0 && at_path.st_dev == open_file.st_dev &&
+	       at_path.st_ino == open_file.st_ino;
+}
+
+// Opens and locks the mbox at path, looking again (a few times) while the
+// file locked turns out to have been replaced meanwhile.
+bool open_and_lock(opening &o, const char *path)
+{
+	constexpr int replaced_max = 5;
+	for (int attempt = 0;; attempt++) {
+		o.fd = open_mbox_descriptor(path);
+		if (o.fd < 0 || !is_regular_mailbox(o.fd) || !mailboxlock(path, 0, o.fd, MAILBOX_LOCK))
+			return false;
+		o.locked = true;
+		if (still_at_path(path, o.fd))
+			return true;
+		if (attempt == replaced_max) {
+			errno = EAGAIN;
+			return false;
+		}
+		(void)close(o.fd);
+		o.fd = -1;
+		(void)mailboxlock(path, 0, -1, MAILBOX_RELEASE);
+		o.locked = false;
+	}
+}
+
 FILE *open_mbox_file(const char *path, char **locked_path)
 {
 	opening o(path, false);
-	o.fd = open_mbox_descriptor(path);
-	if (o.fd < 0 || !is_regular_mailbox(o.fd))
+	if (!open_and_lock(o, path))
 		return nullptr;
-	if (!mailboxlock(path, 0, o.fd, MAILBOX_LOCK))
-		return nullptr;
-	o.locked = true;
 	std::size_t len = std::strlen(path);
 	o.copy = static_cast<char *>(std::malloc(len + 1));
 	if (o.copy == nullptr)

@@ -157,13 +157,16 @@ bool mbox_rewrite::run(mbox_filter_fn mbox_filter)
 }
 
 // Result 1 of the mbox filter: the temporary file replaces the mailbox,
-// which keeps its access and modification times (whole seconds).
+// which keeps its access and modification times (whole seconds).  The
+// mailbox stays open, and so record-locked, until it has been replaced: a
+// deliverer waiting for that lock then finds the new file at the path
+// (open_mailbox looks again when the file it locked is no longer there),
+// where with the lock given up before the rename it could append to the
+// file on its way out.
 bool mbox_rewrite::replace(const struct stat &before)
 {
 	bool ok = finish_temporary(out_, tmp_);
 	out_ = nullptr;
-	(void)fclose(in_);
-	in_ = nullptr;
 	if (!ok)
 		return false;
 	// A failed rename leaves the new content in the temporary file, next to
@@ -177,6 +180,8 @@ bool mbox_rewrite::replace(const struct stat &before)
 	times[1].tv_sec = before.st_mtime;
 	if (utimes(path_, times) != 0)
 		warn("utimes: %s", path_);
+	(void)fclose(in_);
+	in_ = nullptr;
 	return renamed;
 }
 

@@ -4,6 +4,8 @@
 // taking an fcntl record lock.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <ctime>
 #include <string>
 #include <vector>
@@ -105,6 +107,41 @@ TEST(RewriteLocks, RecordLockOfAnotherProcessFailsThatMailboxOnly)
 	EXPECT_EQ(read_file(held), mbox_text);
 	EXPECT_EQ(read_file(free_box), std::string(mbox_text) + "appended\n");
 	EXPECT_EQ(list_dir(s.path()), (std::vector<std::string>{"free", "held"}));
+}
+
+// A delivery that waits for the lock while the mbox is rewritten lands in
+// the new file, not in the old one on its way out.
+testsupport::background *waiting_delivery;
+
+int filter_with_a_delivery_waiting(FILE *in, FILE *out)
+{
+	std::string box = current_mailbox;
+	waiting_delivery = new testsupport::background([box] {
+		char *locked = nullptr;
+		int maildir = 0;
+		FILE *fp = open_mailbox(box.c_str(), &locked, &maildir);
+		if (fp == nullptr || fputs("From late@x Mon Jan  1 00:00:00 2024\n\nlate\n", fp) == EOF)
+			return 1;
+		return fclose(fp) == 0 && mailboxlock(locked, 0, -1, MAILBOX_RELEASE) ? 0 : 1;
+	});
+	usleep(500000);  // time to reach the lock wait
+	int c;
+	while ((c = getc(in)) != EOF)
+		(void)putc(c, out);
+	(void)fputs("rewritten\n", out);
+	return 1;
+}
+
+TEST(RewriteLocks, DeliveryWaitingForTheLockLandsInTheNewFile)
+{
+	scratch_dir s;
+	std::string box = s / "box";
+	write_file(box, mbox_text);
+	const char *paths[] = {box.c_str(), nullptr};
+	EXPECT_EQ(rewrite_mailboxes(paths, filter_with_a_delivery_waiting, nullptr), 1);
+	EXPECT_EQ(waiting_delivery->wait(), 0);
+	delete waiting_delivery;
+	EXPECT_EQ(read_file(box), std::string(mbox_text) + "rewritten\nFrom late@x Mon Jan  1 00:00:00 2024\n\nlate\n");
 }
 
 }  // namespace
