@@ -26,6 +26,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -70,6 +71,7 @@ struct queued_diff {
 	char *cause;           // why it failed or broke off; only when warning
 	transfer_kind encoding;  // of the part it stands in, when written as it goes
 	bool line_crlf;          // that part's encoded lines end in CR LF
+	std::size_t message;     // of an archive: each message has its own limits
 };
 
 // A stretch of the spool that holds the decoded text of a base64 part:
@@ -88,7 +90,7 @@ struct diff_queue {
 	std::size_t capacity;
 	std::size_t next_start;  // first entry not started
 	int running;
-	std::uint64_t ended_bytes;  // bytes held by ended transfers
+	std::size_t message;     // the message diffs are appended for
 	encoded_region *regions;
 	std::size_t region_count;
 	std::size_t region_capacity;
@@ -229,9 +231,15 @@ void write_pieces(const diff_writer &out, FILE *body, std::uint64_t n)
 		put_piece(out, "\n", 1);
 }
 
-std::uint64_t share_left(std::uint64_t held)
+// The largest share diff i can turn out to have: what its message's limit
+// leaves after the bodies of its ended transfers before it.
+std::uint64_t share_left(std::size_t i)
 {
 	const fetch_limits &lim = limits();
+	std::uint64_t held = 0;
+	for (std::size_t j = i; j-- > 0 && queue.entries[j].message == queue.entries[i].message;)
+		if (queue.entries[j].state == diff_state::body)
+			held += queue.entries[j].length;
 	return std::min(lim.diff_max, lim.message_max - std::min(lim.message_max, held));
 }
 
@@ -248,6 +256,7 @@ void append(const char *form, std::size_t base_end, std::size_t path_end, off_t 
 	d.base_end = base_end;
 	d.path_end = path_end;
 	d.state = diff_state::waiting;
+	d.message = q.message;
 	const text_encoder *enc = output_added_encoder();
 	if (enc != nullptr && enc->kind == transfer_kind::quoted_printable) {
 		d.encoding = enc->kind;
@@ -265,7 +274,7 @@ void fail(queued_diff &d, const char *cause)
 void start(std::size_t i)
 {
 	queued_diff &d = queue.entries[i];
-	std::uint64_t share = share_left(queue.ended_bytes);
+	std::uint64_t share = share_left(i);
 	if (share == 0) {
 		d.state = diff_state::left_out;
 		return;
@@ -314,7 +323,6 @@ void take_outcome(const fetch_outcome &o)
 			d.cause = copy_cause(o.cause);
 		}
 	}
-	queue.ended_bytes += slot->stored;
 	release_slot(slot);
 	queue.running--;
 }
@@ -390,18 +398,25 @@ void forget_diffs()
 	std::free(queue.entries);
 	std::free(queue.regions);
 	queue = diff_queue{};
+	forget_stored_bodies();
 }
 
 // The spool read back in order: the message's bytes as they stand, those
-// of an encoded region through the region's encoder.
+// of an encoded region through the region's encoder, the diffs between.
 struct spool_reader {
+	bool started;
 	FILE *spool;
 	FILE *dest;
 	off_t pos;
 	std::size_t region;  // the next region not yet ended
 	bool in_region;
 	text_encoder enc;
+	std::size_t next_diff;
+	std::size_t message;  // of the diffs written last
+	std::uint64_t used;   // of that message's limit
 };
+
+spool_reader reader;
 
 // Copies the spool up to to (-1: its end).  A region ends only when
 // something beyond it is copied, so that a diff at its very end is still
@@ -428,6 +443,25 @@ void copy_to(spool_reader &r, off_t to)
 		if (limit < 0)
 			return;
 		r.pos = limit;
+	}
+}
+
+// Writes diff d at its place, in the encoding of the part it stands in.
+void write_diff_in_place(spool_reader &r, const queued_diff &d)
+{
+	if (d.message != r.message) {
+		r.message = d.message;
+		r.used = 0;
+	}
+	if (r.in_region) {
+		write_diff(diff_writer{r.dest, &r.enc}, d, &r.used);
+	} else if (d.encoding == transfer_kind::quoted_printable) {
+		text_encoder qp;
+		start_encoder(&qp, d.encoding, false, d.line_crlf, put_encoded, r.dest);
+		write_diff(diff_writer{r.dest, &qp}, d, &r.used);
+		finish_encoder(&qp);
+	} else {
+		write_diff(diff_writer{r.dest, nullptr}, d, &r.used);
 	}
 }
 
@@ -514,27 +548,55 @@ void inline_encoded_region(off_t start, off_t end, bool text_crlf, bool line_crl
 	queue.regions[queue.region_count++] = encoded_region{start, end, text_crlf, line_crlf};
 }
 
-void write_message_with_diffs(FILE *spool, FILE *dest)
+void inline_next_message()
+{
+	queue.message++;
+}
+
+std::size_t fetches_running()
+{
+	return static_cast<std::size_t>(queue.running);
+}
+
+std::size_t diffs_queued()
+{
+	return queue.count;
+}
+
+void write_spool(FILE *spool, FILE *dest, off_t upto)
 {
 	finish_fetches();
-	std::uint64_t used = 0;
-	spool_reader r{spool, dest, ftello(spool), 0, false, {}};
-	if (r.pos < 0)
-		fatal(1, "ftello");
-	for (std::size_t i = 0; i < queue.count; i++) {
-		const queued_diff &d = queue.entries[i];
-		copy_to(r, d.at);
-		if (r.in_region) {
-			write_diff(diff_writer{dest, &r.enc}, d, &used);
-		} else if (d.encoding == transfer_kind::quoted_printable) {
-			text_encoder qp;
-			start_encoder(&qp, d.encoding, false, d.line_crlf, put_encoded, dest);
-			write_diff(diff_writer{dest, &qp}, d, &used);
-			finish_encoder(&qp);
-		} else {
-			write_diff(diff_writer{dest, nullptr}, d, &used);
-		}
+	spool_reader &r = reader;
+	if (!r.started) {
+		r = spool_reader{};
+		r.started = true;
+		r.spool = spool;
+		r.pos = ftello(spool);
+		if (r.pos < 0)
+			fatal(1, "ftello");
+		r.message = SIZE_MAX;
 	}
-	copy_to(r, -1);
-	forget_diffs();
+	r.dest = dest;
+	r.enc.ctx = dest;
+	for (; r.next_diff < queue.count && (upto < 0 || queue.entries[r.next_diff].at <= upto); r.next_diff++) {
+		const queued_diff &d = queue.entries[r.next_diff];
+		copy_to(r, d.at);
+		write_diff_in_place(r, d);
+	}
+	copy_to(r, upto);
+	// A stretch written to a destination of its own ends every region in it.
+	if (r.in_region && r.pos == queue.regions[r.region].end) {
+		finish_encoder(&r.enc);
+		r.in_region = false;
+		r.region++;
+	}
+	if (upto < 0) {
+		r = spool_reader{};
+		forget_diffs();
+	}
+}
+
+void write_message_with_diffs(FILE *spool, FILE *dest)
+{
+	write_spool(spool, dest, -1);
 }

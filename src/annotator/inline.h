@@ -60,4 +60,16 @@ void inline_encoded_region(off_t start, off_t end, bool text_crlf, bool line_crl
 // in; then forgets the diffs.
 void write_message_with_diffs(FILE *spool, FILE *dest);
 
+// For a spool of many messages (an archive): the diffs inlined from now on
+// belong to the next message, which has limits of its own.
+void inline_next_message();
+// Waits for every transfer, then writes the spool on from where the last
+// call stopped (its current position at the first) up to offset upto, with
+// the diffs of that stretch, into dest; with upto -1, the rest of it, and
+// then forgets the diffs as write_message_with_diffs() does.
+void write_spool(FILE *spool, FILE *dest, off_t upto);
+// Transfers under way, and diffs queued and not yet written.
+std::size_t fetches_running();
+std::size_t diffs_queued();
+
 #endif

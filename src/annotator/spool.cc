@@ -175,3 +175,20 @@ FILE *stored_bodies()
 	}
 	return store_reader;
 }
+
+void forget_stored_bodies()
+{
+	if (store_reader != nullptr)
+		(void)std::fclose(store_reader);
+	store_reader = nullptr;
+	if (store_fd >= 0 && ftruncate(store_fd, 0) != 0) {
+		(void)close(store_fd);
+		store_fd = -1;
+	}
+	store_end = 0;
+}
+
+std::uint64_t stored_size()
+{
+	return static_cast<std::uint64_t>(store_end);
+}

@@ -49,5 +49,10 @@ off_t keep_slot(const spool_slot *slot);
 // The store for reading, positioned anywhere.  Fatal when it cannot be
 // opened as a stream.
 FILE *stored_bodies();
+// Empties the store once its bodies are written: the next ones start it
+// afresh.
+void forget_stored_bodies();
+// Bytes the store holds.
+std::uint64_t stored_size();
 
 #endif

@@ -485,7 +485,9 @@ TEST_F(DiffServer, SpoolStaysWithinTheLimitsInTmpdir)
 	o.env_set = {"TMPDIR=" + tmp / "missing"};
 	r = testsupport::run({testsupport::revnote_binary(), "-v", "-d", "-u", url("diffs")}, o);
 	EXPECT_EQ(r.status, 1);
-	EXPECT_NE(r.err.find("revnote: mkstemp: No such file or directory"), std::string::npos) << r.err;
+	EXPECT_NE(r.err.find("revnote: mkstemp (spool directory " + tmp / "missing" + "): No such file or directory"),
+	          std::string::npos)
+		<< r.err;
 }
 
 struct cause_case {
