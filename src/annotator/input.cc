@@ -1,4 +1,5 @@
-// Standard input: refilling, compacting and growing the input buffer.
+// The input: refilling, compacting and growing the input buffer, and the
+// messages of an mbox.
 #include "input.h"
 
 #include <unistd.h>
@@ -29,9 +30,19 @@ struct input_buffer {
 	std::size_t scanned;  // [begin, scanned) holds no newline
 	std::size_t end;      // bytes read
 	bool at_end;          // a read returned nothing
+	int fd;
+	off_t base;           // the file offset of data[0]
+	// An mbox: messages end before a line that begins with "From ".
+	bool mbox;
+	bool message_start;   // the message's own From_ line is not handed out yet
+	bool message_ended;   // no line of this message is left
+	bool another;         // a From_ line follows the message
+	std::size_t separator;  // bytes of the empty line at begin that ended it
 };
 
-input_buffer input{first_buffer, sizeof first_buffer, 0, 0, 0, false};
+input_buffer input{first_buffer, sizeof first_buffer, 0, 0, 0, false, STDIN_FILENO, 0, false, false, false, false, 0};
+
+constexpr char from_[] = "From ";
 
 // A line longer than the buffer: twice the room, on the heap.
 void grow()
@@ -62,6 +73,7 @@ void make_room(std::size_t want)
 	output_flush_pending();
 	if (input.begin > 0) {
 		std::memmove(input.data, input.data + input.begin, input.end - input.begin);
+		input.base += static_cast<off_t>(input.begin);
 		input.end -= input.begin;
 		input.scanned -= input.begin;
 		input.begin = 0;
@@ -75,7 +87,7 @@ void read_more()
 	make_room(input_read_minimum);
 	ssize_t n;
 	do
-		n = read(STDIN_FILENO, input.data + input.end, input.size - input.end);
+		n = read(input.fd, input.data + input.end, input.size - input.end);
 	while (n < 0 && errno == EINTR);
 	if (n < 0)
 		fatal(1, "read_line");
@@ -84,9 +96,57 @@ void read_more()
 	input.end += static_cast<std::size_t>(n);
 }
 
-// Hands out [begin, the last newline read]; false when no newline has
-// been read since begin.  Only what was read since the last look is
-// scanned, backwards: the last line of a block is short, as lines go.
+// The first line in [from, to), both line starts, that begins with
+// "From ", or to.
+std::size_t from_line_in(std::size_t from, std::size_t to)
+{
+	const char *d = input.data;
+	if (to - from >= 5 && std::memcmp(d + from, from_, 5) == 0)
+		return from;
+	const void *nl = memmem(d + from, to - from, "\nFrom ", 6);
+	return nl != nullptr ? static_cast<std::size_t>(static_cast<const char *>(nl) - d) + 1 : to;
+}
+
+// The bytes of an empty line ("\n" or "\r\n") that ends [from, to), a
+// run of whole lines, or 0.
+std::size_t trailing_empty_line(std::size_t from, std::size_t to)
+{
+	const char *d = input.data;
+	if (to - from >= 1 && d[to - 1] == '\n' && (to - 1 == from || d[to - 2] == '\n'))
+		return 1;
+	if (to - from >= 2 && d[to - 2] == '\r' && d[to - 1] == '\n' && (to - 2 == from || d[to - 3] == '\n'))
+		return 2;
+	return 0;
+}
+
+// Of the whole lines [begin, at) of an mbox, where the message's lines
+// end: before the next From_ line and the empty line in front of it, or,
+// when none has come yet, before an empty line at the end, which may
+// still turn out to be such a separator.  At the end of the input the
+// message ends there.
+std::size_t end_of_message_lines(std::size_t at)
+{
+	std::size_t search = input.begin;
+	if (input.message_start)
+		search = static_cast<std::size_t>(
+			static_cast<const char *>(std::memchr(input.data + search, '\n', at - search)) - input.data) + 1;
+	std::size_t from = from_line_in(search, at);
+	bool ends = from < at || (input.at_end && at == input.end);
+	std::size_t empty = trailing_empty_line(input.begin, from);
+	if (ends) {
+		input.message_ended = true;
+		input.another = from < at;
+		input.separator = empty;
+	}
+	// The withheld empty line is looked at again.
+	input.scanned = input.begin;
+	return from - empty;
+}
+
+// Hands out [begin, the last newline read] (in an mbox, up to the end of
+// the message); false when there is nothing to hand out.  Only what was
+// read since the last look is scanned, backwards: the last line of a block
+// is short, as lines go.
 bool take_whole_lines(std::string_view *lines)
 {
 	std::size_t at = input.end;
@@ -95,10 +155,19 @@ bool take_whole_lines(std::string_view *lines)
 	// Nothing from at to the end is a newline, nor from begin to scanned.
 	bool found = at > input.scanned;
 	input.scanned = input.end;
+	if (!found && !(input.mbox && input.at_end))
+		return false;
 	if (!found)
+		at = input.end;
+	if (input.mbox && at > input.begin)
+		at = end_of_message_lines(at);
+	else if (input.mbox)
+		input.message_ended = true;
+	if (at == input.begin)
 		return false;
 	*lines = std::string_view(input.data + input.begin, at - input.begin);
 	input.begin = at;
+	input.message_start = false;
 	return true;
 }
 
@@ -107,13 +176,15 @@ bool take_whole_lines(std::string_view *lines)
 bool input_next_lines(std::string_view *lines)
 {
 	for (;;) {
+		if (input.message_ended)
+			return false;
 		if (!input.at_end) {
 			read_more();
-		} else if (input.begin < input.end) {
+		} else if (input.begin < input.end && input.data[input.end - 1] != '\n') {
 			// The last line has no newline: it gets one.
 			make_room(1);
 			input.data[input.end++] = '\n';
-		} else {
+		} else if (!input.mbox || input.begin == input.end) {
 			return false;
 		}
 		if (take_whole_lines(lines))
@@ -121,8 +192,43 @@ bool input_next_lines(std::string_view *lines)
 	}
 }
 
+void input_open(int fd, off_t at, bool mbox)
+{
+	input_reset();
+	input.fd = fd;
+	input.mbox = mbox;
+	input.message_start = mbox;
+	if (at >= 0) {
+		if (lseek(fd, at, SEEK_SET) < 0)
+			fatal(1, "read_line");
+		input.base = at;
+	}
+}
+
+bool input_next_message(std::string_view *separator)
+{
+	*separator = std::string_view(input.data + input.begin, input.separator);
+	input.begin += input.separator;
+	input.separator = 0;
+	input.scanned = input.begin;
+	bool another = input.another;
+	input.message_ended = !another;
+	input.another = false;
+	input.message_start = another;
+	return another;
+}
+
+off_t input_offset()
+{
+	return input.base + static_cast<off_t>(input.begin);
+}
+
 void input_reset()
 {
 	input.begin = input.scanned = input.end = 0;
 	input.at_end = false;
+	input.fd = STDIN_FILENO;
+	input.base = 0;
+	input.mbox = input.message_start = input.message_ended = input.another = false;
+	input.separator = 0;
 }

@@ -1,5 +1,6 @@
-// Standard input of the run, read with read(2) in large blocks into a
-// buffer of our own and handed out as whole lines where they lie.
+// The input of a run, read with read(2) in large blocks into a buffer of
+// our own and handed out as whole lines where they lie: standard input, or
+// any descriptor opened for it, as one message or as an mbox of many.
 //
 // No line is copied, except the one that straddles the end of what was
 // read when the buffer has to be compacted; a line longer than the buffer
@@ -9,13 +10,32 @@
 #ifndef REVNOTE_INPUT_H
 #define REVNOTE_INPUT_H
 
+#include <sys/types.h>
+
 #include <string_view>
 
-// The next lines of standard input: one or more whole lines, each ending
-// in a newline (a last line without one gets it added).  False at the end
-// of the input.  A read error is fatal ("read_line").  The lines stay in
+// The next lines of the message: one or more whole lines, each ending in a
+// newline (a last line without one gets it added).  False at the end of
+// the message.  A read error is fatal ("read_line").  The lines stay in
 // place, unchanged, until the next call.
 bool input_next_lines(std::string_view *lines);
+
+// Reads fd from its offset at (or standard input from where it stands,
+// when fd is 0 and at is -1), forgetting everything read before.  With
+// mbox, the input is an mbox file of many messages: each begins with a
+// line that begins with "From " and ends before the next such line; the
+// empty line before it, or at the end of the input, separates them and is
+// no part of the message.
+void input_open(int fd, off_t at, bool mbox);
+
+// In an mbox, after the end of a message: passes over the empty line
+// that separated it from the next, which *separator is set to ("" when
+// there was none), and starts the next message.  False at the end of the
+// input.
+bool input_next_message(std::string_view *separator);
+
+// The file offset of the first byte not handed out yet.
+off_t input_offset();
 
 // Forgets everything read, so that standard input is read afresh: for a
 // test that runs the whole program more than once in one process.
