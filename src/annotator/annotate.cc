@@ -352,34 +352,79 @@ void handle_file_line(annotate_state *st, std::string_view rest)
 
 void annotate_init(annotate_state *st, FILE *destination, const char *base_url, const char *second_url)
 {
-	st->in_table = false;
+	*st = annotate_state{};
 	st->destination = destination;
 	st->base_url = base_url;
 	st->second_url = second_url != nullptr ? std::string_view(second_url) : std::string_view();
 }
 
-void annotate_line(annotate_state *st, const char *line, std::size_t len)
+namespace {
+
+// How a line was taken, for watching.
+enum class line_role { other, header, file };
+
+line_role classify(annotate_state *st, const char *line, std::size_t len)
 {
 	if (len == 0 || line[0] == '\0') {
 		st->in_table = false;
-		return;
+		return line_role::other;
 	}
 	if (!is_space(line[0]))
-		return;
+		return line_role::other;
 	const char *end = line + len;
 	const char *rest = line;
 	while (rest < end && is_space(*rest))
 		rest++;
 	if (rest == end || *rest == '\0') {
 		st->in_table = false;
-		return;
+		return line_role::other;
 	}
 	std::string_view text(rest, static_cast<std::size_t>(end - rest));
 	if (!st->in_table) {
 		// Most indented lines are log text: only a line that begins like
 		// the header is looked at whole.
 		st->in_table = *rest == 'R' && match_table_header(text);
-		return;
+		return st->in_table ? line_role::header : line_role::other;
 	}
 	handle_file_line(st, text);
+	return line_role::file;
+}
+
+bool begins(std::string_view line, std::string_view prefix)
+{
+	return line.substr(0, prefix.size()) == prefix;
+}
+
+// Lines revnote writes: a link, a diff line or failure line, a note.
+bool is_own_line(std::string_view line)
+{
+	if (begins(line, "http://") || begins(line, "https://") || begins(line, "| "))
+		return true;
+	for (std::string_view note : {note_no_match, note_too_long, note_no_dot, note_no_previous})
+		if (line == note.substr(0, note.size() - 1))
+			return true;
+	return false;
+}
+
+}  // namespace
+
+void annotate_line(annotate_state *st, const char *line, std::size_t len)
+{
+	if (!st->watch) {
+		(void)classify(st, line, len);
+		return;
+	}
+	std::string_view text(line, len);
+	bool own = is_own_line(text);
+	st->saw_own_lines = st->saw_own_lines || (own && st->below_file_line);
+	st->last_line_own = begins(text, "| ") || (own && text.find("?r1=") != std::string_view::npos);
+	line_role role = classify(st, line, len);
+	st->saw_table = st->saw_table || role == line_role::header;
+	st->below_file_line = role == line_role::file || (own && st->below_file_line);
+}
+
+void annotate_text_ends(annotate_state *st)
+{
+	st->saw_own_lines = st->saw_own_lines || (st->watch && st->saw_table && st->last_line_own);
+	st->last_line_own = false;
 }

@@ -17,6 +17,14 @@ struct annotate_state {
 	FILE *destination;
 	std::string_view base_url;
 	std::string_view second_url;  // none: a null data()
+
+	// Watching for what revnote writes, in a message that may carry it
+	// already: every line is handed over, and these say what was seen.
+	bool watch;
+	bool saw_table;        // a table's header line
+	bool saw_own_lines;    // revnote's lines below a file line, or ending the text
+	bool below_file_line;  // the line before was a file line, or revnote's below one
+	bool last_line_own;    // the last line is a gathered link or a diff line
 };
 
 // The parts of a file line of a commit table.
@@ -51,8 +59,12 @@ inline void annotate_restart(annotate_state *st)
 
 // Looks at one body line of len bytes (its newline not counted) and writes
 // below it what it calls for.  The line is only read: it may still be
-// waiting to be written (output_defer).
+// waiting to be written (output_defer).  When watching, every line must
+// be handed over, whether annotate_may_act() or not.
 void annotate_line(annotate_state *st, const char *line, std::size_t len);
+// A text (the message, or a part of it) ends: when watching, links or
+// diffs that end a text with a table were gathered by revnote.
+void annotate_text_ends(annotate_state *st);
 
 // Whether annotate_line can do anything at all with the line: only an
 // empty line and a line that may begin with whitespace can.  Whitespace

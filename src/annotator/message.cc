@@ -56,9 +56,10 @@ void header_line(body_copy *c, const char *line, std::size_t len)
 }
 
 // A block of whole lines: each is passed on, quoted under -f when it would
-// pass for a From_ line, then annotated without its newline.  The block
-// goes out as one span, cut only where something else has to be written
-// between its lines.
+// pass for a From_ line, then annotated without its newline (when
+// watching, every line is).  The block goes out as one span, cut only
+// where something else has to be written between its lines.
+template <bool watch>
 void copy_lines(body_copy *c, std::string_view block)
 {
 	const char *passed = block.data();  // what lies before it is passed on
@@ -75,7 +76,7 @@ void copy_lines(body_copy *c, std::string_view block)
 			passed = line;
 			output_pass(c->dest, ">", 1, "fputc");
 		}
-		if (annotate_may_act(line, len)) {
+		if (watch || annotate_may_act(line, len)) {
 			output_defer(c->dest, passed, static_cast<std::size_t>(nl + 1 - passed));
 			passed = nl + 1;
 			annotate_line(c->st, line, len);
@@ -88,9 +89,18 @@ void copy_lines(body_copy *c, std::string_view block)
 		output_defer(c->dest, passed, static_cast<std::size_t>(end - passed));
 }
 
+
+void copy_lines(body_copy *c, std::string_view block)
+{
+	if (c->st->watch)
+		copy_lines<true>(c, block);
+	else
+		copy_lines<false>(c, block);
+}
+
 }  // namespace
 
-void copy_message(FILE *dest, std::string_view block, const message_options &opt)
+message_seen copy_message(FILE *dest, std::string_view block, const message_options &opt)
 {
 	reset_mime_fields(&fields);
 	const char *first_end = static_cast<const char *>(std::memchr(block.data(), '\n', block.size())) + 1;
@@ -99,12 +109,15 @@ void copy_message(FILE *dest, std::string_view block, const message_options &opt
 
 	annotate_state st;
 	annotate_init(&st, dest, opt.base_url, opt.second_url);
+	st.watch = opt.watch;
 	body_copy c{dest, &st, opt.mbox_format, true, false};
 	copy_lines(&c, std::string_view(first_end, block.size() - first_len));
 	while (input_next_lines(&block))
 		copy_lines(&c, block);
 	if (c.mime)
 		mime_end();
+	annotate_text_ends(&st);
 	flush_deferred_links(dest);
 	output_flush();
+	return message_seen{st.saw_table, st.saw_own_lines};
 }

@@ -22,13 +22,20 @@ struct message_options {
 	bool mbox_format;        // -f
 	const char *base_url;    // -u
 	const char *second_url;  // -U, or null
+	bool watch;              // look for lines of revnote's own (annotate.h)
 };
 
-// Copies the message whose first lines are block, and the rest of standard
+// What the copy of a message saw, when watching.
+struct message_seen {
+	bool table;      // a commit table
+	bool own_lines;  // lines revnote writes, where it writes them
+};
+
+// Copies the message whose first lines are block, and the rest of the
 // input, to dest, with what the commit table calls for written below its
 // lines and the gathered links after its text.  Everything is written to
 // dest's stream when it returns.
-void copy_message(FILE *dest, std::string_view block, const message_options &opt);
+message_seen copy_message(FILE *dest, std::string_view block, const message_options &opt);
 
 // Lines of at least this many bytes (newline counted) may be From_ lines.
 constexpr std::size_t from_line_min = 5;

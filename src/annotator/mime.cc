@@ -238,6 +238,7 @@ void annotate_decoded(const char *line, std::size_t len)
 // Writes the links gathered in the part at its end.
 void flush_gathered()
 {
+	annotate_text_ends(w.st);
 	if (deferred_link_count() == 0)
 		return;
 	if (w.m != mode::identity)
@@ -274,7 +275,7 @@ void qp_line(const char *line, std::size_t n)
 	std::size_t body = n - 1 - (w.last_crlf ? 1 : 0);
 	if (!w.qp_continues) {
 		w.qp_line.len = 0;
-		w.qp_may_act = body == 0 || line[0] == '=' || annotate_may_act(line, body);
+		w.qp_may_act = w.st->watch || body == 0 || line[0] == '=' || annotate_may_act(line, body);
 	}
 	bool soft = body > 0 && line[body - 1] == '=';
 	if (w.qp_may_act) {
@@ -322,7 +323,7 @@ void b64_annotate_lines()
 			encode_original(&w.enc, start, len + 1);
 		w.line_start += len + 1;
 		std::size_t text_len = crlf ? len - 1 : len;
-		if (annotate_may_act(start, text_len)) {
+		if (w.st->watch || annotate_may_act(start, text_len)) {
 			w.switch_at = w.line_start;
 			annotate_decoded(start, text_len);
 		}
@@ -376,7 +377,7 @@ void b64_end_of_text()
 		w.break_first = true;
 		if (w.reencoding)
 			arm_first_addition();
-		if (annotate_may_act(start, rest)) {
+		if (w.st->watch || annotate_may_act(start, rest)) {
 			w.switch_at = w.decoded.len;
 			annotate_decoded(start, rest);
 		}
@@ -593,7 +594,7 @@ void body_line(const char *line, std::size_t n)
 		break;
 	case mode::identity:
 		pass_text_line(line, n);
-		if (annotate_may_act(line, n - 1))
+		if (w.st->watch || annotate_may_act(line, n - 1))
 			annotate_line(w.st, line, n - 1);
 		break;
 	case mode::quoted_printable:

@@ -62,7 +62,7 @@ void long_option(const char *arg)
 }
 
 struct run_options {
-	message_options message = {false, default_base_url, nullptr};
+	message_options message = {false, default_base_url, nullptr, false};
 	const char *operand = nullptr;
 };
 
@@ -144,7 +144,7 @@ int main(int argc, char *argv[])
 		return 0;
 	}
 	begin_message(dest);
-	copy_message(dest, block, opt.message);
+	(void)copy_message(dest, block, opt.message);
 	if (fetch_diffs)
 		dest = write_with_diffs(dest, opt.operand);
 	close_destination(dest);
