@@ -24,6 +24,8 @@
 namespace {
 
 constexpr std::size_t message_size = 4096;
+
+bool on_stderr;  // report_failures_on_stderr()
 constexpr std::size_t mailbox_name_size = 1024;
 
 // Reports one error: on standard error in the err form when not quiet,
@@ -31,7 +33,7 @@ constexpr std::size_t mailbox_name_size = 1024;
 // deferral (facility mail, level warning, the same words).
 void report(int err_code, const char *text)
 {
-	if (quiet == 0) {
+	if (quiet == 0 || on_stderr) {
 		errno = err_code;
 		warn("%s", text);
 		return;
@@ -72,5 +74,10 @@ void fatal(int status, const char *fmt, ...)
 		(void)std::snprintf(failed, sizeof failed, "cannot take back the partial message in %s", mailbox);
 		report(rollback_error, failed);
 	}
-	std::exit(quiet == 0 ? status : exit_tempfail);
+	std::exit(quiet == 0 || on_stderr ? status : exit_tempfail);
+}
+
+void report_failures_on_stderr()
+{
+	on_stderr = true;
 }

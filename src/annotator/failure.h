@@ -11,4 +11,8 @@
 // and exits 75.  A delivery under way is taken back first.
 [[noreturn]] [[gnu::format(printf, 2, 3)]] void fatal(int status, const char *fmt, ...);
 
+// Fatal errors are reported on standard error with their status even when
+// quiet: for a command that a person runs, which no mail system retries.
+void report_failures_on_stderr();
+
 #endif

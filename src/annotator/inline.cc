@@ -548,6 +548,11 @@ void inline_encoded_region(off_t start, off_t end, bool text_crlf, bool line_crl
 	queue.regions[queue.region_count++] = encoded_region{start, end, text_crlf, line_crlf};
 }
 
+void inline_poll()
+{
+	pump(0);
+}
+
 void inline_next_message()
 {
 	queue.message++;

@@ -68,6 +68,8 @@ void inline_next_message();
 // the diffs of that stretch, into dest; with upto -1, the rest of it, and
 // then forgets the diffs as write_message_with_diffs() does.
 void write_spool(FILE *spool, FILE *dest, off_t upto);
+// Moves the transfers under way on without waiting.
+void inline_poll();
 // Transfers under way, and diffs queued and not yet written.
 std::size_t fetches_running();
 std::size_t diffs_queued();

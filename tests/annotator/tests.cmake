@@ -60,3 +60,13 @@ endif()
 add_library(marker_module MODULE ${CMAKE_CURRENT_LIST_DIR}/marker_module.c)
 add_dependencies(revnote_test marker_module)
 target_compile_definitions(revnote_test PRIVATE "MARKER_MODULE=\"$<TARGET_FILE:marker_module>\"")
+# revnote-archive on an mbox and a Maildir: every message as revnote alone,
+# a second run changes nothing, kill -9 leaves old or new, a delivery
+# during the rewrite lands once.
+if(Python3_Interpreter_FOUND)
+  add_test(NAME archive
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/archive_test.py
+            $<TARGET_FILE:revnote> $<TARGET_FILE:revnote-archive>)
+  set_tests_properties(archive PROPERTIES LABELS "long;peers" TIMEOUT 300
+    ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+endif()

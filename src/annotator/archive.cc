@@ -1,0 +1,432 @@
+// Annotating stored mail.
+#include "archive.h"
+
+#include <dirent.h>
+#include <err.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <cstdlib>
+#include <ctime>
+#include <string_view>
+
+#include "destination.h"
+#include "failure.h"
+#include "growth.h"
+#include "inline.h"
+#include "input.h"
+#include "mailstore.h"
+#include "output.h"
+#include "rename.h"
+#include "settings.h"
+#include "spool.h"
+
+namespace {
+
+// A batch of messages waits in the spool for its diffs until one of these
+// is reached: the spool, the diffs queued, the bodies kept.
+constexpr off_t batch_spool_max = 8 * 1024 * 1024;
+constexpr std::size_t batch_diffs_max = 512;
+constexpr std::uint64_t batch_bodies_max = 64 * 1024 * 1024;
+constexpr std::size_t name_size = 1024;
+// The progress line is written again at most this often.
+constexpr long progress_interval_ms = 100;
+
+archive_options options;
+const char *mailbox;  // the one being annotated, for the progress line
+FILE *null_stream;  // where the watching pass writes
+FILE *spool;        // -d: messages waiting for their diffs
+bool any_failed;
+
+enum class verdict { annotate, already, no_table, nothing_to_add };
+
+struct tally {
+	std::size_t total;  // messages, when shown (else 0)
+	std::size_t done;
+	std::size_t annotated;
+	std::size_t already;
+	std::size_t no_table;
+	std::size_t nothing_to_add;
+	long long shown_ms;
+};
+
+tally counts;
+
+// ---- Progress on a terminal ---------------------------------------------------------
+
+long long now_ms()
+{
+	struct timespec ts;
+	(void)clock_gettime(CLOCK_MONOTONIC, &ts);
+	return static_cast<long long>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+void show_progress(bool force)
+{
+	if (!options.progress)
+		return;
+	long long now = now_ms();
+	if (!force && now - counts.shown_ms < progress_interval_ms)
+		return;
+	counts.shown_ms = now;
+	(void)std::fprintf(stderr, "\r%s: %zu of %zu messages", mailbox, counts.done, counts.total);
+	if (fetch_diffs)
+		(void)std::fprintf(stderr, ", %zu fetches in flight", fetches_running());
+	(void)std::fputs("\033[K", stderr);
+}
+
+void show_summary()
+{
+	if (!options.progress)
+		return;
+	(void)std::fprintf(stderr, "\r%s: %zu messages: %zu annotated, %zu already annotated, %zu without a table",
+	                   mailbox, counts.done, counts.annotated, counts.already, counts.no_table);
+	if (counts.nothing_to_add > 0)
+		(void)std::fprintf(stderr, ", %zu with nothing to add", counts.nothing_to_add);
+	(void)std::fputs("\033[K\n", stderr);
+}
+
+void count(verdict v)
+{
+	counts.done++;
+	switch (v) {
+	case verdict::annotate: counts.annotated++; break;
+	case verdict::already: counts.already++; break;
+	case verdict::no_table: counts.no_table++; break;
+	case verdict::nothing_to_add: counts.nothing_to_add++; break;
+	}
+	show_progress(false);
+}
+
+// The messages of the mbox on fd, counted as mail readers split it, for
+// the progress line.
+std::size_t mbox_messages(int fd)
+{
+	char buf[64 * 1024];
+	std::size_t n = 0;
+	char prev = '\n';
+	off_t at = 0;
+	ssize_t got;
+	while ((got = pread(fd, buf, sizeof buf, at)) > 0) {
+		for (ssize_t i = 0; i < got; i++) {
+			if (prev == '\n' && buf[i] == 'F' && (i + 5 > got || std::memcmp(buf + i, "From ", 5) == 0))
+				n++;
+			prev = buf[i];
+		}
+		at += got;
+	}
+	return n;
+}
+
+std::size_t maildir_messages()
+{
+	std::size_t n = 0;
+	for (const char *sub : {"new", "cur"}) {
+		DIR *dp = opendir(sub);
+		if (dp == nullptr)
+			continue;
+		while (const struct dirent *de = readdir(dp))
+			n += de->d_name[0] != '.';
+		(void)closedir(dp);
+	}
+	return n;
+}
+
+// ---- One message ----------------------------------------------------------------------
+
+// Looks at the message at offset at of fd, watching for revnote's own
+// lines, and tells what is to be done with it.  Nothing is written but to
+// the null stream, and nothing is fetched.
+verdict look_at(int fd, off_t at, bool mbox)
+{
+	bool fetch = fetch_diffs;
+	fetch_diffs = false;
+	std::uint64_t before = output_added_count();
+	input_open(fd, at, mbox);
+	std::string_view block;
+	message_seen seen{};
+	if (input_next_lines(&block)) {
+		message_options o = options.message;
+		o.watch = true;
+		seen = copy_message(null_stream, block, o);
+	}
+	fetch_diffs = fetch;
+	if (seen.own_lines)
+		return verdict::already;
+	if (output_added_count() == before)
+		return seen.table ? verdict::nothing_to_add : verdict::no_table;
+	return verdict::annotate;
+}
+
+// Writes the message at offset at of fd again into dest: annotated, or as
+// it is.
+void write_message(int fd, off_t at, bool mbox, bool annotate, FILE *dest)
+{
+	input_open(fd, at, mbox);
+	std::string_view block;
+	if (!input_next_lines(&block))
+		return;
+	if (annotate) {
+		(void)copy_message(dest, block, options.message);
+		return;
+	}
+	do
+		output_defer(dest, block.data(), block.size());
+	while (input_next_lines(&block));
+	output_flush();
+}
+
+// ---- Batches of messages waiting for their diffs ----------------------------------
+
+// A message of a Maildir written into the spool, up to end, to replace
+// name in the Maildir dirfd.
+struct waiting_message {
+	off_t end;
+	int dirfd;
+	const char *maildir;  // its path, for messages
+	char *name;
+};
+
+struct waiting_list {
+	waiting_message *entries;
+	std::size_t count;
+	std::size_t capacity;
+};
+
+waiting_list waiting;
+
+bool batch_is_full()
+{
+	return ftello(spool) >= batch_spool_max || diffs_queued() >= batch_diffs_max ||
+	       stored_size() >= batch_bodies_max;
+}
+
+void empty_spool()
+{
+	if (ftruncate(fileno(spool), 0) != 0)
+		spool_failed("ftruncate");
+	rewind(spool);
+}
+
+// Makes a new file in dirfd's tmp/ for a message; its name in name.
+FILE *new_message_file(int dirfd, char *name, std::size_t size)
+{
+	static std::size_t made;
+	(void)std::snprintf(name, size, "tmp/%lld.P%dQ%zu.revnote-archive", static_cast<long long>(time(nullptr)),
+	                    static_cast<int>(getpid()), made++);
+	int fd = openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+	FILE *fp = fd < 0 ? nullptr : fdopen(fd, "w");
+	if (fp == nullptr && fd >= 0)
+		(void)close(fd);
+	return fp;
+}
+
+// Syncs and closes the new message file tmp, then puts it in the place of
+// name, which must still be there (a reader may have moved it meanwhile:
+// then it is annotated by the next run in its new place).  Warns and
+// returns false on failure.
+bool replace_message(FILE *fp, int dirfd, const char *maildir, const char *tmp, const char *name)
+{
+	bool written = std::fflush(fp) == 0 && fsync(fileno(fp)) == 0;
+	written = std::fclose(fp) == 0 && written;
+	if (!written) {
+		warn("%s/%s", maildir, tmp);
+	} else if (platform::replace_existing(dirfd, tmp, name) != 0) {
+		if (errno != ENOENT)
+			warn("%s/%s", maildir, name);
+		written = errno == ENOENT;
+	} else {
+		// The new name is durable once its directory is.
+		char sub[4] = {name[0], name[1], name[2], '\0'};
+		int d = openat(dirfd, sub, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+		if (d < 0 || fsync(d) != 0)
+			warn("fsync %s/%s", maildir, sub);
+		if (d >= 0)
+			(void)close(d);
+		return true;
+	}
+	(void)unlinkat(dirfd, tmp, 0);
+	return written;
+}
+
+// Writes the batch waiting in the spool, with its diffs, into the mbox's
+// new content out, or into new files of the Maildir messages.
+void flush_batch(FILE *out)
+{
+	if (spool == nullptr)
+		return;
+	finish_spool(spool);
+	for (std::size_t i = 0; i < waiting.count; i++) {
+		waiting_message &m = waiting.entries[i];
+		char tmp[name_size];
+		FILE *fp = new_message_file(m.dirfd, tmp, sizeof tmp);
+		if (fp == nullptr) {
+			warn("%s/tmp", m.maildir);
+			any_failed = true;
+			fp = null_stream;
+		}
+		write_spool(spool, fp, m.end);
+		if (fp != null_stream && !replace_message(fp, m.dirfd, m.maildir, tmp, m.name))
+			any_failed = true;
+		std::free(m.name);
+	}
+	waiting.count = 0;
+	write_spool(spool, out != nullptr ? out : null_stream, -1);
+	empty_spool();
+}
+
+// ---- Mailboxes --------------------------------------------------------------------------
+
+// The Maildir whose messages are being offered, kept open for the batch.
+int maildir_fd = -1;
+
+// The Maildir before ends: its batch is written, its summary shown.
+void end_maildir()
+{
+	flush_batch(nullptr);
+	if (maildir_fd < 0)
+		return;
+	show_summary();
+	(void)close(maildir_fd);
+	maildir_fd = -1;
+}
+
+// Leftovers of a rewrite of path that was killed: the temporary files
+// beside it, "<path>.tmp.XXXXXXXX", ours to remove while we hold the lock,
+// all but keep (the current rewrite's).
+void remove_leftovers(const char *path, int keep)
+{
+	const char *slash = std::strrchr(path, '/');
+	std::string_view dir = slash != nullptr ? std::string_view(path, static_cast<std::size_t>(slash + 1 - path)) : "./";
+	std::string_view base = slash != nullptr ? slash + 1 : path;
+	char dirname[name_size];
+	(void)std::snprintf(dirname, sizeof dirname, "%.*s", static_cast<int>(dir.size()), dir.data());
+	DIR *dp = opendir(dirname);
+	if (dp == nullptr)
+		return;
+	struct stat kept;
+	bool have_kept = fstat(keep, &kept) == 0;
+	while (const struct dirent *de = readdir(dp)) {
+		std::string_view name = de->d_name;
+		if (name.size() != base.size() + 13 || name.substr(0, base.size()) != base ||
+		    name.substr(base.size(), 5) != ".tmp.")
+			continue;
+		struct stat st;
+		if (fstatat(dirfd(dp), de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
+		    st.st_uid != geteuid() || (have_kept && st.st_ino == kept.st_ino && st.st_dev == kept.st_dev))
+			continue;
+		(void)unlinkat(dirfd(dp), de->d_name, 0);
+	}
+	(void)closedir(dp);
+}
+
+// The mbox filter: every message in turn.  Result 1 (replace the mbox)
+// when something changed, 2 when nothing did, 3 when a signal came (the
+// driver then keeps the old mbox and stops).
+int annotate_mbox(FILE *in, FILE *out)
+{
+	end_maildir();
+	mailbox = current_mailbox;
+	int fd = fileno(in);
+	remove_leftovers(current_mailbox, fileno(out));
+	counts = tally{};
+	counts.total = options.progress ? mbox_messages(fd) : 0;
+	struct stat st;
+	if (fstat(fd, &st) != 0)
+		return 0;
+	FILE *dest = fetch_diffs ? spool : out;
+	bool changed = false;
+	bool more = st.st_size > 0;
+	for (off_t at = 0; more;) {
+		if (signal_count > 0)
+			return 3;
+		verdict v = look_at(fd, at, true);
+		write_message(fd, at, true, v == verdict::annotate, dest);
+		std::string_view separator;
+		more = input_next_message(&separator);
+		output_pass(dest, separator.data(), separator.size(), "fwrite");
+		output_flush();
+		at = input_offset();
+		changed = changed || v == verdict::annotate;
+		count(v);
+		if (fetch_diffs) {
+			inline_next_message();
+			inline_poll();
+			if (batch_is_full())
+				flush_batch(out);
+		}
+	}
+	flush_batch(out);
+	show_summary();
+	if (std::fflush(out) != 0)
+		return 0;
+	return changed || ftello(out) != st.st_size ? 1 : 2;
+}
+
+void start_maildir()
+{
+	end_maildir();
+	mailbox = current_mailbox;
+	maildir_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (maildir_fd < 0)
+		fatal(1, "open %s", mailbox);
+	counts = tally{};
+	counts.total = options.progress ? maildir_messages() : 0;
+}
+
+// The Maildir filter: one message, replaced by its annotated form (at once,
+// or with -d when its batch is written); always goes on with the next.
+int annotate_maildir_message(int first, const char *name, FILE *message)
+{
+	if (first)
+		start_maildir();
+	verdict v = look_at(fileno(message), 0, false);
+	count(v);
+	if (v != verdict::annotate)
+		return 2;
+	if (fetch_diffs) {
+		write_message(fileno(message), 0, false, true, spool);
+		output_flush();
+		make_room_for_one(&waiting.entries, &waiting.capacity, waiting.count);
+		char *copy = strdup(name);
+		if (copy == nullptr)
+			fatal(1, "strdup");
+		waiting.entries[waiting.count++] = waiting_message{ftello(spool), maildir_fd, mailbox, copy};
+		inline_next_message();
+		inline_poll();
+		if (batch_is_full())
+			flush_batch(nullptr);
+		return 2;
+	}
+	char tmp[name_size];
+	FILE *fp = new_message_file(maildir_fd, tmp, sizeof tmp);
+	if (fp == nullptr) {
+		warn("%s/tmp", mailbox);
+		any_failed = true;
+		return 2;
+	}
+	write_message(fileno(message), 0, false, true, fp);
+	if (!replace_message(fp, maildir_fd, mailbox, tmp, name))
+		any_failed = true;
+	return 2;
+}
+
+}  // namespace
+
+bool annotate_archive(const char *const *paths, const archive_options &opt)
+{
+	options = opt;
+	null_stream = std::fopen("/dev/null", "w");
+	if (null_stream == nullptr)
+		fatal(1, "/dev/null");
+	if (fetch_diffs)
+		spool = open_destination(nullptr);
+	bool ok = rewrite_mailboxes(paths, annotate_mbox, annotate_maildir_message) == 1;
+	end_maildir();
+	return ok && !any_failed;
+}

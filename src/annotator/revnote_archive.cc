@@ -1,0 +1,112 @@
+// revnote-archive: annotate stored commit mail, whole mbox files and
+// Maildirs, in place (archive.h).
+//
+// Run by a person, not by a mail system: failures are reported on
+// standard error, and the exit status says whether every mailbox could be
+// rewritten (0) or not (1); 64 is a usage error.  SIGINT, SIGTERM and
+// SIGHUP stop it at the next message: the mbox under way keeps its old
+// content.
+#include <signal.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <err.h>
+
+#include "archive.h"
+#include "fetch.h"
+#include "mailstore.h"
+#include "request.h"
+#include "settings.h"
+#include "failure.h"
+
+namespace {
+
+constexpr char option_string[] = "+CcdGgvu:U:";
+constexpr char usage_text[] = "usage: revnote-archive [-CcdGgv] [-u url] [-U url] mailbox ...\n";
+constexpr char option_help[] =
+	"  -C         diff links ask for context diffs\n"
+	"  -c         links ask for CVSweb markup and HTML diffs\n"
+	"  -d         fetch every diff and write it into the message\n"
+	"  -G         with -g -d, diff links in place as well\n"
+	"  -g         gather the diff links after each message's text\n"
+	"  -v         report the cause of every diff that cannot be fetched\n"
+	"  -u url     base URL of the CVSweb server\n"
+	"  -U url     a second base URL: every link again with it\n"
+	"  --help     print this help and exit\n"
+	"  --version  print the version and exit\n";
+// The fetches of a whole archive may take this long unless the
+// environment says otherwise; a run's default would cut a large one short.
+constexpr char archive_fetch_budget[] = "86400";
+
+[[noreturn]] void usage()
+{
+	(void)fputs(usage_text, stderr);
+	std::exit(exit_usage);
+}
+
+[[noreturn]] void print_and_exit(const char *a, const char *b)
+{
+	if (std::fputs(a, stdout) == EOF || std::fputs(b, stdout) == EOF || std::fflush(stdout) != 0)
+		err(1, "standard output");
+	std::exit(0);
+}
+
+void long_option(const char *arg)
+{
+	if (std::strcmp(arg, "--help") == 0)
+		print_and_exit(usage_text, option_help);
+	if (std::strcmp(arg, "--version") == 0)
+		print_and_exit("revnote-archive " REVNOTE_VERSION, "\n");
+}
+
+archive_options parse_command_line(int argc, char **argv)
+{
+	archive_options opt{{false, default_base_url, nullptr, false}, false};
+	quiet = 1;
+	for (;;) {
+		if (optind < argc)
+			long_option(argv[optind]);
+		int ch = getopt(argc, argv, option_string);
+		if (ch == -1)
+			break;
+		switch (ch) {
+		case 'C': context_diffs = true; break;
+		case 'c': markup_links = true; break;
+		case 'd': fetch_diffs = true; break;
+		case 'G': links_in_place = true; break;
+		case 'g': gather_diffs = true; break;
+		case 'v': quiet = 0; break;
+		case 'u': opt.message.base_url = optarg; break;
+		case 'U': opt.message.second_url = optarg; break;
+		default: usage();
+		}
+	}
+	if (links_in_place && !fetch_diffs)
+		links_in_place = false;
+	if (optind == argc)
+		usage();
+	opt.progress = isatty(STDERR_FILENO);
+	return opt;
+}
+
+void install_signal_handlers()
+{
+	for (int sig : {SIGINT, SIGTERM, SIGHUP})
+		(void)signal(sig, count_signal);
+	(void)signal(SIGPIPE, SIG_IGN);
+	(void)signal(SIGXFSZ, SIG_IGN);
+}
+
+}  // namespace
+
+int main(int argc, char *argv[])
+{
+	archive_options opt = parse_command_line(argc, argv);
+	report_failures_on_stderr();
+	install_signal_handlers();
+	(void)setenv(fetch_budget_setting.name, archive_fetch_budget, 0);
+	warn_about_base_urls(opt.message.base_url, opt.message.second_url);
+	warn_about_settings();
+	return annotate_archive(argv + optind, opt) ? 0 : 1;
+}

@@ -1,0 +1,201 @@
+#!/usr/bin/env python3
+"""revnote-archive on stored mail: an mbox and a Maildir built from commit
+mails in every form (plain, quoted-printable, base64, without a table,
+with ">From " lines, without a final newline).
+
+Every message must come out as revnote writes it alone (messages split as
+Python's mailbox module splits them); a second run must change nothing;
+kill -9 at any moment must leave the old mbox or the new one; a delivery
+by revnote into the mbox while it is rewritten must wait and land once.
+-d fetches from tests/annotator/diff_server.py on loopback.
+
+Usage: archive_test.py REVNOTE REVNOTE_ARCHIVE
+"""
+
+import email.policy
+import mailbox
+import os
+import pty
+import random
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from email.message import EmailMessage
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+REVNOTE = ARCHIVE = PORT = None
+SAMPLE = os.path.join(HERE, "..", "..", "examples", "commit-message.txt")
+
+
+def commit_mails(n):
+    """n messages of the commit mails' forms, as an mbox holds them."""
+    with open(SAMPLE, "rb") as f:
+        sample = f.read()
+    header, body = sample.split(b"\n\n", 1)
+    mails = []
+    for i in range(n):
+        kind = i % 6
+        if kind in (1, 2):
+            m = EmailMessage()
+            m["Subject"] = "cvs commit %d" % i
+            m.set_content(body.decode(), charset="utf-8", cte="quoted-printable" if kind == 1 else "base64")
+            text = m.as_bytes(policy=email.policy.default)
+        elif kind == 3:
+            text = b"Subject: release notes %d\n\nNo table here.\n>From the list\n" % i
+        elif kind == 4:
+            text = header + b"\n\nOne file\n\n  Revision Changes Path\n  1.%d +1 -1 f%d.c" % (i + 2, i)
+        else:
+            text = sample
+        mails.append(b"From cvs@example.org Mon Jan  1 00:%02d:00 2024\n" % (i % 60) + text)
+    return mails
+
+
+def write_mbox(path, mails):
+    with open(path, "wb") as f:
+        f.write(b"\n".join(m if m.endswith(b"\n") else m + b"\n" for m in mails[:-1]) + b"\n" + mails[-1])
+
+
+def revnote_alone(message, options):
+    return subprocess.run([REVNOTE] + options, input=message, capture_output=True, check=True).stdout
+
+
+def archive(paths, options, **kw):
+    return subprocess.run([ARCHIVE] + options + paths, capture_output=True, **kw)
+
+
+def messages(path):
+    box = mailbox.mbox(path)
+    try:
+        return [box.get_bytes(k, from_=True) for k in box.keys()]
+    finally:
+        box.close()
+
+
+def read(path):
+    with open(path, "rb") as f:
+        return f.read()
+
+
+class Archive(unittest.TestCase):
+    def setUp(self):
+        self.dir = tempfile.mkdtemp(prefix="revnote-archive-test.")
+        self.mails = commit_mails(24)
+
+    def tearDown(self):
+        shutil.rmtree(self.dir)
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def option_sets(self):
+        diffs = "http://127.0.0.1:%s/diffs/" % PORT
+        return [[], ["-g"], ["-c", "-C", "-U", "ftp://mirror/"], ["-d", "-u", diffs], ["-d", "-g", "-G", "-u", diffs]]
+
+    def test_every_message_as_revnote_alone_and_a_second_run_changes_nothing(self):
+        for options in self.option_sets():
+            with self.subTest(options=options):
+                box, maildir = self.path("box"), self.path("Maildir")
+                write_mbox(box, self.mails)
+                shutil.rmtree(maildir, ignore_errors=True)
+                for sub in ("new", "cur", "tmp"):
+                    os.makedirs(os.path.join(maildir, sub))
+                names = []
+                for i, m in enumerate(self.mails):
+                    name = os.path.join("cur" if i % 2 else "new", "%d.M%dP1.host%s" % (1700000000 + i, i, ":2,S" if i % 2 else ""))
+                    with open(os.path.join(maildir, name), "wb") as f:
+                        f.write(m.split(b"\n", 1)[1])
+                    names.append(name)
+                before = messages(box)
+                r = archive([box, maildir], options)
+                self.assertEqual(r.returncode, 0, r.stderr)
+                self.assertEqual(r.stderr, b"")
+                self.assertEqual(messages(box), [revnote_alone(m, options) for m in before])
+                for name, m in zip(names, self.mails):
+                    self.assertEqual(read(os.path.join(maildir, name)), revnote_alone(m.split(b"\n", 1)[1], options))
+                self.assertEqual(os.listdir(os.path.join(maildir, "tmp")), [])
+                state = {p: (os.stat(p).st_ino, read(p)) for p in [box] + [os.path.join(maildir, n) for n in names]}
+                self.assertEqual(archive([box, maildir], options).returncode, 0)
+                self.assertEqual(state, {p: (os.stat(p).st_ino, read(p)) for p in state})
+
+    def test_killed_at_any_moment_leaves_the_old_mbox_or_the_new(self):
+        box, done = self.path("box"), self.path("done")
+        write_mbox(box, self.mails * 40)
+        shutil.copy(box, done)
+        options = ["-d", "-u", "http://127.0.0.1:%s/mix/diffs-1/" % PORT]
+        self.assertEqual(archive([done], options).returncode, 0)
+        old, new = read(box), read(done)
+        rng = random.Random(7)
+        for _ in range(8):
+            p = subprocess.Popen([ARCHIVE] + options + [box], stderr=subprocess.DEVNULL)
+            time.sleep(rng.uniform(0.0, 1.5))
+            p.send_signal(signal.SIGKILL)
+            p.wait()
+            self.assertIn(read(box), (old, new))
+            with open(box, "wb") as f:
+                f.write(old)
+        # A run after the kills completes and removes what they left.
+        self.assertEqual(archive([box], options).returncode, 0)
+        self.assertEqual(read(box), new)
+        self.assertEqual(sorted(os.listdir(self.dir)), ["box", "done"])
+
+    def test_a_delivery_during_the_rewrite_waits_and_lands_once(self):
+        box = self.path("box")
+        write_mbox(box, self.mails * 20)
+        late = b"Subject: late\n\n  Revision Changes Path\n  1.5 +1 -1 late.c\n"
+        p = subprocess.Popen([ARCHIVE, "-d", "-u", "http://127.0.0.1:%s/mix/diffs-2/" % PORT, box])
+        time.sleep(0.5)
+        d = subprocess.run([REVNOTE, "-f", box], input=late, capture_output=True, timeout=60)
+        self.assertEqual(p.wait(), 0)
+        self.assertEqual(d.returncode, 0, d.stderr)
+        got = messages(box)
+        self.assertEqual(len(got), len(self.mails) * 20 + 1)
+        self.assertEqual(sum(late.split(b"\n\n", 1)[1] in m for m in got), 1)
+
+    def test_failed_mailbox_status_and_progress_on_a_terminal(self):
+        box = self.path("box")
+        write_mbox(box, self.mails[:6])
+        r = archive([self.path("missing"), box], [])
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"missing: No such file or directory", r.stderr)
+        self.assertEqual(len(messages(box)), 6)
+        r = archive([], [])
+        self.assertEqual((r.returncode, r.stderr), (64, b"usage: revnote-archive [-CcdGgv] [-u url] [-U url] mailbox ...\n"))
+        write_mbox(box, self.mails[:6])
+        leader, follower = pty.openpty()
+        p = subprocess.Popen([ARCHIVE, box], stderr=follower)
+        os.close(follower)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+        self.assertEqual(p.wait(), 0)
+        os.close(leader)
+        self.assertIn(b"box: 6 messages: 5 annotated, 0 already annotated, 1 without a table", shown)
+        self.assertIn(b"of 6 messages", shown)
+
+
+def main():
+    global REVNOTE, ARCHIVE, PORT
+    REVNOTE, ARCHIVE = (os.path.abspath(a) for a in sys.argv[1:3])
+    del sys.argv[1:3]
+    server = subprocess.Popen([sys.executable, os.path.join(HERE, "diff_server.py")],
+                              stdout=subprocess.PIPE, text=True)
+    try:
+        PORT = server.stdout.readline().strip()
+        unittest.main(verbosity=2)
+    finally:
+        server.kill()
+        server.wait()
+
+
+if __name__ == "__main__":
+    main()
