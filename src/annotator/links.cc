@@ -1,9 +1,19 @@
-// Links into CVSweb.
+// Links into CVSweb or ViewVC.
 //
 // Both forms of a diff link are made in fixed buffers and cut at
 // link_form_max bytes (as snprintf would cut them).  Links are written
 // through output.h.  Gathered links (-g) are the only allocation: two
 // copies per link in a list that grows 16, 32, 64, ... entries.
+//
+// The two front-ends name the same things differently.  CVSweb:
+//   PATH?rev=R&content-type=text/plain      (-c: text/x-cvsweb-markup)
+//   PATH.diff?r1=A&r2=B                     (&f=c under -C, &f=h under -c)
+// ViewVC, which refuses a request with a parameter it does not know (so
+// never "f"), ignores "rev" and serves "view=co" only where a site turns
+// it on:
+//   PATH?revision=R&view=markup             (with or without -c)
+//   PATH?r1=A&r2=B&view=diff                (&diff_format=c or h, as above)
+//   PATH?view=patch&r1=A&r2=B               (fetched: a text/plain diff)
 #include "links.h"
 
 #include <algorithm>
@@ -41,6 +51,11 @@ constexpr std::size_t link_buffer_size = link_form_max + 1;
 
 std::string_view display_suffix()
 {
+	if (link_style == front_end::viewvc) {
+		if (markup_links)
+			return "&view=diff&diff_format=h";
+		return context_diffs ? "&view=diff&diff_format=c" : "&view=diff";
+	}
 	if (markup_links)
 		return "&f=h";
 	return context_diffs ? "&f=c" : "";
@@ -48,6 +63,8 @@ std::string_view display_suffix()
 
 std::string_view fetch_suffix()
 {
+	if (link_style == front_end::viewvc)
+		return context_diffs ? "&diff_format=c" : "";
 	return context_diffs ? "&f=c" : "";
 }
 
@@ -67,11 +84,13 @@ char *put_text(char *p, const char (&text)[N])
 }
 
 // A diff link into out (link_buffer_size bytes) with its string end,
-// cut at 511 bytes; returns its length.  A link that fits, as nearly
+// cut at 511 bytes; returns its length.  before_previous is what stands
+// between the path and the older revision.  A link that fits, as nearly
 // every one does, is put together without the cut's bookkeeping.
-std::size_t make_diff_form(char *out, std::string_view base_url, const link_target &target, std::string_view suffix)
+template <std::size_t N>
+std::size_t make_diff_form(char *out, std::string_view base_url, const link_target &target,
+                           const char (&before_previous)[N], std::string_view suffix)
 {
-	constexpr char before_previous[] = ".diff?r1=";
 	constexpr char before_revision[] = "&r2=";
 	std::size_t total = base_url.size() + target.path.size() + (sizeof before_previous - 1) + target.previous.size() +
 	                    (sizeof before_revision - 1) + target.revision.size() + suffix.size();
@@ -112,6 +131,10 @@ void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &targe
 {
 	if (base_url.data() == nullptr)
 		return;
+	if (link_style == front_end::viewvc) {
+		output_join(fp, {base_url, target.path, "?revision=", target.revision, "&view=markup\n"}, "vfprintf");
+		return;
+	}
 	std::string_view type = markup_links ? "x-cvsweb-markup\n" : "plain\n";
 	output_join(fp, {base_url, target.path, "?rev=", target.revision, "&content-type=text/", type}, "vfprintf");
 }
@@ -120,21 +143,24 @@ void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &targ
 {
 	if (base_url.data() == nullptr)
 		return;
-	auto make_form = [&](char *out, std::string_view suffix) {
-		return make_diff_form(out, base_url, target, suffix);
+	bool viewvc = link_style == front_end::viewvc;
+	auto make_display = [&](char *out) {
+		return viewvc ? make_diff_form(out, base_url, target, "?r1=", display_suffix())
+		              : make_diff_form(out, base_url, target, ".diff?r1=", display_suffix());
 	};
 	if (!gather_diffs && !fetch_diffs) {
 		// Only the display form is used: made where it is written.
 		char *out = output_reserve(fp, link_buffer_size, "vfprintf");
-		std::size_t len = make_form(out, display_suffix());
+		std::size_t len = make_display(out);
 		out[len] = '\n';
 		output_commit(len + 1);
 		return;
 	}
 	char display[link_buffer_size];
-	std::size_t display_len = make_form(display, display_suffix());
+	std::size_t display_len = make_display(display);
 	char fetch[link_buffer_size];
-	std::size_t fetch_len = make_form(fetch, fetch_suffix());
+	std::size_t fetch_len = viewvc ? make_diff_form(fetch, base_url, target, "?view=patch&r1=", fetch_suffix())
+	                               : make_diff_form(fetch, base_url, target, ".diff?r1=", fetch_suffix());
 	// Where the base URL and the path end in the (possibly cut) fetch form.
 	std::size_t base_end = std::min(base_url.size(), fetch_len);
 	std::size_t path_end = std::min(base_end + target.path.size(), fetch_len);

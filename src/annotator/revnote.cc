@@ -135,6 +135,7 @@ int main(int argc, char *argv[])
 {
 	install_signal_handlers();
 	run_options opt = parse_command_line(argc, argv);
+	read_environment_settings();
 	warn_about_base_urls(opt.message.base_url, opt.message.second_url);
 
 	FILE *dest = open_destination(opt.operand);

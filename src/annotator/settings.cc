@@ -1,11 +1,52 @@
 // Settings of a run.
 #include "settings.h"
 
+#include <err.h>
+#include <strings.h>
+
+#include <cstdlib>
+
 int quiet = -1;
 bool context_diffs;
 bool markup_links;
 bool fetch_diffs;
 bool links_in_place;
 bool gather_diffs;
+front_end link_style = front_end::cvsweb;
 
 const char default_base_url[] = "https://cvsweb.openbsd.org/";
+
+bool parse_link_style(const char *name, front_end *style)
+{
+	if (strcasecmp(name, "cvsweb") == 0)
+		*style = front_end::cvsweb;
+	else if (strcasecmp(name, "viewvc") == 0)
+		*style = front_end::viewvc;
+	else
+		return false;
+	return true;
+}
+
+namespace {
+
+// The value of a setting's variable, or null when it is unset or empty.
+const char *setting_value(const char *name)
+{
+	const char *value = std::getenv(name);
+	return value != nullptr && *value != '\0' ? value : nullptr;
+}
+
+void warn_unknown(const char *name, const char *value, const char *choices, const char *kept)
+{
+	if (quiet == 0)
+		warnx("%s=%s is %s; %s", name, value, choices, kept);
+}
+
+}  // namespace
+
+void read_environment_settings()
+{
+	const char *style = setting_value("REVNOTE_LINK_STYLE");
+	if (style != nullptr && !parse_link_style(style, &link_style))
+		warn_unknown("REVNOTE_LINK_STYLE", style, "neither cvsweb nor viewvc", "the links are for cvsweb");
+}
