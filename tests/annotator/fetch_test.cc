@@ -14,9 +14,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -485,6 +488,91 @@ TEST_F(DiffServer, SpoolStaysWithinTheLimitsInTmpdir)
 	r = testsupport::run({testsupport::revnote_binary(), "-v", "-d", "-u", url("diffs")}, o);
 	EXPECT_EQ(r.status, 1);
 	EXPECT_NE(r.err.find("revnote: mkstemp: No such file or directory"), std::string::npos) << r.err;
+}
+
+struct option_case {
+	const char *name;
+	std::vector<std::string> args;
+};
+
+void PrintTo(const option_case &c, std::ostream *os) { *os << c.name; }
+
+class FrontEnds : public DiffServer, public ::testing::WithParamInterface<option_case> {
+protected:
+	// The HTTP status of each URL, as curl sees it (no redirect followed).
+	std::vector<std::string> statuses(const std::vector<std::string> &urls)
+	{
+		std::vector<std::string> argv{"curl", "-s", "-w", "%{http_code}\n"};
+		for (const std::string &u : urls)
+			argv.insert(argv.end(), {"-o", "/dev/null", u});
+		std::istringstream out(testsupport::run(argv).out);
+		std::vector<std::string> codes;
+		for (std::string code; std::getline(out, code);)
+			codes.push_back(code);
+		return codes;
+	}
+};
+
+// The message written for ViewVC, made from the one written for CVSweb by
+// replacing each link form with ViewVC's and nothing else.
+std::string as_viewvc(std::string out)
+{
+	const std::pair<const char *, const char *> forms[] = {
+		{"/cvsweb/", "/viewvc/"},
+		{"&f=([ch])", "&diff_format=$1"},
+		{"(\\| request \\S*)\\.diff\\?(r1=[0-9.]+&r2=[0-9.]+)", "$1?view=patch&$2"},
+		{"\\.diff\\?(r1=[0-9.]+&r2=[0-9.]+)", "?$1&view=diff"},
+		{"\\?rev=([0-9.]+)&content-type=text/[a-z-]+", "?revision=$1&view=markup"},
+	};
+	for (const auto &[form, replacement] : forms)
+		out = std::regex_replace(out, std::regex(form), replacement);
+	return out;
+}
+
+// The same message under the same options with each link style, against a
+// server that keeps that front-end's URL contract: the two messages differ
+// in the link forms only, every link answers 200 on its front-end, and
+// every fetched diff is inlined.
+TEST_P(FrontEnds, BothStylesWorkUnderEveryOption)
+{
+	std::string in = message({"  1.2 +1 -1 src/a.c", "  1.1 +5 -0 src/n.c (new)", "  1.4 +0 -3 src/d.c (dead)"});
+	std::map<std::string, std::string> written;
+	for (std::string style : {"cvsweb", "viewvc"}) {
+		std::vector<std::string> args{"-v", "-u", url(style)};
+		for (const std::string &a : GetParam().args)
+			args.push_back(a == "MIRROR" ? url(style + "/mirror") : a);
+		run_result r = revnote(args, in, {"REVNOTE_LINK_STYLE=" + style});
+		ASSERT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.err, "") << style;
+		std::vector<std::string> links;
+		std::istringstream lines(r.out);
+		for (std::string line; std::getline(lines, line);)
+			if (line.rfind(root_, 0) == 0)
+				links.push_back(line);
+		ASSERT_FALSE(links.empty());
+		EXPECT_EQ(statuses(links), std::vector<std::string>(links.size(), "200")) << r.out;
+		written[style] = r.out;
+	}
+	EXPECT_EQ(written["viewvc"], as_viewvc(written["cvsweb"]));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Options, FrontEnds,
+	::testing::Values(option_case{"plain", {}}, option_case{"c", {"-c"}}, option_case{"C", {"-C"}},
+	                  option_case{"c_C", {"-c", "-C"}}, option_case{"g", {"-g"}}, option_case{"d", {"-d"}},
+	                  option_case{"d_C", {"-d", "-C"}}, option_case{"d_c", {"-d", "-c"}},
+	                  option_case{"g_d", {"-g", "-d"}}, option_case{"g_d_G_c_C", {"-g", "-d", "-G", "-c", "-C"}},
+	                  option_case{"U", {"-U", "MIRROR"}}, option_case{"U_g_d_C", {"-U", "MIRROR", "-g", "-d", "-C"}}),
+	[](const ::testing::TestParamInfo<option_case> &i) { return std::string(i.param.name); });
+
+TEST_F(DiffServer, UnknownLinkStyleIsCvsweb)
+{
+	std::string in = message({"  1.2 +1 -1 a.c", "  1.1 +1 -0 n.c (new)"});
+	run_result r = revnote({"-v", "-u", url("cvsweb")}, in, {"REVNOTE_LINK_STYLE=viewcvs"});
+	EXPECT_EQ(r.err, "revnote: REVNOTE_LINK_STYLE=viewcvs is neither cvsweb nor viewvc; the links are for cvsweb\n");
+	EXPECT_EQ(r.out, revnote({"-u", url("cvsweb")}, in).out);
+	EXPECT_NE(r.out.find("a.c.diff?r1=1.1&r2=1.2\n"), std::string::npos);
+	EXPECT_EQ(revnote({"-q", "-u", url("cvsweb")}, in, {"REVNOTE_LINK_STYLE=viewcvs"}).err, "");
 }
 
 struct cause_case {
