@@ -28,6 +28,8 @@ With --delay-ms N every answer waits N ms first, as a distant server would.
   /slow/ANY           five lines, 30 ms apart
   /mix/KIND-MS/ANY    waits MS ms, then answers as /KIND/ANY would (for
                       big, KIND is bigN)
+  /typed/TYPE/ANY     the answer of /diffs/, with the Content-Type of TYPES[TYPE]
+                      (TYPE-empty: an empty body)
   /stats              "connections N requests M inflight_max K" (this one
                       not counted; K is the most requests served at once)
   /stats/reset        the same, then K starts again from 0
@@ -61,6 +63,8 @@ inflight = 0
 inflight_max = 0
 delay = 0.0
 BINARY_BODY = bytes(range(256)) + b"\0\n\rx"
+TYPES = {"html": "text/html; charset=UTF-8", "png": "image/png", "x-diff": "text/x-diff",
+         "x-patch": "text/x-patch", "plain-utf8": "text/plain;charset=utf-8", "none": None}
 VIEWVC_PARAMS = {"view", "revision", "r1", "r2", "diff_format", "pathrev", "root", "rev", "content-type"}
 
 
@@ -135,8 +139,9 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def send_page(self, status, text):
         self.send_body(status, b"<html><body>%s</body></html>\n" % text.encode(), content_type="text/html")
 
-    def send_diff(self, target):
-        self.send_body(200, b"request " + target.encode("latin-1") + b"\n-old line\n+new line\n")
+    def send_diff(self, target, content_type="text/plain"):
+        self.send_body(200, b"request " + target.encode("latin-1") + b"\n-old line\n+new line\n",
+                       content_type=content_type)
 
     def cvsweb(self, path, params, target, default_format):
         if path.endswith(".diff") and "r1" in params and "r2" in params:
@@ -180,12 +185,20 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.cvsweb(path, params, target, "h" if kind == "cvsweb-html" else "u")
         elif kind == "viewvc":
             self.viewvc(path, params, target)
+        elif kind == "typed":
+            name = rest.partition("/")[0]
+            if name.endswith("-empty"):
+                self.send_body(200, b"", content_type=TYPES[name[:-6]])
+            else:
+                self.send_diff(target, TYPES[name])
         elif kind == "missing":
             self.send_body(404, b"no such file\n")
         elif kind == "error":
             self.send_body(500, b"server error\n")
         elif kind == "redirect":
-            self.send_body(302, b"moved\n", [("Location", "/diffs/" + rest)])
+            # Typed as the page a server sends with a redirect: only the
+            # final answer's type counts.
+            self.send_body(302, b"moved\n", [("Location", "/diffs/" + rest)], "text/html")
         elif kind == "redirect-file":
             self.send_body(302, b"moved\n", [("Location", "file:///etc/passwd")])
         elif kind == "redirect-loop":

@@ -575,6 +575,54 @@ TEST_F(DiffServer, UnknownLinkStyleIsCvsweb)
 	EXPECT_EQ(revnote({"-q", "-u", url("cvsweb")}, in, {"REVNOTE_LINK_STYLE=viewcvs"}).err, "");
 }
 
+struct type_case {
+	const char *name;
+	const char *base;  // under the server's root
+	std::vector<std::string> args;
+	const char *cause;  // of the failed fetch under -v; null: the diff is inlined
+};
+
+void PrintTo(const type_case &c, std::ostream *os) { *os << c.name; }
+
+class AnswerType : public DiffServer, public ::testing::WithParamInterface<type_case> {};
+
+// Only what may be a diff is written into the message: a page or an image
+// becomes the failure line, and none of its body is inlined.
+TEST_P(AnswerType, OnlyDiffsAreInlined)
+{
+	const type_case &c = GetParam();
+	std::vector<std::string> args = c.args;
+	args.insert(args.end(), {"-v", "-d", "-u", url(c.base)});
+	run_result r = revnote(args, message({"  1.2 +1 -1 a.c"}));
+	ASSERT_EQ(r.status, 0) << r.err;
+	std::string link = url(c.base) + "a.c.diff?r1=1.1&r2=1.2";
+	if (c.cause == nullptr) {
+		EXPECT_NE(r.out.find(diff_body("/" + std::string(c.base) + "/a.c.diff?r1=1.1&r2=1.2")), std::string::npos)
+			<< r.out;
+		EXPECT_EQ(r.err, "");
+		return;
+	}
+	EXPECT_NE(r.out.find("\n| fetch " + link), std::string::npos) << r.out;
+	EXPECT_EQ(r.out.find("| request"), std::string::npos) << r.out;
+	EXPECT_NE(r.err.find("revnote: fetch " + link), std::string::npos) << r.err;
+	EXPECT_NE(r.err.find(std::string(": ") + c.cause + "\n"), std::string::npos) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Types, AnswerType,
+	::testing::Values(type_case{"plain_with_charset", "typed/plain-utf8", {}, nullptr},
+	                  type_case{"x_diff", "typed/x-diff", {}, nullptr},
+	                  type_case{"x_patch", "typed/x-patch", {}, nullptr},
+	                  type_case{"no_content_type", "typed/none", {}, nullptr},
+	                  type_case{"html", "typed/html", {}, "answered text/html, not a diff"},
+	                  type_case{"html_without_body", "typed/html-empty", {}, "answered text/html, not a diff"},
+	                  type_case{"image", "typed/png", {}, "answered image/png, not a diff"},
+	                  type_case{"cvsweb_with_html_default", "cvsweb-html", {}, "answered text/html, not a diff"},
+	                  type_case{"cvsweb_links_on_viewvc", "viewvc", {}, "answered text/html, not a diff"},
+	                  type_case{"cvsweb_context_links_on_viewvc", "viewvc", {"-C"},
+	                            "the server answered with status 400"}),
+	[](const ::testing::TestParamInfo<type_case> &i) { return std::string(i.param.name); });
+
 struct cause_case {
 	const char *name;
 	const char *base;  // "" for the server's root, else a full base URL
