@@ -28,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "delivery_log.h"
 #include "failure.h"
 #include "fetch.h"
 #include "growth.h"
@@ -101,8 +102,7 @@ char *copy_cause(const char *cause)
 
 void put(FILE *out, const char *data, std::size_t n, const char *op)
 {
-	if (n > 0 && std::fwrite(data, 1, n, out) != n)
-		fatal(1, "%s", op);
+	output_direct(out, data, n, op);
 }
 
 // The pieces of a diff behind "| " fail as a formatted write would.
@@ -114,6 +114,7 @@ void put_piece(FILE *out, const char *data, std::size_t n)
 void write_failure(FILE *out, const char *form)
 {
 	output_printf(out, "| fetch %s failed\n", form);
+	tally.diffs_failed++;
 }
 
 // Reads up to n bytes of the body; short only at its end.
@@ -312,6 +313,7 @@ void write_diff(FILE *dest, const queued_diff &d, std::uint64_t *used)
 	std::uint64_t left = lim.message_max - *used;
 	if (left == 0 || d.state == diff_state::left_out) {
 		output_printf(dest, left_out_note, static_cast<unsigned long long>(lim.message_max));
+		tally.diffs_left_out++;
 		return;
 	}
 	if (d.state == diff_state::failed) {
@@ -322,7 +324,13 @@ void write_diff(FILE *dest, const queued_diff &d, std::uint64_t *used)
 	FILE *bodies = stored_bodies();
 	if (d.length > 0 && fseeko(bodies, d.body_at, SEEK_SET) != 0)
 		fatal(1, "fseeko");
-	*used += inline_body(dest, fetched_body{bodies, d.length, d.more, d.broke_off}, lim, *used);
+	std::uint64_t taken = inline_body(dest, fetched_body{bodies, d.length, d.more, d.broke_off}, lim, *used);
+	*used += taken;
+	tally.diffs_inlined++;
+	// A body that went on past its slot is cut now too: the slot held the
+	// largest share the diff could turn out to have.
+	if (d.broke_off || d.more || taken < d.length)
+		tally.diffs_cut++;
 	if (d.broke_off)
 		warn_cause(d.form, d.cause);
 }

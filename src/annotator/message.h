@@ -4,7 +4,8 @@
 // the first line, behind a fixed From_ line when -f asks for one, then
 // every further line, quoted with ">" under -f when it would pass for a
 // From_ line after the header, and handed without its newline to the
-// commit table annotation (annotate.h).
+// commit table annotation (annotate.h).  The lines of the header are also
+// shown to the log line's search for the Message-Id (delivery_log.h).
 #ifndef REVNOTE_MESSAGE_H
 #define REVNOTE_MESSAGE_H
 

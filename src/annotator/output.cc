@@ -32,12 +32,14 @@ struct piece_buffer {
 };
 
 piece_buffer added;
+std::uint64_t bytes_written;
 
 void write_or_fail(FILE *fp, const char *p, std::size_t n, const char *op)
 {
 	// One thread: stdio's per-call stream lock is pure cost here.
 	if (n > 0 && platform::write_unlocked(p, n, fp) != n)
 		fatal(1, "%s", op);
+	bytes_written += n;
 }
 
 void drain(const char *op)
@@ -93,6 +95,17 @@ void output_flush(const char *op)
 	drain(op);
 }
 
+std::uint64_t output_bytes_written()
+{
+	return bytes_written;
+}
+
+void output_direct(FILE *fp, const char *p, std::size_t n, const char *op)
+{
+	output_flush(op);
+	write_or_fail(fp, p, n, op);
+}
+
 void output_write(FILE *fp, std::string_view text, const char *op)
 {
 	flush_pending(op);
@@ -115,6 +128,7 @@ void output_printf(FILE *fp, const char *fmt, ...)
 	va_end(ap);
 	if (r < 0)
 		fatal(1, "vfprintf");
+	bytes_written += static_cast<std::uint64_t>(r);
 }
 
 char *output_reserve(FILE *fp, std::size_t n, const char *op)

@@ -17,6 +17,7 @@
 #define REVNOTE_OUTPUT_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
@@ -52,6 +53,13 @@ inline void output_defer(FILE *fp, const char *p, std::size_t n)
 // Writes everything passed on and added so far to its stream (into the
 // stream's own buffer, as fwrite does).
 void output_flush(const char *op = "fwrite");
+
+// Bytes written to streams through here so far, for the log line.
+std::uint64_t output_bytes_written();
+
+// Writes n bytes to fp at once, behind everything passed on (which goes
+// first): for writes of their own, such as fetched diffs.
+void output_direct(FILE *fp, const char *p, std::size_t n, const char *op);
 
 // Adds text for fp behind everything passed on.
 void output_write(FILE *fp, std::string_view text, const char *op);

@@ -1,13 +1,16 @@
 // revnote: the run driver.
 //
 // One run copies one message from standard input to its destination
-// (message.h), writes the gathered diff links at the end and delivers.
-// Every failure ends the run through fatal() (failure.h).
+// (message.h), writes the gathered diff links at the end, delivers and
+// logs the delivery (delivery_log.h).  Every failure ends the run through
+// fatal() (failure.h).
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
 #include <unistd.h>
 
+#include "delivery_log.h"
 #include "destination.h"
 #include "inline.h"
 #include "input.h"
@@ -133,6 +136,7 @@ FILE *write_with_diffs(FILE *spool, const char *operand)
 
 int main(int argc, char *argv[])
 {
+	start_run_clock();
 	install_signal_handlers();
 	run_options opt = parse_command_line(argc, argv);
 	read_environment_settings();
@@ -148,8 +152,11 @@ int main(int argc, char *argv[])
 	copy_message(dest, block, opt.message);
 	flush_deferred_links(dest);
 	output_flush();
+	// With -d the message is written twice: into the spool, then from it.
+	std::uint64_t spooled = fetch_diffs ? output_bytes_written() : 0;
 	if (fetch_diffs)
 		dest = write_with_diffs(dest, opt.operand);
 	close_destination(dest);
+	log_delivery(opt.operand, output_bytes_written() - spooled);
 	return 0;
 }

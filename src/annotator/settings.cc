@@ -13,6 +13,7 @@ bool fetch_diffs;
 bool links_in_place;
 bool gather_diffs;
 front_end link_style = front_end::cvsweb;
+bool log_deliveries = true;
 
 const char default_base_url[] = "https://cvsweb.openbsd.org/";
 
@@ -22,6 +23,17 @@ bool parse_link_style(const char *name, front_end *style)
 		*style = front_end::cvsweb;
 	else if (strcasecmp(name, "viewvc") == 0)
 		*style = front_end::viewvc;
+	else
+		return false;
+	return true;
+}
+
+bool parse_on_off(const char *name, bool *on)
+{
+	if (strcasecmp(name, "on") == 0)
+		*on = true;
+	else if (strcasecmp(name, "off") == 0)
+		*on = false;
 	else
 		return false;
 	return true;
@@ -49,4 +61,7 @@ void read_environment_settings()
 	const char *style = setting_value("REVNOTE_LINK_STYLE");
 	if (style != nullptr && !parse_link_style(style, &link_style))
 		warn_unknown("REVNOTE_LINK_STYLE", style, "neither cvsweb nor viewvc", "the links are for cvsweb");
+	const char *log = setting_value("REVNOTE_LOG");
+	if (log != nullptr && !parse_on_off(log, &log_deliveries))
+		warn_unknown("REVNOTE_LOG", log, "neither on nor off", "deliveries are logged");
 }
