@@ -49,23 +49,27 @@ deferred_link_list deferred_links;
 
 constexpr std::size_t link_buffer_size = link_form_max + 1;
 
+template <front_end Style>
 std::string_view display_suffix()
 {
-	if (link_style == front_end::viewvc) {
+	if constexpr (Style == front_end::viewvc) {
 		if (markup_links)
 			return "&view=diff&diff_format=h";
 		return context_diffs ? "&view=diff&diff_format=c" : "&view=diff";
+	} else {
+		if (markup_links)
+			return "&f=h";
+		return context_diffs ? "&f=c" : "";
 	}
-	if (markup_links)
-		return "&f=h";
-	return context_diffs ? "&f=c" : "";
 }
 
+template <front_end Style>
 std::string_view fetch_suffix()
 {
-	if (link_style == front_end::viewvc)
+	if constexpr (Style == front_end::viewvc)
 		return context_diffs ? "&diff_format=c" : "";
-	return context_diffs ? "&f=c" : "";
+	else
+		return context_diffs ? "&f=c" : "";
 }
 
 // Appends piece at p; returns its end.
@@ -125,6 +129,54 @@ void gather(const char *fetch_form, const char *display_form, std::size_t base_e
 	dl.count++;
 }
 
+
+template <front_end Style>
+std::size_t make_display_form(char *out, std::string_view base_url, const link_target &target)
+{
+	if constexpr (Style == front_end::viewvc)
+		return make_diff_form(out, base_url, target, "?r1=", display_suffix<Style>());
+	else
+		return make_diff_form(out, base_url, target, ".diff?r1=", display_suffix<Style>());
+}
+
+template <front_end Style>
+std::size_t make_fetch_form(char *out, std::string_view base_url, const link_target &target)
+{
+	if constexpr (Style == front_end::viewvc)
+		return make_diff_form(out, base_url, target, "?view=patch&r1=", fetch_suffix<Style>());
+	else
+		return make_diff_form(out, base_url, target, ".diff?r1=", fetch_suffix<Style>());
+}
+
+// The style is fixed for the run: each has its own copy of the code, so
+// that a link costs what it did when there was one style.
+template <front_end Style>
+void emit_diff_link_in(FILE *fp, std::string_view base_url, const link_target &target)
+{
+	if (!gather_diffs && !fetch_diffs) {
+		// Only the display form is used: made where it is written.
+		char *out = output_reserve(fp, link_buffer_size, "vfprintf");
+		std::size_t len = make_display_form<Style>(out, base_url, target);
+		out[len] = '\n';
+		output_commit(len + 1);
+		return;
+	}
+	char display[link_buffer_size];
+	std::size_t display_len = make_display_form<Style>(display, base_url, target);
+	char fetch[link_buffer_size];
+	std::size_t fetch_len = make_fetch_form<Style>(fetch, base_url, target);
+	// Where the base URL and the path end in the (possibly cut) fetch form.
+	std::size_t base_end = std::min(base_url.size(), fetch_len);
+	std::size_t path_end = std::min(base_end + target.path.size(), fetch_len);
+
+	if (gather_diffs)
+		gather(fetch, display, base_end, path_end);
+	if (!gather_diffs || links_in_place)
+		output_join(fp, {std::string_view(display, display_len), "\n"}, "vfprintf");
+	if (!gather_diffs)
+		inline_form(fp, fetch, base_end, path_end);
+}
+
 }  // namespace
 
 void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &target)
@@ -143,34 +195,10 @@ void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &targ
 {
 	if (base_url.data() == nullptr)
 		return;
-	bool viewvc = link_style == front_end::viewvc;
-	auto make_display = [&](char *out) {
-		return viewvc ? make_diff_form(out, base_url, target, "?r1=", display_suffix())
-		              : make_diff_form(out, base_url, target, ".diff?r1=", display_suffix());
-	};
-	if (!gather_diffs && !fetch_diffs) {
-		// Only the display form is used: made where it is written.
-		char *out = output_reserve(fp, link_buffer_size, "vfprintf");
-		std::size_t len = make_display(out);
-		out[len] = '\n';
-		output_commit(len + 1);
-		return;
-	}
-	char display[link_buffer_size];
-	std::size_t display_len = make_display(display);
-	char fetch[link_buffer_size];
-	std::size_t fetch_len = viewvc ? make_diff_form(fetch, base_url, target, "?view=patch&r1=", fetch_suffix())
-	                               : make_diff_form(fetch, base_url, target, ".diff?r1=", fetch_suffix());
-	// Where the base URL and the path end in the (possibly cut) fetch form.
-	std::size_t base_end = std::min(base_url.size(), fetch_len);
-	std::size_t path_end = std::min(base_end + target.path.size(), fetch_len);
-
-	if (gather_diffs)
-		gather(fetch, display, base_end, path_end);
-	if (!gather_diffs || links_in_place)
-		output_join(fp, {std::string_view(display, display_len), "\n"}, "vfprintf");
-	if (!gather_diffs)
-		inline_form(fp, fetch, base_end, path_end);
+	if (link_style == front_end::viewvc)
+		emit_diff_link_in<front_end::viewvc>(fp, base_url, target);
+	else
+		emit_diff_link_in<front_end::cvsweb>(fp, base_url, target);
 }
 
 void flush_deferred_links(FILE *fp)
