@@ -17,6 +17,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 
 // What the line counts, counted where it happens.
 struct delivery_tally {
@@ -31,10 +32,10 @@ extern delivery_tally tally;
 // The run's time is counted from here.
 void start_run_clock();
 
-// Looks at one line of the message's header (len bytes, its newline not
-// counted) for the Message-Id.  Returns false when the line ends the
-// header: empty, or a lone carriage return.
-bool note_header_line(const char *line, std::size_t len);
+// Looks at whole lines of the message, from its first on, block after
+// block, for the Message-Id.  Returns false once the header has ended (an
+// empty line, or a lone carriage return): later lines need not be shown.
+bool note_header_lines(std::string_view lines);
 
 // Writes the line for a message of bytes bytes delivered to the mailbox
 // named operand, or to standard output when it is null.  The run's

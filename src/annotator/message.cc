@@ -29,8 +29,7 @@ struct body_copy {
 	FILE *dest;
 	annotate_state *st;
 	bool mbox_format;
-	bool in_header;        // for -f quoting
-	bool scanning_header;  // for the log line's Message-Id
+	bool in_header;
 };
 
 // A block of whole lines of the body: each is passed on, quoted under -f
@@ -46,8 +45,6 @@ void copy_lines(body_copy *c, std::string_view block)
 		// The input hands out whole lines only.
 		assert(nl != nullptr);
 		std::size_t len = static_cast<std::size_t>(nl - line);
-		if (c->scanning_header)
-			c->scanning_header = note_header_line(line, len);
 		if (c->mbox_format) {
 			if (!c->in_header && len + 1 >= from_line_min && line[0] == 'F' && is_from_line(line, 0)) {
 				output_defer(c->dest, passed, static_cast<std::size_t>(line - passed));
@@ -76,13 +73,18 @@ void copy_message(FILE *dest, std::string_view block, const message_options &opt
 	const char *first_end = static_cast<const char *>(std::memchr(block.data(), '\n', block.size())) + 1;
 	std::size_t first_len = static_cast<std::size_t>(first_end - block.data());
 	write_first_line(dest, std::string_view(block.data(), first_len), opt.mbox_format);
-	bool header_goes_on = note_header_line(block.data(), first_len - 1);
+	// The log line's Message-Id is looked for block by block, not line by
+	// line, so that the body's lines cost nothing for it.
+	bool header_goes_on = note_header_lines(block);
 
 	annotate_state st;
 	annotate_init(&st, dest, opt.base_url, opt.second_url);
-	body_copy c{dest, &st, opt.mbox_format, true, header_goes_on};
+	body_copy c{dest, &st, opt.mbox_format, true};
 	copy_lines(&c, std::string_view(first_end, block.size() - first_len));
-	while (input_next_lines(&block))
+	while (input_next_lines(&block)) {
+		if (header_goes_on)
+			header_goes_on = note_header_lines(block);
 		copy_lines(&c, block);
+	}
 	output_flush();
 }
