@@ -1,17 +1,17 @@
 // The mail log line of a delivered message.
 //
 // As delivery agents do, every message delivered leaves one line in the
-// mail log (syslog, facility mail, level info, as "revnote" with its pid),
-// unless REVNOTE_LOG is "off":
+// mail log (a datagram to /dev/log: facility mail, level info, as
+// "revnote" with its pid), unless REVNOTE_LOG is "off":
 //
 //   msgid=<ID>: delivered to DEST (table lines N, diffs N inlined,
 //   N failed, N cut, N left out; N bytes; N.NN s)
 //
 // on one line.  <ID> is the message's first Message-Id as it stands in its
-// header (cut at 200 bytes, control bytes shown as "?"), or "none" when it
-// has none; DEST is the mailbox's path (INBOX resolved) or "standard
-// output".  A failure writes its warning line instead (failure.h), and an
-// empty input, which delivers nothing, writes nothing.
+// header (cut at 200 bytes), or "none" when it has none; DEST is the
+// mailbox's path (INBOX resolved) or "standard output"; control bytes in
+// either are shown as "?".  A failure writes its warning line instead
+// (failure.h), and an empty input, which delivers nothing, writes nothing.
 #ifndef REVNOTE_DELIVERY_LOG_H
 #define REVNOTE_DELIVERY_LOG_H
 
