@@ -15,7 +15,6 @@
 #ifndef REVNOTE_DELIVERY_LOG_H
 #define REVNOTE_DELIVERY_LOG_H
 
-#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
