@@ -129,7 +129,6 @@ void gather(const char *fetch_form, const char *display_form, std::size_t base_e
 	dl.count++;
 }
 
-
 template <front_end Style>
 std::size_t make_display_form(char *out, std::string_view base_url, const link_target &target)
 {
