@@ -20,6 +20,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "delivery_log.h"
 #include "links.h"
 #include "output.h"
 
@@ -140,12 +141,14 @@ std::string_view previous_revision(char *rev, char *last_dot, bool last_in_range
 
 void emit_rev_links(annotate_state *st, const link_target &target)
 {
+	tally.table_lines++;
 	emit_rev_link(st->destination, st->base_url, target);
 	emit_rev_link(st->destination, st->second_url, target);
 }
 
 void emit_diff_links(annotate_state *st, const link_target &target)
 {
+	tally.table_lines++;
 	emit_diff_link(st->destination, st->base_url, target);
 	emit_diff_link(st->destination, st->second_url, target);
 }

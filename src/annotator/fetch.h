@@ -3,9 +3,10 @@
 // The HTTP client lives in a small module of ours (revnote-fetch.so, linked
 // against libcurl) that is loaded on the first fetch, so that a run which
 // fetches nothing never loads libcurl and its dozens of dependencies.  The
-// module knows nothing of diffs or messages: it starts a transfer, hands
-// the body of a 2xx answer piece by piece to the caller's sink, and reports
-// each transfer's end.  What is kept, where and how much is the caller's
+// module knows little of diffs and nothing of messages: it starts a
+// transfer, hands the body of a 2xx answer piece by piece to the caller's
+// sink unless its Content-Type says it is no diff (an HTML page, or a type
+// outside text/), and reports each transfer's end.  What is kept, where and how much is the caller's
 // business (inline.cc).
 #ifndef REVNOTE_FETCH_H
 #define REVNOTE_FETCH_H
@@ -24,7 +25,7 @@ extern "C" typedef int fetch_sink_fn(void *ctx, const char *data, std::size_t n)
 
 enum fetch_result : int {
 	fetch_complete = 0,  // a 2xx answer, its whole body handed to the sink
-	fetch_failed = 1,    // no usable answer, or the transfer broke off
+	fetch_failed = 1,    // no usable answer (also none that is a diff), or the transfer broke off
 	fetch_stopped = 2,   // the sink asked to stop
 };
 

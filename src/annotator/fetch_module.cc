@@ -20,7 +20,9 @@
 // every diff cannot keep a delivery past a mail system's limit on how long a
 // command may run (Postfix bounces the message after 1000 s).  A status
 // outside 2xx is a failed fetch: the body of such an answer never reaches
-// the sink, since only the final answer's status decides.
+// the sink, since only the final answer's status decides.  So is an answer
+// that is no diff by its Content-Type (see is_diff_type): none of its body
+// reaches the sink.
 //
 // Redirects are followed here, not by libcurl, at most max_redirects of
 // them, and only on the server of the first request: same scheme, host and
@@ -36,6 +38,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
@@ -125,6 +128,32 @@ bool status_ok(CURL *easy)
 	return code >= 200 && code <= 299;
 }
 
+// Bytes of a Content-Type up to its parameters.
+std::size_t media_type_length(const char *type)
+{
+	return std::strcspn(type, "; \t");
+}
+
+// The answer's Content-Type, or null when it has none.
+const char *content_type(CURL *easy)
+{
+	const char *type = nullptr;
+	(void)curl_easy_getinfo(easy, CURLINFO_CONTENT_TYPE, &type);
+	return type;
+}
+
+// Whether an answer of this type may be a diff: a text type other than an
+// HTML page (a front-end's diff page, an error or login page), or no type
+// at all, which servers of plain files often send.  An image or an
+// archive is no diff either.
+bool is_diff_type(const char *type)
+{
+	if (type == nullptr)
+		return true;
+	bool html = media_type_length(type) == 9 && strncasecmp(type, "text/html", 9) == 0;
+	return strncasecmp(type, "text/", 5) == 0 && !html;
+}
+
 size_t take_body(char *data, size_t, size_t n, void *userdata)
 {
 	transfer *t = static_cast<transfer *>(userdata);
@@ -132,6 +161,10 @@ size_t take_body(char *data, size_t, size_t n, void *userdata)
 		t->dropped += n;
 		return t->dropped <= error_body_max ? n : 0;
 	}
+	// The headers are in before the first byte of the body: an answer that
+	// is no diff ends here, and describe_end says why.
+	if (!is_diff_type(content_type(t->easy)))
+		return 0;
 	if (t->sink(t->ctx, data, n) == 0) {
 		t->stopped = true;
 		return 0;  // ends the transfer with a write error
@@ -236,6 +269,14 @@ void describe_end(transfer *t, CURLcode code, fetch_outcome *done)
 	done->cause[0] = '\0';
 	if (t->stopped) {
 		done->result = fetch_stopped;
+		return;
+	}
+	// Also an answer with an empty body, which never reached take_body.
+	const char *type = content_type(t->easy);
+	if (status_ok(t->easy) && !is_diff_type(type)) {
+		done->result = fetch_failed;
+		(void)std::snprintf(done->cause, sizeof done->cause, "answered %.*s, not a diff",
+		                    static_cast<int>(std::min<std::size_t>(media_type_length(type), 100)), type);
 		return;
 	}
 	if (code == CURLE_OK && status_ok(t->easy)) {

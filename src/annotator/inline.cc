@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "delivery_log.h"
 #include "failure.h"
 #include "fetch.h"
 #include "growth.h"
@@ -123,8 +124,7 @@ char *copy_cause(const char *cause)
 
 void put(FILE *out, const char *data, std::size_t n, const char *op)
 {
-	if (n > 0 && std::fwrite(data, 1, n, out) != n)
-		fatal(1, "%s", op);
+	output_direct(out, data, n, op);
 }
 
 // The sink of an encoder that writes a diff: what it writes fails as a
@@ -158,6 +158,7 @@ void put_piece(const diff_writer &w, const char *data, std::size_t n)
 void write_failure(const diff_writer &w, const char *form)
 {
 	put_line(w, "| fetch %s failed\n", form);
+	tally.diffs_failed++;
 }
 
 // Reads up to n bytes of the body; short only at its end.
@@ -374,6 +375,7 @@ void write_diff(const diff_writer &dest, const queued_diff &d, std::uint64_t *us
 	std::uint64_t left = lim.message_max - *used;
 	if (left == 0 || d.state == diff_state::left_out) {
 		put_line(dest, left_out_note, static_cast<unsigned long long>(lim.message_max));
+		tally.diffs_left_out++;
 		return;
 	}
 	if (d.state == diff_state::failed) {
@@ -384,7 +386,13 @@ void write_diff(const diff_writer &dest, const queued_diff &d, std::uint64_t *us
 	FILE *bodies = stored_bodies();
 	if (d.length > 0 && fseeko(bodies, d.body_at, SEEK_SET) != 0)
 		fatal(1, "fseeko");
-	*used += write_body(dest, fetched_body{bodies, d.length, d.more, d.broke_off}, lim, *used);
+	std::uint64_t taken = write_body(dest, fetched_body{bodies, d.length, d.more, d.broke_off}, lim, *used);
+	*used += taken;
+	tally.diffs_inlined++;
+	// A body that went on past its slot is cut now too: the slot held the
+	// largest share the diff could turn out to have.
+	if (d.broke_off || d.more || taken < d.length)
+		tally.diffs_cut++;
 	if (d.broke_off)
 		warn_cause(d.form, d.cause);
 }
@@ -520,6 +528,7 @@ void inline_form(FILE *fp, const char *form, std::size_t base_end, std::size_t p
 			(void)fetch_available(&cause);
 		if (cause != nullptr) {
 			output_printf(fp, "| fetch %s failed\n", form);
+			tally.diffs_failed++;
 			warn_cause(form, cause);
 			return;
 		}

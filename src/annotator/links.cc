@@ -1,9 +1,19 @@
-// Links into CVSweb.
+// Links into CVSweb or ViewVC.
 //
 // Both forms of a diff link are made in fixed buffers and cut at
 // link_form_max bytes (as snprintf would cut them).  Links are written
 // through output.h.  Gathered links (-g) are the only allocation: two
 // copies per link in a list that grows 16, 32, 64, ... entries.
+//
+// The two front-ends name the same things differently.  CVSweb:
+//   PATH?rev=R&content-type=text/plain      (-c: text/x-cvsweb-markup)
+//   PATH.diff?r1=A&r2=B                     (&f=c under -C, &f=h under -c)
+// ViewVC, which refuses a request with a parameter it does not know (so
+// never "f"), ignores "rev" and serves "view=co" only where a site turns
+// it on:
+//   PATH?revision=R&view=markup             (with or without -c)
+//   PATH?r1=A&r2=B&view=diff                (&diff_format=c or h, as above)
+//   PATH?view=patch&r1=A&r2=B               (fetched: a text/plain diff)
 #include "links.h"
 
 #include <algorithm>
@@ -39,16 +49,27 @@ deferred_link_list deferred_links;
 
 constexpr std::size_t link_buffer_size = link_form_max + 1;
 
+template <front_end Style>
 std::string_view display_suffix()
 {
-	if (markup_links)
-		return "&f=h";
-	return context_diffs ? "&f=c" : "";
+	if constexpr (Style == front_end::viewvc) {
+		if (markup_links)
+			return "&view=diff&diff_format=h";
+		return context_diffs ? "&view=diff&diff_format=c" : "&view=diff";
+	} else {
+		if (markup_links)
+			return "&f=h";
+		return context_diffs ? "&f=c" : "";
+	}
 }
 
+template <front_end Style>
 std::string_view fetch_suffix()
 {
-	return context_diffs ? "&f=c" : "";
+	if constexpr (Style == front_end::viewvc)
+		return context_diffs ? "&diff_format=c" : "";
+	else
+		return context_diffs ? "&f=c" : "";
 }
 
 // Appends piece at p; returns its end.
@@ -67,11 +88,13 @@ char *put_text(char *p, const char (&text)[N])
 }
 
 // A diff link into out (link_buffer_size bytes) with its string end,
-// cut at 511 bytes; returns its length.  A link that fits, as nearly
+// cut at 511 bytes; returns its length.  before_previous is what stands
+// between the path and the older revision.  A link that fits, as nearly
 // every one does, is put together without the cut's bookkeeping.
-std::size_t make_diff_form(char *out, std::string_view base_url, const link_target &target, std::string_view suffix)
+template <std::size_t N>
+std::size_t make_diff_form(char *out, std::string_view base_url, const link_target &target,
+                           const char (&before_previous)[N], std::string_view suffix)
 {
-	constexpr char before_previous[] = ".diff?r1=";
 	constexpr char before_revision[] = "&r2=";
 	std::size_t total = base_url.size() + target.path.size() + (sizeof before_previous - 1) + target.previous.size() +
 	                    (sizeof before_revision - 1) + target.revision.size() + suffix.size();
@@ -106,35 +129,41 @@ void gather(const char *fetch_form, const char *display_form, std::size_t base_e
 	dl.count++;
 }
 
-}  // namespace
-
-void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &target)
+template <front_end Style>
+std::size_t make_display_form(char *out, std::string_view base_url, const link_target &target)
 {
-	if (base_url.data() == nullptr)
-		return;
-	std::string_view type = markup_links ? "x-cvsweb-markup\n" : "plain\n";
-	output_join(fp, {base_url, target.path, "?rev=", target.revision, "&content-type=text/", type}, "vfprintf");
+	if constexpr (Style == front_end::viewvc)
+		return make_diff_form(out, base_url, target, "?r1=", display_suffix<Style>());
+	else
+		return make_diff_form(out, base_url, target, ".diff?r1=", display_suffix<Style>());
 }
 
-void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target)
+template <front_end Style>
+std::size_t make_fetch_form(char *out, std::string_view base_url, const link_target &target)
 {
-	if (base_url.data() == nullptr)
-		return;
-	auto make_form = [&](char *out, std::string_view suffix) {
-		return make_diff_form(out, base_url, target, suffix);
-	};
+	if constexpr (Style == front_end::viewvc)
+		return make_diff_form(out, base_url, target, "?view=patch&r1=", fetch_suffix<Style>());
+	else
+		return make_diff_form(out, base_url, target, ".diff?r1=", fetch_suffix<Style>());
+}
+
+// The style is fixed for the run: each has its own copy of the code, so
+// that a link costs what it did when there was one style.
+template <front_end Style>
+void emit_diff_link_in(FILE *fp, std::string_view base_url, const link_target &target)
+{
 	if (!gather_diffs && !fetch_diffs) {
 		// Only the display form is used: made where it is written.
 		char *out = output_reserve(fp, link_buffer_size, "vfprintf");
-		std::size_t len = make_form(out, display_suffix());
+		std::size_t len = make_display_form<Style>(out, base_url, target);
 		out[len] = '\n';
 		output_commit(len + 1);
 		return;
 	}
 	char display[link_buffer_size];
-	std::size_t display_len = make_form(display, display_suffix());
+	std::size_t display_len = make_display_form<Style>(display, base_url, target);
 	char fetch[link_buffer_size];
-	std::size_t fetch_len = make_form(fetch, fetch_suffix());
+	std::size_t fetch_len = make_fetch_form<Style>(fetch, base_url, target);
 	// Where the base URL and the path end in the (possibly cut) fetch form.
 	std::size_t base_end = std::min(base_url.size(), fetch_len);
 	std::size_t path_end = std::min(base_end + target.path.size(), fetch_len);
@@ -145,6 +174,30 @@ void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &targ
 		output_join(fp, {std::string_view(display, display_len), "\n"}, "vfprintf");
 	if (!gather_diffs)
 		inline_form(fp, fetch, base_end, path_end);
+}
+
+}  // namespace
+
+void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &target)
+{
+	if (base_url.data() == nullptr)
+		return;
+	if (link_style == front_end::viewvc) {
+		output_join(fp, {base_url, target.path, "?revision=", target.revision, "&view=markup\n"}, "vfprintf");
+		return;
+	}
+	std::string_view type = markup_links ? "x-cvsweb-markup\n" : "plain\n";
+	output_join(fp, {base_url, target.path, "?rev=", target.revision, "&content-type=text/", type}, "vfprintf");
+}
+
+void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target)
+{
+	if (base_url.data() == nullptr)
+		return;
+	if (link_style == front_end::viewvc)
+		emit_diff_link_in<front_end::viewvc>(fp, base_url, target);
+	else
+		emit_diff_link_in<front_end::cvsweb>(fp, base_url, target);
 }
 
 void flush_deferred_links(FILE *fp)

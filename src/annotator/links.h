@@ -1,11 +1,12 @@
-// Links into CVSweb; the diffs they name are inlined by inline.h.
+// Links into CVSweb or ViewVC (link_style, settings.h); the diffs they
+// name are inlined by inline.h.
 //
 // A revision link shows one revision of a file; a diff link the changes
 // between two.  Every diff link is built in two forms side by side: the
-// display form written into the message (which may ask for an HTML page
-// with "&f=h") and the fetch form, the one whose diff is inlined.  Diff
-// links gathered by -g are kept until flush_deferred_links() writes them
-// after the message.
+// display form written into the message (which may ask for an HTML page)
+// and the fetch form, the one whose diff is inlined.  Diff links gathered
+// by -g are kept until flush_deferred_links() writes them after the
+// message.
 #ifndef REVNOTE_LINKS_H
 #define REVNOTE_LINKS_H
 

@@ -4,6 +4,7 @@
 #include <cassert>
 
 #include "annotate.h"
+#include "delivery_log.h"
 #include "input.h"
 #include "links.h"
 #include "mime.h"
@@ -106,14 +107,20 @@ message_seen copy_message(FILE *dest, std::string_view block, const message_opti
 	const char *first_end = static_cast<const char *>(std::memchr(block.data(), '\n', block.size())) + 1;
 	std::size_t first_len = static_cast<std::size_t>(first_end - block.data());
 	write_first_line(dest, std::string_view(block.data(), first_len), opt.mbox_format);
+	// The log line's Message-Id is looked for block by block, not line by
+	// line, so that the body's lines cost nothing for it.
+	bool header_goes_on = note_header_lines(block);
 
 	annotate_state st;
 	annotate_init(&st, dest, opt.base_url, opt.second_url);
 	st.watch = opt.watch;
 	body_copy c{dest, &st, opt.mbox_format, true, false};
 	copy_lines(&c, std::string_view(first_end, block.size() - first_len));
-	while (input_next_lines(&block))
+	while (input_next_lines(&block)) {
+		if (header_goes_on)
+			header_goes_on = note_header_lines(block);
 		copy_lines(&c, block);
+	}
 	if (c.mime)
 		mime_end();
 	annotate_text_ends(&st);

@@ -7,7 +7,8 @@
 // table annotation (annotate.h): every line after the first when the
 // header makes the body one plain text, else the lines of the body's text
 // parts, decoded (mime.h).  Links gathered by -g follow the text they were
-// gathered in.
+// gathered in.  The lines of the header are also shown to the log line's
+// search for the Message-Id (delivery_log.h).
 #ifndef REVNOTE_MESSAGE_H
 #define REVNOTE_MESSAGE_H
 

@@ -35,6 +35,7 @@ struct piece_buffer {
 };
 
 piece_buffer added;
+std::uint64_t bytes_written;
 
 std::uint64_t added_count;
 
@@ -53,11 +54,12 @@ const char *stream_place;
 void write_or_fail(FILE *fp, const char *p, std::size_t n, const char *op)
 {
 	// One thread: stdio's per-call stream lock is pure cost here.
-	if (n == 0 || platform::write_unlocked(p, n, fp) == n)
-		return;
-	if (fp == named_stream)
-		fatal(1, "%s (%s)", op, stream_place);
-	fatal(1, "%s", op);
+	if (n > 0 && platform::write_unlocked(p, n, fp) != n) {
+		if (fp == named_stream)
+			fatal(1, "%s (%s)", op, stream_place);
+		fatal(1, "%s", op);
+	}
+	bytes_written += n;
 }
 
 void drain(const char *op)
@@ -155,6 +157,17 @@ void output_flush(const char *op)
 {
 	flush_pending(op);
 	drain(op);
+}
+
+std::uint64_t output_bytes_written()
+{
+	return bytes_written;
+}
+
+void output_direct(FILE *fp, const char *p, std::size_t n, const char *op)
+{
+	output_flush(op);
+	write_or_fail(fp, p, n, op);
 }
 
 void output_write(FILE *fp, std::string_view text, const char *op)

@@ -81,6 +81,13 @@ void output_encoded(void *ctx, const char *p, std::size_t n);
 // notes, links, diffs; not the message's own bytes nor the quotes of -f.
 std::uint64_t output_added_count();
 
+// Bytes written to streams through here so far, for the log line.
+std::uint64_t output_bytes_written();
+
+// Writes n bytes to fp at once, behind everything passed on (which goes
+// first): for writes of their own, such as fetched diffs.
+void output_direct(FILE *fp, const char *p, std::size_t n, const char *op);
+
 // Adds text for fp behind everything passed on.
 void output_write(FILE *fp, std::string_view text, const char *op);
 

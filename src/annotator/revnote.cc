@@ -1,18 +1,22 @@
 // revnote: the run driver.
 //
 // One run copies one message from standard input to its destination
-// (message.h), writes the gathered diff links at the end and delivers.
-// Every failure ends the run through fatal() (failure.h).
+// (message.h), writes the gathered diff links at the end, delivers and
+// logs the delivery (delivery_log.h).  Every failure ends the run through
+// fatal() (failure.h).
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <err.h>
 #include <unistd.h>
 
+#include "delivery_log.h"
 #include "destination.h"
 #include "fetch.h"
 #include "inline.h"
 #include "input.h"
 #include "message.h"
+#include "output.h"
 #include "request.h"
 #include "settings.h"
 
@@ -132,8 +136,10 @@ FILE *write_with_diffs(FILE *spool, const char *operand)
 
 int main(int argc, char *argv[])
 {
+	start_run_clock();
 	install_signal_handlers();
 	run_options opt = parse_command_line(argc, argv);
+	read_environment_settings();
 	warn_about_base_urls(opt.message.base_url, opt.message.second_url);
 	warn_about_settings();
 
@@ -145,8 +151,11 @@ int main(int argc, char *argv[])
 	}
 	begin_message(dest);
 	(void)copy_message(dest, block, opt.message);
+	// With -d the message is written twice: into the spool, then from it.
+	std::uint64_t spooled = fetch_diffs ? output_bytes_written() : 0;
 	if (fetch_diffs)
 		dest = write_with_diffs(dest, opt.operand);
 	close_destination(dest);
+	log_delivery(opt.operand, output_bytes_written() - spooled);
 	return 0;
 }

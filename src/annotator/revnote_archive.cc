@@ -22,8 +22,8 @@
 
 namespace {
 
-constexpr char option_string[] = "+CcdGgvu:U:";
-constexpr char usage_text[] = "usage: revnote-archive [-CcdGgv] [-u url] [-U url] mailbox ...\n";
+constexpr char option_string[] = "+CcdGgvs:u:U:";
+constexpr char usage_text[] = "usage: revnote-archive [-CcdGgv] [-s style] [-u url] [-U url] mailbox ...\n";
 constexpr char option_help[] =
 	"  -C         diff links ask for context diffs\n"
 	"  -c         links ask for CVSweb markup and HTML diffs\n"
@@ -31,6 +31,7 @@ constexpr char option_help[] =
 	"  -G         with -g -d, diff links in place as well\n"
 	"  -g         gather the diff links after each message's text\n"
 	"  -v         report the cause of every diff that cannot be fetched\n"
+	"  -s style   links for cvsweb (the default) or viewvc\n"
 	"  -u url     base URL of the CVSweb server\n"
 	"  -U url     a second base URL: every link again with it\n"
 	"  --help     print this help and exit\n"
@@ -63,6 +64,7 @@ void long_option(const char *arg)
 archive_options parse_command_line(int argc, char **argv)
 {
 	archive_options opt{{false, default_base_url, nullptr, false}, false};
+	const char *style = nullptr;
 	quiet = 1;
 	for (;;) {
 		if (optind < argc)
@@ -77,6 +79,7 @@ archive_options parse_command_line(int argc, char **argv)
 		case 'G': links_in_place = true; break;
 		case 'g': gather_diffs = true; break;
 		case 'v': quiet = 0; break;
+		case 's': style = optarg; break;
 		case 'u': opt.message.base_url = optarg; break;
 		case 'U': opt.message.second_url = optarg; break;
 		default: usage();
@@ -86,6 +89,12 @@ archive_options parse_command_line(int argc, char **argv)
 		links_in_place = false;
 	if (optind == argc)
 		usage();
+	// The option wins over REVNOTE_LINK_STYLE.
+	read_environment_settings();
+	if (style != nullptr && !parse_link_style(style, &link_style)) {
+		warnx("unknown link style %s: cvsweb or viewvc", style);
+		usage();
+	}
 	opt.progress = isatty(STDERR_FILENO);
 	return opt;
 }

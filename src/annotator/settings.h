@@ -1,4 +1,5 @@
-// Settings of a run: fixed once the command line is parsed.
+// Settings of a run: fixed once the command line and the environment are
+// read.
 #ifndef REVNOTE_SETTINGS_H
 #define REVNOTE_SETTINGS_H
 
@@ -8,6 +9,25 @@ extern bool markup_links;     // -c
 extern bool fetch_diffs;      // -d
 extern bool links_in_place;   // -G, only ever on together with -d
 extern bool gather_diffs;     // -g
+
+// The web front-end the links are written for: its query syntax decides
+// every link form (links.h).
+enum class front_end : unsigned char { cvsweb, viewvc };
+extern front_end link_style;  // REVNOTE_LINK_STYLE
+extern bool log_deliveries;   // REVNOTE_LOG: a mail log line per delivery
+
+// The front-end a name stands for ("cvsweb" or "viewvc", in any case), for
+// REVNOTE_LINK_STYLE and for a command that takes the style as an option.
+// False, *style untouched, for any other name.
+bool parse_link_style(const char *name, front_end *style);
+// Whether a name turns something "on" or "off" (in any case); false, *on
+// untouched, for any other name.
+bool parse_on_off(const char *name, bool *on);
+
+// Reads REVNOTE_LINK_STYLE and REVNOTE_LOG.  An unset or empty variable
+// leaves the default; an unknown value does too, with a warning when
+// standard error is for messages (-v).  Called once quiet is decided.
+void read_environment_settings();
 
 // EX_TEMPFAIL: a mail system retries the delivery later.
 constexpr int exit_tempfail = 75;

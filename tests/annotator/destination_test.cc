@@ -3,15 +3,21 @@
 // as it was (a full file system simulated by RLIMIT_FSIZE, kill -9, a
 // failing commit, a mailbox held open by another run).  Locks held by
 // other programs are tested in tests/system/locks/.
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <syslog.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
+#include <regex>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -600,5 +606,142 @@ TEST(DeliveryRun, FailedRollBackAndSyslog)
 		EXPECT_EQ(read_file(mb), partial + (partial.back() == '\n' ? "" : "\n") + message);
 	}
 }
+
+// ---- The mail log line ---------------------------------------------------------
+
+// A syslog daemon of the test's own: a datagram socket bound as "log" in a
+// scratch directory that revnote sees as /dev, in a mount namespace of its
+// own.  So the real syslog path is taken, from the connect to the
+// datagram, and the host's /dev/log is never touched.
+struct private_syslog {
+	scratch_dir dev;
+	int fd = -1;
+
+	private_syslog()
+	{
+		sockaddr_un a{};
+		a.sun_family = AF_UNIX;
+		(void)std::snprintf(a.sun_path, sizeof a.sun_path, "%s", (dev / "log").c_str());
+		fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+		if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+			throw std::runtime_error("cannot bind " + dev / "log");
+	}
+	~private_syslog() { (void)close(fd); }
+
+	// Status 77 when the run cannot have a mount namespace (no root).
+	testsupport::run_result run(std::vector<std::string> args, const run_options &opt)
+	{
+		args.insert(args.begin(), testsupport::revnote_binary());
+		return testsupport::in_child(
+			[&] {
+				if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+				    mount(dev.path().c_str(), "/dev", nullptr, MS_BIND, nullptr) != 0)
+					return 77;
+				std::vector<char *> argv;
+				for (std::string &a : args)
+					argv.push_back(a.data());
+				argv.push_back(nullptr);
+				execv(argv[0], argv.data());
+				return 127;
+			},
+			opt);
+	}
+
+	// Each datagram received as "PRIORITY TEXT", the time of the run in
+	// the text as "T s)".
+	std::vector<std::string> received()
+	{
+		std::vector<std::string> got;
+		// syslog(3) stamps the time; the delivery line leaves that to the daemon.
+		const std::regex line("<([0-9]+)>(?:[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} )?revnote\\[[0-9]+\\]: (.*)");
+		char buf[4096];
+		for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
+			std::string d(buf, static_cast<std::size_t>(n));
+			std::smatch m;
+			got.push_back(std::regex_match(d, m, line) ? m.str(1) + " " + m.str(2) : "malformed " + d);
+			got.back() = std::regex_replace(got.back(), std::regex("[0-9]+\\.[0-9]{2} s\\)$"), "T s)");
+		}
+		return got;
+	}
+};
+
+struct log_case {
+	const char *name;
+	std::vector<std::string> args;  // BOX: an mbox, NOWHERE: one in no directory; SERVER/: a diff server
+	std::string input;
+	std::vector<std::string> env;
+	std::string logged;  // "PRIORITY TEXT", BOX, NOWHERE and BYTES filled in; empty: nothing
+	std::string err = "";
+};
+
+void PrintTo(const log_case &c, std::ostream *os) { *os << c.name; }
+
+class LogLine : public ::testing::TestWithParam<log_case> {};
+
+std::string replaced(std::string s, const std::string &what, const std::string &with)
+{
+	for (std::size_t at; (at = s.find(what)) != std::string::npos;)
+		s.replace(at, what.size(), with);
+	return s;
+}
+
+// One line per delivery in the mail log, at level info; a failure writes
+// its warning instead, and REVNOTE_LOG=off nothing.
+TEST_P(LogLine, OnePerDelivery)
+{
+	const log_case &c = GetParam();
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root for a mount namespace of its own";
+	scratch_dir d;
+	std::string box = d / "box", nowhere = d / "missing/box";
+	background server({"python3", testsupport::source_dir() + "/tests/annotator/diff_server.py"});
+	std::string root = "http://127.0.0.1:" + server.read_line() + "/";
+	auto filled = [&](const std::string &s) { return replaced(replaced(s, "BOX", box), "NOWHERE", nowhere); };
+	std::vector<std::string> args;
+	for (const std::string &a : c.args)
+		args.push_back(replaced(filled(a), "SERVER/", root));
+	private_syslog log;
+	run_options opt;
+	opt.input = c.input;
+	opt.env_unset = {"REVNOTE_LOG", "REVNOTE_LINK_STYLE", "http_proxy", "HTTP_PROXY"};
+	opt.env_set = c.env;
+	auto r = log.run(args, opt);
+	server.kill(SIGTERM);
+	if (r.status == 77)
+		GTEST_SKIP() << "needs root for a mount namespace of its own";
+	EXPECT_EQ(r.status, c.logged.rfind("20 ", 0) == 0 ? 75 : 0);
+	EXPECT_EQ(r.err, c.err);
+	std::string delivered = file_exists(box) ? read_file(box) : r.out;
+	std::vector<std::string> expected;
+	if (!c.logged.empty())
+		expected.push_back(replaced(filled(c.logged), "BYTES", std::to_string(delivered.size())));
+	EXPECT_EQ(log.received(), expected);
+}
+
+const std::string table = "Subject: commit\n\n  Revision  Changes    Path\n"
+                          "  1.2 +1 -1 a.c\n  1.3 +1 -1 b.c\n  1.4 +1 -1 c.c\n  1.5 +1 -1 d.c\n  1.1 +1 -0 n.c (new)\n";
+const std::string no_diffs = "diffs 0 inlined, 0 failed, 0 cut, 0 left out; BYTES bytes; T s)";
+
+INSTANTIATE_TEST_SUITE_P(
+	Deliveries, LogLine,
+	::testing::Values(
+		log_case{"standard_output", {}, "Message-Id: <20040122133411.AB12@example.org>\n" + table, {},
+		         "22 msgid=<20040122133411.AB12@example.org>: delivered to standard output (table lines 5, " + no_diffs},
+		log_case{"mbox_folded_id_crlf", {"-f", "BOX"}, "From: a\r\nmessage-ID:\r\n <folded@example.org> \r\n\r\nb\r\n",
+		         {}, "22 msgid=<folded@example.org>: delivered to BOX (table lines 0, " + no_diffs},
+		log_case{"id_only_in_body", {}, "Subject: s\n\nMessage-Id: <body@x>\n", {},
+		         "22 msgid=none: delivered to standard output (table lines 0, " + no_diffs},
+		// Each diff keeps 100 bytes, all 250: a, b cut at 100, c at 50, d
+		// left out; the second base URL's fail, or are left out.
+		log_case{"diffs", {"-d", "-u", "SERVER/endless/", "-U", "SERVER/missing/"}, table,
+		         {"REVNOTE_DIFF_MAX=100", "REVNOTE_FETCH_MAX=250"},
+		         "22 msgid=none: delivered to standard output (table lines 5, diffs 3 inlined, 2 failed, 3 cut, "
+		         "3 left out; BYTES bytes; T s)"},
+		log_case{"off", {"BOX"}, table, {"REVNOTE_LOG=off"}, ""},
+		log_case{"unknown_value_logs", {"-v"}, "Subject: s\n\nbody\n", {"REVNOTE_LOG=quiet"},
+		         "22 msgid=none: delivered to standard output (table lines 0, " + no_diffs,
+		         "revnote: REVNOTE_LOG=quiet is neither on nor off; deliveries are logged\n"},
+		log_case{"failure_warns_only", {"-q", "NOWHERE"}, table, {}, "20 open_mailbox NOWHERE: No such file or directory"}),
+	[](const ::testing::TestParamInfo<log_case> &i) { return std::string(i.param.name); });
 
 }  // namespace

@@ -30,9 +30,25 @@ With --delay-ms N every answer waits N ms first, as a distant server would.
   /slow/ANY           five lines, 30 ms apart
   /mix/KIND-MS/ANY    waits MS ms, then answers as /KIND/ANY would (for
                       big, KIND is bigN)
+  /typed/TYPE/ANY     the answer of /diffs/, with the Content-Type of TYPES[TYPE]
+                      (TYPE-empty: an empty body)
   /stats              "connections N requests M inflight_max K" (this one
                       not counted; K is the most requests served at once)
   /stats/reset        the same, then K starts again from 0
+
+Two front-ends, each by its URL contract, serving PATH under them (the
+diffs, text/plain, as /diffs/ answers; every page text/html):
+  /cvsweb/PATH        CVSweb: PATH.diff?r1=A&r2=B[&f=u|c|h] a diff (f=h a
+                      page), PATH?rev=R&content-type=text/plain the
+                      revision (text/x-cvsweb-markup a page), else the log
+  /cvsweb-html/PATH   the same, on a site whose default diff format is h
+  /viewvc/PATH        ViewVC: 400 for a parameter it does not know;
+                      PATH.diff?... redirected to the diff page;
+                      ?view=patch&r1=A&r2=B[&diff_format=u|c] a diff;
+                      ?view=diff&r1=A&r2=B[&diff_format=u|c|s|h] and
+                      ?view=markup[&revision=R] pages; ?view=co 403, as
+                      the default configuration leaves it off; else the
+                      log page (rev is accepted and ignored)
 """
 import argparse
 import http.server
@@ -40,6 +56,7 @@ import re
 import sys
 import threading
 import time
+import urllib.parse
 
 lock = threading.Lock()
 connections = 0
@@ -48,6 +65,9 @@ inflight = 0
 inflight_max = 0
 delay = 0.0
 BINARY_BODY = bytes(range(256)) + b"\0\n\rx"
+TYPES = {"html": "text/html; charset=UTF-8", "png": "image/png", "x-diff": "text/x-diff",
+         "x-patch": "text/x-patch", "plain-utf8": "text/plain;charset=utf-8", "none": None}
+VIEWVC_PARAMS = {"view", "revision", "r1", "r2", "diff_format", "pathrev", "root", "rev", "content-type"}
 
 
 class Server(http.server.ThreadingHTTPServer):
@@ -79,9 +99,10 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def log_message(self, *args):
         pass
 
-    def send_body(self, status, body, headers=()):
+    def send_body(self, status, body, headers=(), content_type="text/plain"):
         self.send_response(status)
-        self.send_header("Content-Type", "text/plain")
+        if content_type is not None:
+            self.send_header("Content-Type", content_type)
         self.send_header("Content-Length", str(len(body)))
         for name, value in headers:
             self.send_header(name, value)
@@ -117,16 +138,69 @@ class Handler(http.server.BaseHTTPRequestHandler):
             with lock:
                 inflight -= 1
 
+    def send_page(self, status, text):
+        self.send_body(status, b"<html><body>%s</body></html>\n" % text.encode(), content_type="text/html")
+
+    def send_diff(self, target, content_type="text/plain"):
+        self.send_body(200, b"request " + target.encode("latin-1") + b"\n-old line\n+new line\n",
+                       content_type=content_type)
+
+    def cvsweb(self, path, params, target, default_format):
+        if path.endswith(".diff") and "r1" in params and "r2" in params:
+            if params.get("f", default_format) == "h":
+                self.send_page(200, "diff page")
+            else:
+                self.send_diff(target)
+        elif "rev" in params and params.get("content-type") == "text/x-cvsweb-markup":
+            self.send_page(200, "marked-up revision")
+        elif "rev" in params:
+            self.send_body(200, b"revision " + params["rev"].encode() + b"\n")
+        else:
+            self.send_page(200, "log")
+
+    def viewvc(self, path, params, target):
+        view, diff = params.get("view"), "r1" in params and "r2" in params
+        if set(params) - VIEWVC_PARAMS:
+            self.send_page(400, "An illegal parameter name was provided.")
+        elif view is None and path.endswith(".diff") and diff:
+            query = urllib.parse.urlencode({"view": "diff", "r1": params["r1"], "r2": params["r2"]})
+            self.send_body(302, b"moved\n", [("Location", "/viewvc/%s?%s" % (path[:-5], query))], "text/html")
+        elif view == "patch" and diff and params.get("diff_format", "u") in ("u", "c"):
+            self.send_diff(target)
+        elif view == "diff" and diff and params.get("diff_format", "u") in ("u", "c", "s", "h"):
+            self.send_page(200, "diff page")
+        elif view == "markup":
+            self.send_page(200, "marked-up revision")
+        elif view == "co":
+            self.send_page(403, "checkout view disabled")
+        elif view in (None, "log"):
+            self.send_page(200, "log")
+        else:
+            self.send_page(400, "An illegal value was provided.")
+
     def answer(self, kind, rest, target):
-        raw = target.encode("latin-1")
+        path, _, query = rest.partition("?")
+        params = dict(urllib.parse.parse_qsl(query, keep_blank_values=True))
         if kind == "diffs":
-            self.send_body(200, b"request " + raw + b"\n-old line\n+new line\n")
+            self.send_diff(target)
+        elif kind in ("cvsweb", "cvsweb-html"):
+            self.cvsweb(path, params, target, "h" if kind == "cvsweb-html" else "u")
+        elif kind == "viewvc":
+            self.viewvc(path, params, target)
+        elif kind == "typed":
+            name = rest.partition("/")[0]
+            if name.endswith("-empty"):
+                self.send_body(200, b"", content_type=TYPES[name[:-6]])
+            else:
+                self.send_diff(target, TYPES[name])
         elif kind == "missing":
             self.send_body(404, b"no such file\n")
         elif kind == "error":
             self.send_body(500, b"server error\n")
         elif kind == "redirect":
-            self.send_body(302, b"moved\n", [("Location", "/diffs/" + rest)])
+            # Typed as the page a server sends with a redirect: only the
+            # final answer's type counts.
+            self.send_body(302, b"moved\n", [("Location", "/diffs/" + rest)], "text/html")
         elif kind == "redirect-file":
             self.send_body(302, b"moved\n", [("Location", "file:///etc/passwd")])
         elif kind == "redirect-host":

@@ -14,9 +14,12 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <memory>
 #include <ostream>
 #include <random>
+#include <regex>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -489,6 +492,139 @@ TEST_F(DiffServer, SpoolStaysWithinTheLimitsInTmpdir)
 	          std::string::npos)
 		<< r.err;
 }
+
+struct option_case {
+	const char *name;
+	std::vector<std::string> args;
+};
+
+void PrintTo(const option_case &c, std::ostream *os) { *os << c.name; }
+
+class FrontEnds : public DiffServer, public ::testing::WithParamInterface<option_case> {
+protected:
+	// The HTTP status of each URL, as curl sees it (no redirect followed).
+	std::vector<std::string> statuses(const std::vector<std::string> &urls)
+	{
+		std::vector<std::string> argv{"curl", "-s", "-w", "%{http_code}\n"};
+		for (const std::string &u : urls)
+			argv.insert(argv.end(), {"-o", "/dev/null", u});
+		std::istringstream out(testsupport::run(argv).out);
+		std::vector<std::string> codes;
+		for (std::string code; std::getline(out, code);)
+			codes.push_back(code);
+		return codes;
+	}
+};
+
+// The message written for ViewVC, made from the one written for CVSweb by
+// replacing each link form with ViewVC's and nothing else.
+std::string as_viewvc(std::string out)
+{
+	const std::pair<const char *, const char *> forms[] = {
+		{"/cvsweb/", "/viewvc/"},
+		{"&f=([ch])", "&diff_format=$1"},
+		{"(\\| request \\S*)\\.diff\\?(r1=[0-9.]+&r2=[0-9.]+)", "$1?view=patch&$2"},
+		{"\\.diff\\?(r1=[0-9.]+&r2=[0-9.]+)", "?$1&view=diff"},
+		{"\\?rev=([0-9.]+)&content-type=text/[a-z-]+", "?revision=$1&view=markup"},
+	};
+	for (const auto &[form, replacement] : forms)
+		out = std::regex_replace(out, std::regex(form), replacement);
+	return out;
+}
+
+// The same message under the same options with each link style, against a
+// server that keeps that front-end's URL contract: the two messages differ
+// in the link forms only, every link answers 200 on its front-end, and
+// every fetched diff is inlined.
+TEST_P(FrontEnds, BothStylesWorkUnderEveryOption)
+{
+	std::string in = message({"  1.2 +1 -1 src/a.c", "  1.1 +5 -0 src/n.c (new)", "  1.4 +0 -3 src/d.c (dead)"});
+	std::map<std::string, std::string> written;
+	for (std::string style : {"cvsweb", "viewvc"}) {
+		std::vector<std::string> args{"-v", "-u", url(style)};
+		for (const std::string &a : GetParam().args)
+			args.push_back(a == "MIRROR" ? url(style + "/mirror") : a);
+		run_result r = revnote(args, in, {"REVNOTE_LINK_STYLE=" + style});
+		ASSERT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.err, "") << style;
+		std::vector<std::string> links;
+		std::istringstream lines(r.out);
+		for (std::string line; std::getline(lines, line);)
+			if (line.rfind(root_, 0) == 0)
+				links.push_back(line);
+		ASSERT_FALSE(links.empty());
+		EXPECT_EQ(statuses(links), std::vector<std::string>(links.size(), "200")) << r.out;
+		written[style] = r.out;
+	}
+	EXPECT_EQ(written["viewvc"], as_viewvc(written["cvsweb"]));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Options, FrontEnds,
+	::testing::Values(option_case{"plain", {}}, option_case{"c", {"-c"}}, option_case{"C", {"-C"}},
+	                  option_case{"c_C", {"-c", "-C"}}, option_case{"g", {"-g"}}, option_case{"d", {"-d"}},
+	                  option_case{"d_C", {"-d", "-C"}}, option_case{"d_c", {"-d", "-c"}},
+	                  option_case{"g_d", {"-g", "-d"}}, option_case{"g_d_G_c_C", {"-g", "-d", "-G", "-c", "-C"}},
+	                  option_case{"U", {"-U", "MIRROR"}}, option_case{"U_g_d_C", {"-U", "MIRROR", "-g", "-d", "-C"}}),
+	[](const ::testing::TestParamInfo<option_case> &i) { return std::string(i.param.name); });
+
+TEST_F(DiffServer, UnknownLinkStyleIsCvsweb)
+{
+	std::string in = message({"  1.2 +1 -1 a.c", "  1.1 +1 -0 n.c (new)"});
+	run_result r = revnote({"-v", "-u", url("cvsweb")}, in, {"REVNOTE_LINK_STYLE=viewcvs"});
+	EXPECT_EQ(r.err, "revnote: REVNOTE_LINK_STYLE=viewcvs is neither cvsweb nor viewvc; the links are for cvsweb\n");
+	EXPECT_EQ(r.out, revnote({"-u", url("cvsweb")}, in).out);
+	EXPECT_NE(r.out.find("a.c.diff?r1=1.1&r2=1.2\n"), std::string::npos);
+	EXPECT_EQ(revnote({"-q", "-u", url("cvsweb")}, in, {"REVNOTE_LINK_STYLE=viewcvs"}).err, "");
+}
+
+struct type_case {
+	const char *name;
+	const char *base;  // under the server's root
+	std::vector<std::string> args;
+	const char *cause;  // of the failed fetch under -v; null: the diff is inlined
+};
+
+void PrintTo(const type_case &c, std::ostream *os) { *os << c.name; }
+
+class AnswerType : public DiffServer, public ::testing::WithParamInterface<type_case> {};
+
+// Only what may be a diff is written into the message: a page or an image
+// becomes the failure line, and none of its body is inlined.
+TEST_P(AnswerType, OnlyDiffsAreInlined)
+{
+	const type_case &c = GetParam();
+	std::vector<std::string> args = c.args;
+	args.insert(args.end(), {"-v", "-d", "-u", url(c.base)});
+	run_result r = revnote(args, message({"  1.2 +1 -1 a.c"}));
+	ASSERT_EQ(r.status, 0) << r.err;
+	std::string link = url(c.base) + "a.c.diff?r1=1.1&r2=1.2";
+	if (c.cause == nullptr) {
+		EXPECT_NE(r.out.find(diff_body("/" + std::string(c.base) + "/a.c.diff?r1=1.1&r2=1.2")), std::string::npos)
+			<< r.out;
+		EXPECT_EQ(r.err, "");
+		return;
+	}
+	EXPECT_NE(r.out.find("\n| fetch " + link), std::string::npos) << r.out;
+	EXPECT_EQ(r.out.find("| request"), std::string::npos) << r.out;
+	EXPECT_NE(r.err.find("revnote: fetch " + link), std::string::npos) << r.err;
+	EXPECT_NE(r.err.find(std::string(": ") + c.cause + "\n"), std::string::npos) << r.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Types, AnswerType,
+	::testing::Values(type_case{"plain_with_charset", "typed/plain-utf8", {}, nullptr},
+	                  type_case{"x_diff", "typed/x-diff", {}, nullptr},
+	                  type_case{"x_patch", "typed/x-patch", {}, nullptr},
+	                  type_case{"no_content_type", "typed/none", {}, nullptr},
+	                  type_case{"html", "typed/html", {}, "answered text/html, not a diff"},
+	                  type_case{"html_without_body", "typed/html-empty", {}, "answered text/html, not a diff"},
+	                  type_case{"image", "typed/png", {}, "answered image/png, not a diff"},
+	                  type_case{"cvsweb_with_html_default", "cvsweb-html", {}, "answered text/html, not a diff"},
+	                  type_case{"cvsweb_links_on_viewvc", "viewvc", {}, "answered text/html, not a diff"},
+	                  type_case{"cvsweb_context_links_on_viewvc", "viewvc", {"-C"},
+	                            "the server answered with status 400"}),
+	[](const ::testing::TestParamInfo<type_case> &i) { return std::string(i.param.name); });
 
 struct cause_case {
 	const char *name;

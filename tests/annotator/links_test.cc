@@ -20,11 +20,13 @@ namespace {
 
 struct options {
 	bool c = false, C = false, d = false, g = false, G = false;
+	front_end style = front_end::cvsweb;
 };
 
 void apply(const options &o)
 {
 	quiet = 0;
+	link_style = o.style;
 	markup_links = o.c;
 	context_diffs = o.C;
 	fetch_diffs = o.d;
@@ -70,6 +72,12 @@ TEST_F(Links, RevisionLinkForms)
 	EXPECT_EQ(capture([](FILE *fp) { emit_rev_link(fp, base, {path, "1.1"}); }),
 	          "B/src/bin/ls/ls.c?rev=1.1&content-type=text/plain\n");
 	EXPECT_EQ(deferred_link_count(), 0u);
+	// ViewVC has one revision view that every site serves.
+	for (bool c : {false, true}) {
+		apply({.c = c, .style = front_end::viewvc});
+		EXPECT_EQ(capture([](FILE *fp) { emit_rev_link(fp, base, {path, "1.1"}); }),
+		          "B/src/bin/ls/ls.c?revision=1.1&view=markup\n");
+	}
 }
 
 TEST_F(Links, NoBaseUrlWritesNothing)
@@ -86,7 +94,7 @@ TEST_F(Links, NoBaseUrlWritesNothing)
 struct form_case {
 	const char *name;
 	options opt;
-	std::string display;
+	std::string display;  // after the path
 	std::string fetch;
 };
 
@@ -102,17 +110,31 @@ TEST_P(DiffForms, DisplayAndFetchForm)
 	apply(o);
 	EXPECT_EQ(capture([](FILE *fp) { emit_diff_link(fp, base, {path, "1.17", "1.16"}); }), "");
 	ASSERT_EQ(deferred_link_count(), 1u);
-	std::string prefix = "B/src/bin/ls/ls.c.diff?r1=1.16&r2=1.17";
+	std::string prefix = std::string(base) + path;
 	EXPECT_EQ(deferred_link_at(0).display_form, prefix + GetParam().display);
 	EXPECT_EQ(deferred_link_at(0).fetch_form, prefix + GetParam().fetch);
+	EXPECT_EQ(deferred_link_at(0).path_end, prefix.size());
 }
 
-INSTANTIATE_TEST_SUITE_P(Options, DiffForms,
-                         ::testing::Values(form_case{"none", {}, "", ""},
-                                           form_case{"context", {.C = true}, "&f=c", "&f=c"},
-                                           form_case{"markup", {.c = true}, "&f=h", ""},
-                                           form_case{"markup_context", {.c = true, .C = true}, "&f=h", "&f=c"}),
-                         [](const ::testing::TestParamInfo<form_case> &i) { return std::string(i.param.name); });
+constexpr front_end viewvc = front_end::viewvc;
+const std::string cvsweb_diff = ".diff?r1=1.16&r2=1.17";
+const std::string viewvc_page = "?r1=1.16&r2=1.17&view=diff";
+const std::string viewvc_patch = "?view=patch&r1=1.16&r2=1.17";
+
+INSTANTIATE_TEST_SUITE_P(
+	Options, DiffForms,
+	::testing::Values(
+		form_case{"none", {}, cvsweb_diff, cvsweb_diff},
+		form_case{"context", {.C = true}, cvsweb_diff + "&f=c", cvsweb_diff + "&f=c"},
+		form_case{"markup", {.c = true}, cvsweb_diff + "&f=h", cvsweb_diff},
+		form_case{"markup_context", {.c = true, .C = true}, cvsweb_diff + "&f=h", cvsweb_diff + "&f=c"},
+		form_case{"viewvc", {.style = viewvc}, viewvc_page, viewvc_patch},
+		form_case{"viewvc_context", {.C = true, .style = viewvc}, viewvc_page + "&diff_format=c",
+		          viewvc_patch + "&diff_format=c"},
+		form_case{"viewvc_markup", {.c = true, .style = viewvc}, viewvc_page + "&diff_format=h", viewvc_patch},
+		form_case{"viewvc_markup_context", {.c = true, .C = true, .style = viewvc}, viewvc_page + "&diff_format=h",
+		          viewvc_patch + "&diff_format=c"}),
+	[](const ::testing::TestParamInfo<form_case> &i) { return std::string(i.param.name); });
 
 struct row_case {
 	const char *name;
@@ -188,6 +210,9 @@ TEST_F(Links, FormsAreCutAt511Bytes)
 	apply({.C = true});
 	std::string written = capture([&](FILE *fp) { emit_diff_link(fp, "B/", {path_500.c_str(), "1.2", "1.1"}); });
 	EXPECT_EQ(written, ("B/" + path_500 + ".diff?r1=1.1&r2=1.2&f=c").substr(0, 511) + "\n");
+	apply({.C = true, .style = viewvc});
+	written = capture([&](FILE *fp) { emit_diff_link(fp, "B/", {path_500.c_str(), "1.2", "1.1"}); });
+	EXPECT_EQ(written, ("B/" + path_500 + "?r1=1.1&r2=1.2&view=diff&diff_format=c").substr(0, 511) + "\n");
 
 	// Whole up to 511 bytes, cut from 512 on.
 	apply({});

@@ -301,7 +301,9 @@ run_result run_revnote(const std::vector<std::string> &args, const run_options &
 {
 	std::vector<std::string> argv{revnote_binary()};
 	argv.insert(argv.end(), args.begin(), args.end());
-	return run(argv, opt);
+	run_options quiet_log = opt;
+	quiet_log.env_set.insert(quiet_log.env_set.begin(), "REVNOTE_LOG=off");
+	return run(argv, quiet_log);
 }
 
 std::string read_file(const std::string &path)

@@ -42,7 +42,8 @@ run_result in_child(const std::function<int()> &body, const run_options &opt = {
 // Runs argv[0] (searched in PATH when it has no slash) and waits for it.
 run_result run(const std::vector<std::string> &argv, const run_options &opt = {});
 
-// Runs the revnote binary under test with the given arguments.
+// Runs the revnote binary under test with the given arguments, with
+// REVNOTE_LOG=off unless opt sets it: no line in the host's mail log.
 run_result run_revnote(const std::vector<std::string> &args, const run_options &opt = {});
 
 struct background_options {

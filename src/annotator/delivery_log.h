@@ -1,0 +1,45 @@
+// The mail log line of a delivered message.
+//
+// As delivery agents do, every message delivered leaves one line in the
+// mail log (a datagram to /dev/log: facility mail, level info, as
+// "revnote" with its pid), unless REVNOTE_LOG is "off":
+//
+//   msgid=<ID>: delivered to DEST (table lines N, diffs N inlined,
+//   N failed, N cut, N left out; N bytes; N.NN s)
+//
+// on one line.  <ID> is the message's first Message-Id as it stands in its
+// header (cut at 200 bytes), or "none" when it has none; DEST is the
+// mailbox's path (INBOX resolved) or "standard output"; control bytes in
+// either are shown as "?".  A failure writes its warning line instead
+// (failure.h), and an empty input, which delivers nothing, writes nothing.
+#ifndef REVNOTE_DELIVERY_LOG_H
+#define REVNOTE_DELIVERY_LOG_H
+
+#include <cstdint>
+#include <string_view>
+
+// What the line counts, counted where it happens.
+struct delivery_tally {
+	std::uint64_t table_lines;     // file lines of a commit table given links
+	std::uint64_t diffs_inlined;   // diffs written into the message, whole or not
+	std::uint64_t diffs_failed;    // failure lines in a diff's place
+	std::uint64_t diffs_cut;       // inlined diffs not whole: cut at a limit, or broken off
+	std::uint64_t diffs_left_out;  // left out once the message's limit was reached
+};
+extern delivery_tally tally;
+
+// The run's time is counted from here.
+void start_run_clock();
+
+// Looks at whole lines of the message, from its first on, block after
+// block, for the Message-Id.  Returns false once the header has ended (an
+// empty line, or a lone carriage return): later lines need not be shown.
+bool note_header_lines(std::string_view lines);
+
+// Writes the line for a message of bytes bytes delivered to the mailbox
+// named operand, or to standard output when it is null.  The run's
+// outcome is decided by then: the stop signals are held first, so that a
+// signal while syslog is slow cannot turn a delivery made into a retry.
+void log_delivery(const char *operand, std::uint64_t bytes);
+
+#endif
