@@ -190,6 +190,11 @@ void start_run_clock()
 	(void)clock_gettime(CLOCK_MONOTONIC, &run_started);
 }
 
+void start_header_scan()
+{
+	scan = header_scan{};
+}
+
 bool note_header_lines(std::string_view lines)
 {
 	const char *end = lines.data() + lines.size();

@@ -31,6 +31,8 @@ extern delivery_tally tally;
 // The run's time is counted from here.
 void start_run_clock();
 
+// Forgets the Message-Id of a message before: a new one begins.
+void start_header_scan();
 // Looks at whole lines of the message, from its first on, block after
 // block, for the Message-Id.  Returns false once the header has ended (an
 // empty line, or a lone carriage return): later lines need not be shown.

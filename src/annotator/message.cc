@@ -109,6 +109,7 @@ message_seen copy_message(FILE *dest, std::string_view block, const message_opti
 	write_first_line(dest, std::string_view(block.data(), first_len), opt.mbox_format);
 	// The log line's Message-Id is looked for block by block, not line by
 	// line, so that the body's lines cost nothing for it.
+	start_header_scan();
 	bool header_goes_on = note_header_lines(block);
 
 	annotate_state st;

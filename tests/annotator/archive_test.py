@@ -60,7 +60,14 @@ def write_mbox(path, mails):
 
 
 def revnote_alone(message, options):
-    return subprocess.run([REVNOTE] + options, input=message, capture_output=True, check=True).stdout
+    """revnote's output for message, the archive's -s STYLE given to it as
+    REVNOTE_LINK_STYLE."""
+    env = dict(os.environ)
+    if "-s" in options:
+        i = options.index("-s")
+        env["REVNOTE_LINK_STYLE"] = options[i + 1]
+        options = options[:i] + options[i + 2:]
+    return subprocess.run([REVNOTE] + options, input=message, capture_output=True, check=True, env=env).stdout
 
 
 def archive(paths, options, **kw):
@@ -93,7 +100,8 @@ class Archive(unittest.TestCase):
 
     def option_sets(self):
         diffs = "http://127.0.0.1:%s/diffs/" % PORT
-        return [[], ["-g"], ["-c", "-C", "-U", "ftp://mirror/"], ["-d", "-u", diffs], ["-d", "-g", "-G", "-u", diffs]]
+        return [[], ["-g"], ["-c", "-C", "-U", "ftp://mirror/"], ["-s", "viewvc", "-g", "-c"], ["-d", "-u", diffs],
+                ["-d", "-g", "-G", "-u", diffs]]
 
     def test_every_message_as_revnote_alone_and_a_second_run_changes_nothing(self):
         for options in self.option_sets():
@@ -163,7 +171,7 @@ class Archive(unittest.TestCase):
         self.assertIn(b"missing: No such file or directory", r.stderr)
         self.assertEqual(len(messages(box)), 6)
         r = archive([], [])
-        self.assertEqual((r.returncode, r.stderr), (64, b"usage: revnote-archive [-CcdGgv] [-u url] [-U url] mailbox ...\n"))
+        self.assertEqual((r.returncode, r.stderr), (64, b"usage: revnote-archive [-CcdGgv] [-s style] [-u url] [-U url] mailbox ...\n"))
         write_mbox(box, self.mails[:6])
         leader, follower = pty.openpty()
         p = subprocess.Popen([ARCHIVE, box], stderr=follower)
