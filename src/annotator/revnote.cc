@@ -1,15 +1,14 @@
 // revnote: the run driver.
 //
 // One run copies one message from standard input to its destination
-// (message.h), writes the gathered diff links at the end, delivers and
-// logs the delivery (delivery_log.h).  Every failure ends the run through
+// (message.h: the gathered diff links included), delivers it and logs the
+// delivery (delivery_log.h).  Every failure ends the run through
 // fatal() (failure.h).
 #include <cstdint>
-#include <cstdlib>
-#include <cstring>
-#include <err.h>
+#include <string_view>
 #include <unistd.h>
 
+#include "command_line.h"
 #include "delivery_log.h"
 #include "destination.h"
 #include "fetch.h"
@@ -39,47 +38,12 @@ constexpr char option_help[] =
 	"  --help     print this help and exit\n"
 	"  --version  print the version and exit\n";
 
-[[noreturn]] void usage()
-{
-	(void)fputs(usage_text, stderr);
-	std::exit(exit_usage);
-}
-
-// Prints a and b on standard output and exits 0; a write error is
-// reported and exits 1.
-[[noreturn]] void print_and_exit(const char *a, const char *b)
-{
-	if (std::fputs(a, stdout) == EOF || std::fputs(b, stdout) == EOF || std::fflush(stdout) != 0)
-		err(1, "standard output");
-	std::exit(0);
-}
-
-// --help and --version, the only long options, count where an option may
-// stand and only as written; anything else beginning with "--" stays a bad
-// option for getopt.
-void long_option(const char *arg)
-{
-	if (std::strcmp(arg, "--help") == 0)
-		print_and_exit(usage_text, option_help);
-	if (std::strcmp(arg, "--version") == 0)
-		print_and_exit("revnote " REVNOTE_VERSION, "\n");
-}
+constexpr command_texts texts = {usage_text, option_help, "revnote " REVNOTE_VERSION "\n"};
 
 struct run_options {
 	message_options message = {false, default_base_url, nullptr, false};
 	const char *operand = nullptr;
 };
-
-// getopt reports bad options under argv[0]; make that the short name, as
-// the err family does.
-void use_short_program_name(char **argv)
-{
-	if (argv[0] == nullptr)
-		return;
-	const char *slash = std::strrchr(argv[0], '/');
-	if (slash != nullptr && slash[1] != '\0')
-		argv[0] = const_cast<char *>(slash + 1);
-}
 
 run_options parse_command_line(int argc, char **argv)
 {
@@ -89,7 +53,7 @@ run_options parse_command_line(int argc, char **argv)
 		// argv[optind] is the argument getopt reads next, or the option
 		// cluster it is in the middle of (never one of the long options).
 		if (optind < argc)
-			long_option(argv[optind]);
+			long_option(texts, argv[optind]);
 		int ch = getopt(argc, argv, option_string);
 		if (ch == -1)
 			break;
@@ -104,7 +68,7 @@ run_options parse_command_line(int argc, char **argv)
 		case 'v': quiet = 0; break;
 		case 'u': opt.message.base_url = optarg; break;
 		case 'U': opt.message.second_url = optarg; break;
-		default: usage();
+		default: usage_exit(texts);
 		}
 	}
 	if (quiet == -1)
@@ -113,7 +77,7 @@ run_options parse_command_line(int argc, char **argv)
 		links_in_place = false;
 	int operands = argc - optind;
 	if (operands > 1)
-		usage();
+		usage_exit(texts);
 	if (operands == 1)
 		opt.operand = argv[optind];
 	return opt;

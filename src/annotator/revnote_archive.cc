@@ -10,10 +10,10 @@
 #include <unistd.h>
 
 #include <cstdlib>
-#include <cstring>
 #include <err.h>
 
 #include "archive.h"
+#include "command_line.h"
 #include "fetch.h"
 #include "mailstore.h"
 #include "request.h"
@@ -40,35 +40,17 @@ constexpr char option_help[] =
 // environment says otherwise; a run's default would cut a large one short.
 constexpr char archive_fetch_budget[] = "86400";
 
-[[noreturn]] void usage()
-{
-	(void)fputs(usage_text, stderr);
-	std::exit(exit_usage);
-}
-
-[[noreturn]] void print_and_exit(const char *a, const char *b)
-{
-	if (std::fputs(a, stdout) == EOF || std::fputs(b, stdout) == EOF || std::fflush(stdout) != 0)
-		err(1, "standard output");
-	std::exit(0);
-}
-
-void long_option(const char *arg)
-{
-	if (std::strcmp(arg, "--help") == 0)
-		print_and_exit(usage_text, option_help);
-	if (std::strcmp(arg, "--version") == 0)
-		print_and_exit("revnote-archive " REVNOTE_VERSION, "\n");
-}
+constexpr command_texts texts = {usage_text, option_help, "revnote-archive " REVNOTE_VERSION "\n"};
 
 archive_options parse_command_line(int argc, char **argv)
 {
 	archive_options opt{{false, default_base_url, nullptr, false}, false};
 	const char *style = nullptr;
 	quiet = 1;
+	use_short_program_name(argv);
 	for (;;) {
 		if (optind < argc)
-			long_option(argv[optind]);
+			long_option(texts, argv[optind]);
 		int ch = getopt(argc, argv, option_string);
 		if (ch == -1)
 			break;
@@ -82,18 +64,18 @@ archive_options parse_command_line(int argc, char **argv)
 		case 's': style = optarg; break;
 		case 'u': opt.message.base_url = optarg; break;
 		case 'U': opt.message.second_url = optarg; break;
-		default: usage();
+		default: usage_exit(texts);
 		}
 	}
 	if (links_in_place && !fetch_diffs)
 		links_in_place = false;
 	if (optind == argc)
-		usage();
+		usage_exit(texts);
 	// The option wins over REVNOTE_LINK_STYLE.
 	read_environment_settings();
 	if (style != nullptr && !parse_link_style(style, &link_style)) {
 		warnx("unknown link style %s: cvsweb or viewvc", style);
-		usage();
+		usage_exit(texts);
 	}
 	opt.progress = isatty(STDERR_FILENO);
 	return opt;

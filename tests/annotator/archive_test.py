@@ -27,6 +27,9 @@ import unittest
 from email.message import EmailMessage
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+import systest  # noqa: E402
 REVNOTE = ARCHIVE = PORT = None
 SAMPLE = os.path.join(HERE, "..", "..", "examples", "commit-message.txt")
 
@@ -195,14 +198,9 @@ def main():
     global REVNOTE, ARCHIVE, PORT
     REVNOTE, ARCHIVE = (os.path.abspath(a) for a in sys.argv[1:3])
     del sys.argv[1:3]
-    server = subprocess.Popen([sys.executable, os.path.join(HERE, "diff_server.py")],
-                              stdout=subprocess.PIPE, text=True)
-    try:
-        PORT = server.stdout.readline().strip()
+    with systest.diff_server() as port:
+        PORT = port
         unittest.main(verbosity=2)
-    finally:
-        server.kill()
-        server.wait()
 
 
 if __name__ == "__main__":

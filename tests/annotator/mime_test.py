@@ -25,6 +25,9 @@ import unittest
 from email.message import EmailMessage
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+sys.dont_write_bytecode = True
+sys.path.insert(0, os.path.join(HERE, "..", "support"))
+import systest  # noqa: E402
 REVNOTE = None
 PORT = None
 
@@ -155,14 +158,9 @@ class Forms(unittest.TestCase):
 def main():
     global REVNOTE, PORT
     REVNOTE = os.path.abspath(sys.argv.pop(1))
-    server = subprocess.Popen([sys.executable, os.path.join(HERE, "diff_server.py")],
-                              stdout=subprocess.PIPE, text=True)
-    try:
-        PORT = server.stdout.readline().strip()
+    with systest.diff_server() as port:
+        PORT = port
         unittest.main(verbosity=2)
-    finally:
-        server.kill()
-        server.wait()
 
 
 if __name__ == "__main__":

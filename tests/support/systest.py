@@ -12,6 +12,7 @@ that tells ctest a test was skipped, files and Maildirs, polling with a
 time limit, and a CVS repository driven through cvs(1).
 """
 
+import contextlib
 import os
 import socket
 import subprocess
@@ -56,6 +57,19 @@ def wait_until(predicate, timeout, what, interval=0.1):
         if time.monotonic() >= deadline:
             raise TimeoutError("timed out after %.0f s waiting for %s" % (timeout, what))
         time.sleep(interval)
+
+
+@contextlib.contextmanager
+def diff_server(*args):
+    """tests/annotator/diff_server.py on 127.0.0.1 for the life of the
+    block; yields its port (a string)."""
+    server = subprocess.Popen([sys.executable, os.path.join(SOURCE_DIR, "tests", "annotator", "diff_server.py")]
+                              + list(args), stdout=subprocess.PIPE, text=True)
+    try:
+        yield server.stdout.readline().strip()
+    finally:
+        server.kill()
+        server.wait()
 
 
 def free_port():
