@@ -194,6 +194,8 @@ bool input_next_lines(std::string_view *lines)
 
 void input_open(int fd, off_t at, bool mbox)
 {
+	// Lines still waiting in the buffer go out before it is forgotten.
+	output_flush_pending();
 	input_reset();
 	input.fd = fd;
 	input.mbox = mbox;
