@@ -4,7 +4,9 @@
 #include <dirent.h>
 #include <err.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -22,6 +24,7 @@
 #include "input.h"
 #include "mailstore.h"
 #include "output.h"
+#include "process.h"
 #include "rename.h"
 #include "settings.h"
 #include "spool.h"
@@ -42,6 +45,7 @@ const char *mailbox;  // the one being annotated, for the progress line
 FILE *null_stream;  // where the watching pass writes
 FILE *spool;        // -d: messages waiting for their diffs
 bool any_failed;
+const char *mailbox_of_child;  // the mailbox a child annotates, for messages
 
 enum class verdict { annotate, already, no_table, nothing_to_add };
 
@@ -105,14 +109,14 @@ void count(verdict v)
 
 // The messages of the mbox on fd, counted as mail readers split it, for
 // the progress line.
-std::size_t mbox_messages(int fd)
+std::size_t mbox_messages(int fd, off_t size)
 {
 	char buf[64 * 1024];
 	std::size_t n = 0;
 	char prev = '\n';
 	off_t at = 0;
 	ssize_t got;
-	while ((got = pread(fd, buf, sizeof buf, at)) > 0) {
+	while (at < size && (got = pread(fd, buf, size - at < off_t{sizeof buf} ? static_cast<std::size_t>(size - at) : sizeof buf, at)) > 0) {
 		for (ssize_t i = 0; i < got; i++) {
 			if (prev == '\n' && buf[i] == 'F' && (i + 5 > got || std::memcmp(buf + i, "From ", 5) == 0))
 				n++;
@@ -147,7 +151,7 @@ verdict look_at(int fd, off_t at, bool mbox)
 	bool fetch = fetch_diffs;
 	fetch_diffs = false;
 	std::uint64_t before = output_added_count();
-	input_open(fd, at, mbox);
+	input_open(fd, at, mbox, mbox ? current_mailbox_size : -1);
 	std::string_view block;
 	message_seen seen{};
 	if (input_next_lines(&block)) {
@@ -167,7 +171,7 @@ verdict look_at(int fd, off_t at, bool mbox)
 // it is.
 void write_message(int fd, off_t at, bool mbox, bool annotate, FILE *dest)
 {
-	input_open(fd, at, mbox);
+	input_open(fd, at, mbox, mbox ? current_mailbox_size : -1);
 	std::string_view block;
 	if (!input_next_lines(&block))
 		return;
@@ -296,52 +300,20 @@ void end_maildir()
 	maildir_fd = -1;
 }
 
-// Leftovers of a rewrite of path that was killed: the temporary files
-// beside it, "<path>.tmp.XXXXXXXX", ours to remove while we hold the lock,
-// all but keep (the current rewrite's).
-void remove_leftovers(const char *path, int keep)
-{
-	const char *slash = std::strrchr(path, '/');
-	std::string_view dir = slash != nullptr ? std::string_view(path, static_cast<std::size_t>(slash + 1 - path)) : "./";
-	std::string_view base = slash != nullptr ? slash + 1 : path;
-	char dirname[name_size];
-	(void)std::snprintf(dirname, sizeof dirname, "%.*s", static_cast<int>(dir.size()), dir.data());
-	DIR *dp = opendir(dirname);
-	if (dp == nullptr)
-		return;
-	struct stat kept;
-	bool have_kept = fstat(keep, &kept) == 0;
-	while (const struct dirent *de = readdir(dp)) {
-		std::string_view name = de->d_name;
-		if (name.size() != base.size() + 13 || name.substr(0, base.size()) != base ||
-		    name.substr(base.size(), 5) != ".tmp.")
-			continue;
-		struct stat st;
-		if (fstatat(dirfd(dp), de->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISREG(st.st_mode) ||
-		    st.st_uid != geteuid() || (have_kept && st.st_ino == kept.st_ino && st.st_dev == kept.st_dev))
-			continue;
-		(void)unlinkat(dirfd(dp), de->d_name, 0);
-	}
-	(void)closedir(dp);
-}
-
-// The mbox filter: every message in turn.  Result 1 (replace the mbox)
-// when something changed, 2 when nothing did, 3 when a signal came (the
-// driver then keeps the old mbox and stops).
+// The mbox filter: every message in turn, up to the size the driver saw
+// whole (what lies behind it the driver takes in itself).  Result 1
+// (replace the mbox) when something changed, 2 when nothing did, 3 when a
+// signal came (the driver then keeps the old mbox and stops).
 int annotate_mbox(FILE *in, FILE *out)
 {
 	end_maildir();
 	mailbox = current_mailbox;
 	int fd = fileno(in);
-	remove_leftovers(current_mailbox, fileno(out));
 	counts = tally{};
-	counts.total = options.progress ? mbox_messages(fd) : 0;
-	struct stat st;
-	if (fstat(fd, &st) != 0)
-		return 0;
+	counts.total = options.progress ? mbox_messages(fd, current_mailbox_size) : 0;
 	FILE *dest = fetch_diffs ? spool : out;
 	bool changed = false;
-	bool more = st.st_size > 0;
+	bool more = current_mailbox_size > 0;
 	for (off_t at = 0; more;) {
 		if (signal_count > 0)
 			return 3;
@@ -365,7 +337,7 @@ int annotate_mbox(FILE *in, FILE *out)
 	show_summary();
 	if (std::fflush(out) != 0)
 		return 0;
-	return changed || ftello(out) != st.st_size ? 1 : 2;
+	return changed || ftello(out) != current_mailbox_size ? 1 : 2;
 }
 
 void start_maildir()
@@ -416,17 +388,79 @@ int annotate_maildir_message(int first, const char *name, FILE *message)
 	return 2;
 }
 
-}  // namespace
-
-bool annotate_archive(const char *const *paths, const archive_options &opt)
+// One mailbox, in a child process of its own: a failure that ends the
+// process (a full disk, a file size limit) then ends only this mailbox,
+// after the library has removed its temporary file and locks, and the run
+// goes on with the next.  Returns true when all went well.
+bool annotate_one(const char *path)
 {
-	options = opt;
 	null_stream = std::fopen("/dev/null", "w");
 	if (null_stream == nullptr)
 		fatal(1, "/dev/null");
 	if (fetch_diffs)
 		spool = open_destination(nullptr);
-	bool ok = rewrite_mailboxes(paths, annotate_mbox, annotate_maildir_message) == 1;
+	const char *one[] = {path, nullptr};
+	bool ok = rewrite_mailboxes(one, annotate_mbox, annotate_maildir_message) == 1;
 	end_maildir();
 	return ok && !any_failed;
+}
+
+// Lets a counted signal interrupt the wait for a child, so that it can be
+// passed on to the child; the child itself restarts its calls as before.
+void restart_after_signals(bool restart)
+{
+	for (int sig = 1; sig < NSIG; sig++) {
+		struct sigaction sa;
+		if (sigaction(sig, nullptr, &sa) != 0 || sa.sa_handler != count_signal)
+			continue;
+		if (restart)
+			sa.sa_flags |= SA_RESTART;
+		else
+			sa.sa_flags &= ~SA_RESTART;
+		(void)sigaction(sig, &sa, nullptr);
+	}
+}
+
+// Waits for the child that annotates one mailbox, passing a counted signal
+// on to it.  True when it ended with status 0.
+bool wait_for(pid_t child)
+{
+	bool passed_on = false;
+	int status;
+	while (waitpid(child, &status, 0) < 0) {
+		if (errno != EINTR)
+			return false;
+		if (signal_count > 0 && !passed_on)
+			passed_on = kill(child, SIGTERM) == 0;
+	}
+	if (WIFSIGNALED(status))
+		warnx("%s: ended by signal %d", mailbox_of_child, WTERMSIG(status));
+	return WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+}  // namespace
+
+bool annotate_archive(const char *const *paths, const archive_options &opt)
+{
+	options = opt;
+	bool ok = true;
+	restart_after_signals(false);
+	pid_t parent = getpid();
+	for (; *paths != nullptr && signal_count == 0; paths++) {
+		(void)std::fflush(nullptr);
+		mailbox_of_child = *paths;
+		pid_t child = fork();
+		if (child < 0) {
+			warn("fork");
+			return false;
+		}
+		if (child == 0) {
+			if (!platform::die_with_parent(parent))
+				_exit(1);
+			restart_after_signals(true);
+			std::exit(annotate_one(*paths) ? 0 : 1);
+		}
+		ok = wait_for(child) && ok;
+	}
+	return ok && signal_count == 0;
 }

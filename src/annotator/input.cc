@@ -32,6 +32,7 @@ struct input_buffer {
 	bool at_end;          // a read returned nothing
 	int fd;
 	off_t base;           // the file offset of data[0]
+	off_t limit;          // the offset where the input ends, or -1
 	// An mbox: messages end before a line that begins with "From ".
 	bool mbox;
 	bool message_start;   // the message's own From_ line is not handed out yet
@@ -40,7 +41,7 @@ struct input_buffer {
 	std::size_t separator;  // bytes of the empty line at begin that ended it
 };
 
-input_buffer input{first_buffer, sizeof first_buffer, 0, 0, 0, false, STDIN_FILENO, 0, false, false, false, false, 0};
+input_buffer input{first_buffer, sizeof first_buffer, 0, 0, 0, false, STDIN_FILENO, 0, -1, false, false, false, false, 0};
 
 constexpr char from_[] = "From ";
 
@@ -85,10 +86,15 @@ void make_room(std::size_t want)
 void read_more()
 {
 	make_room(input_read_minimum);
-	ssize_t n;
-	do
-		n = read(input.fd, input.data + input.end, input.size - input.end);
-	while (n < 0 && errno == EINTR);
+	std::size_t want = input.size - input.end;
+	if (input.limit >= 0) {
+		off_t left = input.limit - input.base - static_cast<off_t>(input.end);
+		if (left < static_cast<off_t>(want))
+			want = left > 0 ? static_cast<std::size_t>(left) : 0;
+	}
+	ssize_t n = 0;
+	while (want > 0 && (n = read(input.fd, input.data + input.end, want)) < 0 && errno == EINTR)
+		;
 	if (n < 0)
 		fatal(1, "read_line");
 	if (n == 0)
@@ -192,7 +198,7 @@ bool input_next_lines(std::string_view *lines)
 	}
 }
 
-void input_open(int fd, off_t at, bool mbox)
+void input_open(int fd, off_t at, bool mbox, off_t end)
 {
 	// Lines still waiting in the buffer go out before it is forgotten.
 	output_flush_pending();
@@ -200,6 +206,7 @@ void input_open(int fd, off_t at, bool mbox)
 	input.fd = fd;
 	input.mbox = mbox;
 	input.message_start = mbox;
+	input.limit = end;
 	if (at >= 0) {
 		if (lseek(fd, at, SEEK_SET) < 0)
 			fatal(1, "read_line");
@@ -231,6 +238,7 @@ void input_reset()
 	input.at_end = false;
 	input.fd = STDIN_FILENO;
 	input.base = 0;
+	input.limit = -1;
 	input.mbox = input.message_start = input.message_ended = input.another = false;
 	input.separator = 0;
 }

@@ -43,6 +43,7 @@
 // - The Maildir commit makes the rename durable by fsyncing new/; when
 //   that fails the file goes back to tmp, so that a failed commit always
 //   means the message is not in new/.
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -59,6 +60,7 @@
 
 #include "file_system.h"
 #include "hostname.h"
+#include "lock_names.h"
 #include "mailstore.h"
 #include "pathbuf.h"
 
@@ -352,6 +354,49 @@ int make_dot_lock(const char *temp_template, const char *name)
 		error = EEXIST;  // broken and made anew by another at once: not ours
 	return error;
 }
+
+// ---- Leftovers of killed lockers ---------------------------------------------------
+
+// Whether name is one of path's temporary lock names made on this host by
+// a process that is gone.
+bool dead_lockers_name(const char *name, const char *base, const char *host)
+{
+	std::size_t base_len = std::strlen(base);
+	std::size_t host_len = std::strlen(host);
+	if (std::strncmp(name, base, base_len) != 0 || std::strncmp(name + base_len, ".lock.", 6) != 0 ||
+	    std::strncmp(name + base_len + 6, host, host_len) != 0 || name[base_len + 6 + host_len] != '.')
+		return false;
+	const char *digits = name + base_len + 7 + host_len;
+	char *end;
+	errno = 0;
+	unsigned long pid = std::strtoul(digits, &end, 16);
+	if (end == digits || *end != '.' || errno != 0 || pid == 0 || pid > INT_MAX)
+		return false;
+	return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+}  // namespace
+
+void remove_dead_lock_names(const char *path)
+{
+	const char *slash = std::strrchr(path, '/');
+	std::size_t dir_len = slash != nullptr ? static_cast<std::size_t>(slash + 1 - path) : 0;
+	path_buffer dir;
+	mailstore::copy_cut(dir, sizeof dir, dir_len > 0 ? path : ".");
+	if (dir_len > 0)
+		dir[dir_len] = '\0';
+	DIR *dp = opendir(dir);
+	if (dp == nullptr)
+		return;
+	const char *host = mailstore::host_name_for_files();
+	while (const struct dirent *de = readdir(dp)) {
+		if (dead_lockers_name(de->d_name, path + dir_len, host))
+			(void)unlinkat(dirfd(dp), de->d_name, 0);
+	}
+	(void)closedir(dp);
+}
+
+namespace {
 
 // ---- The two kinds of call ---------------------------------------------------------
 

@@ -8,6 +8,7 @@
 // signal is acted on only between filter calls, so an mbox is either
 // replaced whole or left as it was.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -20,19 +21,28 @@
 #include <unistd.h>
 
 #include "mailstore.h"
+#include "lock_names.h"
 #include "pathbuf.h"
 
 using namespace mailstore;
 
 const char *current_mailbox;
+off_t current_mailbox_size;
+
+namespace {
+void give_up_in_signal_handler();
+}
 
 void count_signal(int)
 {
-	// Only async-signal-safe steps: one atomic add and _exit.  The third
-	// signal ends the process at once, even inside a filter.
+	// Only async-signal-safe steps: one atomic add, the removal of a
+	// rewrite's temporary file and locks, and _exit.  The third signal
+	// ends the process at once, even inside a filter.
 	int64_t before = __atomic_fetch_add(&signal_count, 1, __ATOMIC_SEQ_CST);
-	if (before >= 2)
+	if (before >= 2) {
+		give_up_in_signal_handler();
 		_exit(2);
+	}
 }
 
 namespace {
@@ -55,134 +65,380 @@ int rewrite_stdin(mbox_filter_fn mbox_filter)
 	return 1;
 }
 
-// Flushes, syncs and closes the new content.  A failure means the temporary
-// file may be incomplete, so the caller must not put it in place.
-bool finish_temporary(FILE *out, const char *tmp)
+// An mbox is rewritten in two stretches.  The filter runs without a lock,
+// on the mailbox as it stood when last seen whole under both locks, since
+// a filter may take long (fetching over the network) and deliveries must
+// not wait for it.  Then both locks are taken again for the short part:
+// what was delivered meanwhile is taken in behind the filter's output,
+// the new file gets the old one's owner, group, mode and times, and it is
+// renamed over the mailbox.  A mailbox that was replaced, shrunk or
+// changed in place meanwhile is filtered again from the start.
+constexpr int mbox_attempts = 3;
+// The bytes before the end of what the filter read that must still be
+// there when the new file is put in place: a rewrite by another program
+// shows there.
+constexpr std::size_t fingerprint_size = 4096;
+constexpr char from_separator[] = "\nFrom ";
+
+bool same_inode(const struct stat &a, const struct stat &b)
 {
-	if (fflush(out) != 0 || fsync(fileno(out)) != 0) {
-		warn("fsync %s", tmp);
-		(void)fclose(out);
-		return false;
-	}
-	if (fclose(out) != 0) {
-		warn("fclose %s", tmp);
-		return false;
+	return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool same_mtime(const struct stat &a, const struct stat &b)
+{
+	return a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+}
+
+// Reads size bytes at offset at; false unless all of them came.
+bool read_at(int fd, char *buf, std::size_t size, off_t at)
+{
+	while (size > 0) {
+		ssize_t n = pread(fd, buf, size, at);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			return false;
+		buf += n;
+		size -= static_cast<std::size_t>(n);
+		at += n;
 	}
 	return true;
 }
 
+// What the filter's input was: the mailbox as seen whole under the locks.
+struct mbox_snapshot {
+	struct stat st;
+	std::size_t tail_size;
+	char tail[fingerprint_size];  // the last bytes before st.st_size
+};
+
+bool take_snapshot(int fd, mbox_snapshot *snap)
+{
+	if (fstat(fd, &snap->st) != 0)
+		return false;
+	snap->tail_size = static_cast<std::size_t>(
+		snap->st.st_size < static_cast<off_t>(fingerprint_size) ? snap->st.st_size : fingerprint_size);
+	return read_at(fd, snap->tail, snap->tail_size, snap->st.st_size - static_cast<off_t>(snap->tail_size));
+}
+
+// Whether the mailbox, open on fd and now as in now, still begins with the
+// snapshot's first consumed bytes: the same file, as long or longer, the
+// same bytes before the end of the snapshot, and, when it grew, a new
+// message starting where the filter stopped reading.
+bool only_appended(int fd, const mbox_snapshot &snap, off_t consumed, const struct stat &now)
+{
+	if (!same_inode(snap.st, now) || now.st_size < consumed)
+		return false;
+	if (now.st_size == snap.st.st_size && same_mtime(snap.st, now))
+		return true;
+	char tail[fingerprint_size];
+	if (!read_at(fd, tail, snap.tail_size, snap.st.st_size - static_cast<off_t>(snap.tail_size)) ||
+	    std::memcmp(tail, snap.tail, snap.tail_size) != 0)
+		return false;
+	if (now.st_size == consumed)
+		return consumed > snap.st.st_size;  // the filter read the growth itself
+	char start[sizeof from_separator - 1];
+	if (consumed == 0)
+		return read_at(fd, start, 5, 0) && std::memcmp(start, from_separator + 1, 5) == 0;
+	return read_at(fd, start, sizeof start, consumed - 1) && std::memcmp(start, from_separator, sizeof start) == 0;
+}
+
+// Copies the bytes of fd from at to its end into out.
+bool copy_tail(int fd, off_t at, off_t end, FILE *out)
+{
+	char buf[64 * 1024];
+	while (at < end) {
+		std::size_t want = end - at < static_cast<off_t>(sizeof buf) ? static_cast<std::size_t>(end - at) : sizeof buf;
+		if (!read_at(fd, buf, want, at) || std::fwrite(buf, 1, want, out) != want)
+			return false;
+		at += static_cast<off_t>(want);
+	}
+	return true;
+}
+
+enum class attempt { done, failed, changed };
+
 // One mbox file under rewriting: the mailbox stream, the temporary file
-// that takes the new content, and the lock.  Whatever is still held when it
-// goes out of scope is given up in one order: the streams closed (which
-// drops the record lock), the temporary file removed, the lock released.
+// that takes the new content, and the locks.  What is still held at the
+// end is given up by give_up(), from the destructor, from an exit handler
+// (a filter may end the process) or, for the unlink and the lock release
+// alone, from a signal handler.
 class mbox_rewrite {
 public:
 	explicit mbox_rewrite(const char *path) : path_(path) {}
-	~mbox_rewrite();
+	~mbox_rewrite() { give_up(); }
 	mbox_rewrite(const mbox_rewrite &) = delete;
 	mbox_rewrite &operator=(const mbox_rewrite &) = delete;
 
 	// Returns false when the run result must become 0.
 	bool run(mbox_filter_fn mbox_filter);
+	void give_up();
+	void give_up_in_signal_handler();
 
 private:
-	bool replace(const struct stat &before);
+	attempt run_once(mbox_filter_fn mbox_filter);
+	bool lock();
+	void unlock();
+	bool make_temporary();
+	attempt put_in_place(const mbox_snapshot &snap);
+	bool finish_temporary(const struct stat &now, time_t atime);
+	void remove_leftovers();
 
 	const char *path_;
+	path_buffer real_;         // the file the path names, links followed
 	FILE *in_ = nullptr;
 	FILE *out_ = nullptr;
-	int fd_ = -1;              // the temporary file until out_ owns it
 	path_buffer tmp_;
-	bool tmp_ours_ = false;    // the temporary file is to be removed
-	bool locked_ = false;
+	volatile sig_atomic_t tmp_ours_ = 0;  // the temporary file is to be removed
+	volatile sig_atomic_t locked_ = 0;
 };
 
-mbox_rewrite::~mbox_rewrite()
+// The rewrite under way, for the exit and signal handlers.
+mbox_rewrite *volatile active;
+
+void give_up_at_exit()
+{
+	if (active != nullptr)
+		active->give_up();
+}
+
+void give_up_in_signal_handler()
+{
+	if (active != nullptr)
+		active->give_up_in_signal_handler();
+}
+
+void mbox_rewrite::give_up()
 {
 	if (in_ != nullptr)
 		(void)fclose(in_);
+	in_ = nullptr;
 	if (out_ != nullptr)
 		(void)fclose(out_);
-	if (fd_ >= 0)
-		(void)close(fd_);
+	out_ = nullptr;
+	give_up_in_signal_handler();
+}
+
+// Only async-signal-safe calls.
+void mbox_rewrite::give_up_in_signal_handler()
+{
 	if (tmp_ours_)
 		(void)unlink(tmp_);
+	tmp_ours_ = 0;
 	if (locked_)
-		(void)mailboxlock(path_, 0, -1, MAILBOX_RELEASE);
+		(void)mailboxlock(real_, 0, -1, MAILBOX_RELEASE);
+	locked_ = 0;
+}
+
+// Both locks, or none: a rewrite must shut out the programs that lock by
+// dot-lock file alone as well as those that lock by record lock.
+bool mbox_rewrite::lock()
+{
+	if (!mailboxlock(real_, 0, fileno(in_), MAILBOX_LOCK)) {
+		warn("mailboxlock: %s", path_);
+		return false;
+	}
+	locked_ = 1;
+	if (dot_lock_error != 0) {
+		errno = dot_lock_error;
+		warn("%s: cannot make the dot-lock %s.lock; left as it was", path_, real_);
+		unlock();
+		return false;
+	}
+	return true;
+}
+
+void mbox_rewrite::unlock()
+{
+	(void)set_record_lock(fileno(in_), F_UNLCK);
+	(void)mailboxlock(real_, 0, -1, MAILBOX_RELEASE);
+	locked_ = 0;
+}
+
+// The temporary file beside the mailbox, record-locked for as long as this
+// run may put it in place: a later run tells a live one's file from a
+// leftover by that lock.
+bool mbox_rewrite::make_temporary()
+{
+	(void)format_cut(tmp_, sizeof tmp_, "%s.tmp.XXXXXXXX", real_);
+	int fd = mkstemp(tmp_);
+	if (fd < 0) {
+		warn("mkstemp: %s", tmp_);
+		return false;
+	}
+	tmp_ours_ = 1;
+	if (set_record_lock(fd, F_WRLCK) != 0)
+		warn("fcntl: %s", tmp_);
+	out_ = fdopen(fd, "w");
+	if (out_ == nullptr) {
+		warn("fdopen: %d (%s)", fd, tmp_);
+		(void)close(fd);
+		return false;
+	}
+	return true;
 }
 
 bool mbox_rewrite::run(mbox_filter_fn mbox_filter)
 {
-	in_ = fopen(path_, "r+");
-	if (in_ == nullptr) {
+	if (realpath(path_, real_) == nullptr) {
 		warn("%s", path_);
 		return false;
 	}
-	(void)format_cut(tmp_, sizeof tmp_, "%s.tmp.XXXXXXXX", path_);
-	fd_ = mkstemp(tmp_);
-	if (fd_ < 0) {
-		warn("mkstemp: %s", tmp_);
-		return false;
+	static bool exit_handler_set = false;
+	if (!exit_handler_set)
+		exit_handler_set = atexit(give_up_at_exit) == 0;
+	active = this;
+	attempt a = attempt::changed;
+	for (int n = 0; n < mbox_attempts && a == attempt::changed && signal_count == 0; n++) {
+		give_up();
+		a = run_once(mbox_filter);
 	}
-	tmp_ours_ = true;
-	out_ = fdopen(fd_, "w");
-	if (out_ == nullptr) {
-		warn("fdopen: %d (%s)", fd_, tmp_);
-		return false;
+	give_up();
+	active = nullptr;
+	if (a == attempt::changed && signal_count == 0)
+		warnx("%s: changed by another program during each of %d rewrites; left as it was", path_, mbox_attempts);
+	return a == attempt::done;
+}
+
+attempt mbox_rewrite::run_once(mbox_filter_fn mbox_filter)
+{
+	in_ = fopen(real_, "r+");
+	if (in_ == nullptr) {
+		warn("%s", path_);
+		return attempt::failed;
 	}
-	fd_ = -1;
-	if (!mailboxlock(path_, 0, fileno(in_), MAILBOX_LOCK)) {
-		warn("mailboxlock: %s", path_);
-		return false;
-	}
-	locked_ = true;
+	if (!lock())
+		return attempt::failed;
 	// A signal counted by now ends the run before the filter; the caller
 	// acts on it once everything is given up.
 	if (signal_count > 0)
-		return false;
-	struct stat before;
-	if (fstat(fileno(in_), &before) != 0) {
+		return attempt::failed;
+	mbox_snapshot snap;
+	if (!take_snapshot(fileno(in_), &snap)) {
 		warn("fstat: %d (%s)", fileno(in_), path_);
-		return false;
+		return attempt::failed;
 	}
+	struct stat at_path;
+	if (stat(real_, &at_path) != 0 || !same_inode(at_path, snap.st))
+		return attempt::changed;  // replaced before we had it locked
+	unlock();
+	if (!make_temporary())
+		return attempt::failed;
 
+	current_mailbox_size = snap.st.st_size;
 	int r = mbox_filter(in_, out_);
 	if (r == 1)
-		return replace(before);
+		return put_in_place(snap);
 	if (r == 0)
 		warn("%s", path_);
 	else if (r != 2 && r != 3)
 		warnx("unknown return %d for %s", r, path_);
-	return r == 2;
+	return r == 2 ? attempt::done : attempt::failed;
 }
 
-// Result 1 of the mbox filter: the temporary file replaces the mailbox,
-// which keeps its access and modification times (whole seconds).  The
-// mailbox stays open, and so record-locked, until it has been replaced: a
+// Result 1 of the mbox filter, under both locks again: the deliveries made
+// meanwhile are taken in, the temporary file gets the mailbox's owner,
+// group, mode and times and replaces it.  The mailbox and the temporary
+// file stay open, and so record-locked, until the rename is done: a
 // deliverer waiting for that lock then finds the new file at the path
-// (open_mailbox looks again when the file it locked is no longer there),
-// where with the lock given up before the rename it could append to the
-// file on its way out.
-bool mbox_rewrite::replace(const struct stat &before)
+// (open_mailbox looks again when the file it locked is no longer there).
+attempt mbox_rewrite::put_in_place(const mbox_snapshot &snap)
 {
-	bool ok = finish_temporary(out_, tmp_);
-	out_ = nullptr;
-	if (!ok)
+	off_t consumed = ftello(in_);
+	if (consumed < snap.st.st_size)
+		consumed = snap.st.st_size;
+	if (std::fflush(out_) != 0) {
+		warn("%s", tmp_);
+		return attempt::failed;
+	}
+	if (!lock())
+		return attempt::failed;
+	struct stat now;
+	struct stat at_path;
+	if (fstat(fileno(in_), &now) != 0 || stat(real_, &at_path) != 0 || !same_inode(at_path, now) ||
+	    !only_appended(fileno(in_), snap, consumed, now))
+		return attempt::changed;
+	remove_leftovers();
+	if (!copy_tail(fileno(in_), consumed, now.st_size, out_)) {
+		warn("%s", tmp_);
+		return attempt::failed;
+	}
+	if (!finish_temporary(now, snap.st.st_atime))
+		return attempt::failed;
+	if (rename(tmp_, real_) != 0) {
+		warn("rename: %s %s", tmp_, real_);
+		return attempt::failed;
+	}
+	tmp_ours_ = 0;
+	return attempt::done;
+}
+
+// Syncs the new content and gives it the mailbox's owner, group, mode and
+// times (whole seconds): the access time from before the filter read it,
+// the modification time of the last delivery, which mail readers compare.  A mailbox that
+// would change hands is left as it was: its owner could no longer write it.
+bool mbox_rewrite::finish_temporary(const struct stat &now, time_t atime)
+{
+	int fd = fileno(out_);
+	if (std::fflush(out_) != 0 || fsync(fd) != 0) {
+		warn("fsync %s", tmp_);
 		return false;
-	// A failed rename leaves the new content in the temporary file, next to
-	// the untouched mailbox, for the user to recover.
-	tmp_ours_ = false;
-	bool renamed = rename(tmp_, path_) == 0;
-	if (!renamed)
-		warn("rename: %s %s", tmp_, path_);
-	struct timeval times[2] = {};
-	times[0].tv_sec = before.st_atime;
-	times[1].tv_sec = before.st_mtime;
-	if (utimes(path_, times) != 0)
+	}
+	if (fchown(fd, now.st_uid, now.st_gid) != 0) {
+		warn("%s: cannot give the new file the owner %ld:%ld; left as it was", path_,
+		     static_cast<long>(now.st_uid), static_cast<long>(now.st_gid));
+		return false;
+	}
+	if (fchmod(fd, now.st_mode & 07777) != 0) {
+		warn("%s: cannot give the new file the mode %04o; left as it was", path_,
+		     static_cast<unsigned>(now.st_mode & 07777));
+		return false;
+	}
+	struct timespec times[2] = {};
+	times[0].tv_sec = atime;
+	times[1].tv_sec = now.st_mtime;
+	if (futimens(fd, times) != 0)
 		warn("utimes: %s", path_);
-	(void)fclose(in_);
-	in_ = nullptr;
-	return renamed;
+	return true;
+}
+
+// Temporary files of rewrites that ended without cleaning up (killed), in
+// the mailbox's directory: "<mailbox>.tmp.XXXXXXXX" that no live run holds
+// locked.  Called under the mailbox's locks.  Lock names of dead lockers
+// go too.
+void mbox_rewrite::remove_leftovers()
+{
+	remove_dead_lock_names(real_);
+	const char *slash = std::strrchr(real_, '/');
+	std::size_t dir_len = slash != nullptr ? static_cast<std::size_t>(slash + 1 - real_) : 0;
+	const char *base = real_ + dir_len;
+	std::size_t base_len = std::strlen(base);
+	path_buffer dir;
+	(void)format_cut(dir, sizeof dir, "%.*s", static_cast<int>(dir_len), real_);
+	DIR *dp = opendir(dir_len > 0 ? dir : ".");
+	if (dp == nullptr)
+		return;
+	while (const struct dirent *de = readdir(dp)) {
+		const char *name = de->d_name;
+		if (std::strlen(name) != base_len + 13 || std::strncmp(name, base, base_len) != 0 ||
+		    std::strncmp(name + base_len, ".tmp.", 5) != 0)
+			continue;
+		int fd = openat(dirfd(dp), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+		if (fd < 0)
+			continue;
+		struct stat st;
+		struct flock fl = {};
+		fl.l_type = F_WRLCK;
+		fl.l_whence = SEEK_SET;
+		bool leftover = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fcntl(fd, F_GETLK, &fl) == 0 &&
+		                fl.l_type == F_UNLCK;
+		(void)close(fd);
+		struct stat ours;
+		if (leftover && (out_ == nullptr || fstat(fileno(out_), &ours) != 0 || !same_inode(ours, st)))
+			(void)unlinkat(dirfd(dp), name, 0);
+	}
+	(void)closedir(dp);
 }
 
 // One mbox file.  Returns false when the run result must become 0.

@@ -23,28 +23,16 @@ using testsupport::write_file;
 
 namespace {
 
-enum class fault { none, fsync, fclose, rename, utimes };
+enum class fault { none, fsync, fchown, rename, futimens };
 fault injected = fault::none;
-
-// True when the stream writes a temporary file of the driver.
-bool is_temporary(FILE *fp)
-{
-	char link[64];
-	char target[1024] = "";
-	std::snprintf(link, sizeof link, "/proc/self/fd/%d", fileno(fp));
-	ssize_t n = readlink(link, target, sizeof target - 1);
-	if (n > 0)
-		target[n] = '\0';
-	return std::strstr(target, ".tmp.") != nullptr;
-}
 
 }  // namespace
 
 extern "C" {
 int __real_fsync(int fd);
-int __real_fclose(FILE *fp);
+int __real_fchown(int fd, uid_t uid, gid_t gid);
 int __real_rename(const char *from, const char *to);
-int __real_utimes(const char *path, const struct timeval times[2]);
+int __real_futimens(int fd, const struct timespec times[2]);
 
 int __wrap_fsync(int fd)
 {
@@ -55,14 +43,13 @@ int __wrap_fsync(int fd)
 	return __real_fsync(fd);
 }
 
-int __wrap_fclose(FILE *fp)
+int __wrap_fchown(int fd, uid_t uid, gid_t gid)
 {
-	if (injected == fault::fclose && is_temporary(fp)) {
-		(void)__real_fclose(fp);
-		errno = ENOSPC;
-		return EOF;
+	if (injected == fault::fchown) {
+		errno = EPERM;
+		return -1;
 	}
-	return __real_fclose(fp);
+	return __real_fchown(fd, uid, gid);
 }
 
 int __wrap_rename(const char *from, const char *to)
@@ -74,13 +61,13 @@ int __wrap_rename(const char *from, const char *to)
 	return __real_rename(from, to);
 }
 
-int __wrap_utimes(const char *path, const struct timeval times[2])
+int __wrap_futimens(int fd, const struct timespec times[2])
 {
-	if (injected == fault::utimes) {
+	if (injected == fault::futimens) {
 		errno = EPERM;
 		return -1;
 	}
-	return __real_utimes(path, times);
+	return __real_futimens(fd, times);
 }
 }
 
@@ -133,9 +120,9 @@ TEST_P(RewriteFaults, MailboxIsNeverHalfReplaced)
 
 INSTANTIATE_TEST_SUITE_P(Table, RewriteFaults, ::testing::Values(
 	fault_case{"fsync_fails", fault::fsync, 0, old_text, false, ": fsync "},
-	fault_case{"fclose_fails", fault::fclose, 0, old_text, false, ": fclose "},
-	fault_case{"rename_fails", fault::rename, 0, old_text, true, ": rename: "},
-	fault_case{"utimes_fails", fault::utimes, 1, new_text, false, ": utimes: "}),
+	fault_case{"owner_cannot_be_kept", fault::fchown, 0, old_text, false, "cannot give the new file the owner"},
+	fault_case{"rename_fails", fault::rename, 0, old_text, false, ": rename: "},
+	fault_case{"times_cannot_be_kept", fault::futimens, 1, new_text, false, ": utimes: "}),
 	[](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -30,7 +30,7 @@ endforeach()
 revnote_gtest(rewrite_faults_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/rewrite_faults_test.cc
   LIBS mailstore_static
-  WRAP fsync fclose rename utimes
+  WRAP fsync fchown rename futimens
   LABELS library)
 
 # The shared library exports exactly the header's functions and data.
