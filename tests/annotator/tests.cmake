@@ -69,4 +69,11 @@ if(Python3_Interpreter_FOUND)
             $<TARGET_FILE:revnote> $<TARGET_FILE:revnote-archive>)
   set_tests_properties(archive PROPERTIES LABELS "long;peers" TIMEOUT 300
     ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+  # Where other programs share the mail: overlapping runs and three kinds
+  # of writer, root on a user's mailbox, a file size limit.
+  add_test(NAME archive_shared
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/archive_shared_test.py
+            $<TARGET_FILE:revnote> $<TARGET_FILE:revnote-archive>)
+  set_tests_properties(archive_shared PROPERTIES LABELS "long;peers" TIMEOUT 300
+    ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endif()
