@@ -4,7 +4,11 @@ revnote, procmail (":0:", dot-lock and record lock) and dotlockfile + cat
 while two runs overlap; root rewriting a user's mailbox; a file size limit
 that ends one mailbox's run while the next is still done.
 
-Usage: archive_shared_test.py REVNOTE REVNOTE_ARCHIVE
+The two moments where another program may come in are held open with
+the seamed revnote-archive (archive_seams.cc): after the mailbox was read
+whole and unlocked, and with both locks held again before the rename.
+
+Usage: archive_shared_test.py REVNOTE REVNOTE_ARCHIVE SEAMED_REVNOTE_ARCHIVE
 """
 
 import grp
@@ -17,6 +21,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -24,7 +29,7 @@ sys.dont_write_bytecode = True
 sys.path.insert(0, HERE)
 import archive_test  # noqa: E402
 
-REVNOTE = ARCHIVE = None
+REVNOTE = ARCHIVE = SEAMED = None
 TEMPFAIL = 75
 
 
@@ -59,6 +64,7 @@ class Shared(unittest.TestCase):
         dotlocked = "dotlockfile -l -r 30 %s.lock && cat >> %s; s=$?; dotlockfile -u %s.lock; exit $s" % (
             (self.box,) * 3)
         commands = {"r": [REVNOTE, "-f", self.box], "p": ["procmail", "-m", rc], "d": ["sh", "-c", dotlocked]}
+        self.commands, self.env = commands, env
         self.failures = []
 
         def write(kind):
@@ -97,6 +103,41 @@ class Shared(unittest.TestCase):
         self.assertEqual(subprocess.run([ARCHIVE, self.box]).returncode, 0)
         self.assertEqual(sorted(os.listdir(self.dir)), ["box", "procmail.log", "procmailrc"])
 
+    def test_a_delivery_at_either_moment_lands_once(self):
+        for tool in ("procmail", "dotlockfile"):
+            if shutil.which(tool) is None:
+                self.skipTest("%s is not installed" % tool)
+        self.writers(0)
+        pause = os.path.join(self.dir, "pause")
+        os.mkdir(pause)
+        env = dict(os.environ, REVNOTE_SEAM_PAUSE=pause)
+        for moment in ("unlocked", "locked"):
+            for kind in "rpd":
+                with self.subTest(moment=moment, writer=kind):
+                    archive_test.write_mbox(self.box, archive_test.commit_mails(6))
+                    run = subprocess.Popen([SEAMED, self.box], env=env, stderr=subprocess.PIPE)
+                    while not os.path.exists(os.path.join(pause, moment)):
+                        if run.poll() is not None:
+                            self.fail(run.stderr.read())
+                        time.sleep(0.01)
+                    writer = subprocess.Popen(self.commands[kind], stdin=subprocess.PIPE, env=self.env,
+                                              stderr=subprocess.PIPE)
+                    writer.stdin.write(delivery(kind + moment))
+                    writer.stdin.close()
+                    if moment == "locked":
+                        time.sleep(0.3)
+                        self.assertIsNone(writer.poll(), "the writer did not wait for the rewrite's locks")
+                    else:
+                        self.assertEqual(writer.wait(timeout=60), 0)
+                    open(os.path.join(pause, moment + ".go"), "w").close()
+                    self.assertEqual((run.wait(timeout=60), run.stderr.read()), (0, b""))
+                    self.assertEqual((writer.wait(timeout=60), writer.stderr.read()), (0, b""))
+                    self.assertEqual(ids_in(self.box), [kind + moment])
+                    self.assertEqual(len(archive_test.messages(self.box)), 7)
+                    self.assertIn(b"diff?r1=", archive_test.read(self.box))
+                    for name in os.listdir(pause):
+                        os.unlink(os.path.join(pause, name))
+
     def test_root_keeps_the_owner_group_and_mode(self):
         if os.geteuid() != 0:
             self.skipTest("needs root")
@@ -127,9 +168,9 @@ class Shared(unittest.TestCase):
 
 
 def main():
-    global REVNOTE, ARCHIVE
-    REVNOTE, ARCHIVE = (os.path.abspath(a) for a in sys.argv[1:3])
-    del sys.argv[1:3]
+    global REVNOTE, ARCHIVE, SEAMED
+    REVNOTE, ARCHIVE, SEAMED = (os.path.abspath(a) for a in sys.argv[1:4])
+    del sys.argv[1:4]
     unittest.main(verbosity=2)
 
 

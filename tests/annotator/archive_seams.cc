@@ -1,0 +1,65 @@
+// Link-time seams for revnote-archive (revnote_archive_seamed, linked with
+// -Wl,--wrap=...): pauses that a test holds open at the two moments of an
+// mbox rewrite where other programs may come in.
+//   REVNOTE_SEAM_PAUSE=dir  at each moment the run makes dir/NAME and waits
+//                           until the test makes dir/NAME.go, where NAME is
+//   unlocked  the mailbox has been read whole and unlocked, the filter
+//             not started yet (the temporary file is being made);
+//   locked    the filter is done and both locks are held again, the new
+//             file not yet in place (it is being synced).
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+extern "C" {
+int __real_mkstemp(char *name);
+int __real_fsync(int fd);
+int __wrap_mkstemp(char *name);
+int __wrap_fsync(int fd);
+}
+
+namespace {
+
+void pause_at(const char *moment)
+{
+	const char *dir = std::getenv("REVNOTE_SEAM_PAUSE");
+	if (dir == nullptr)
+		return;
+	std::string here = std::string(dir) + "/" + moment;
+	(void)close(open(here.c_str(), O_WRONLY | O_CREAT, 0600));
+	std::string go = here + ".go";
+	while (access(go.c_str(), F_OK) != 0)
+		(void)usleep(10000);
+}
+
+// Whether fd is a rewrite's temporary file, "<mailbox>.tmp.XXXXXXXX".
+bool is_rewrite_temporary(int fd)
+{
+	char link[64];
+	char target[4096] = "";
+	(void)std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+	ssize_t n = readlink(link, target, sizeof target - 1);
+	if (n > 0)
+		target[n] = '\0';
+	return std::strstr(target, ".tmp.") != nullptr;
+}
+
+}  // namespace
+
+int __wrap_mkstemp(char *name)
+{
+	if (std::strstr(name, ".tmp.XXXXXXXX") != nullptr)
+		pause_at("unlocked");
+	return __real_mkstemp(name);
+}
+
+int __wrap_fsync(int fd)
+{
+	if (is_rewrite_temporary(fd))
+		pause_at("locked");
+	return __real_fsync(fd);
+}
