@@ -436,13 +436,62 @@ TEST_F(MaildirWalk, SubdirectoryThatCannotBeOpenedEndsTheWalk)
 	EXPECT_EQ(seen[1].first, 1);
 }
 
-TEST_F(MaildirWalk, UnreadableMessageEndsTheWalk)
+// A message that cannot be opened is passed over, not the rest of the
+// Maildir with it; the run fails.
+TEST_F(MaildirWalk, UnreadableMessageIsPassedOverAndFailsTheRun)
 {
 	testsupport::permissions_apply as_a_user;
 	ASSERT_EQ(chmod((dir / "a/new/1.n").c_str(), 0), 0);
-	EXPECT_EQ(run({dir / "a"}), 1);
-	EXPECT_TRUE(seen.empty());
+	EXPECT_EQ(run({dir / "a"}), 0);
+	ASSERT_EQ(seen.size(), 1u);
+	EXPECT_EQ(seen[0].name, "cur/2.c:2,S");
 	EXPECT_NE(err.find(": " + (dir / "a") + "/new/1.n: Permission denied\n"), std::string::npos) << err;
+}
+
+// A reader takes the messages of new into cur (and flags them) while the
+// walk is at the first, and removes a message of cur while the walk is at
+// the other: the moved messages are offered under their new names, each
+// once; the one removed is passed over, and the run fails.
+int reader_filter(int first, const char *name, FILE *message)
+{
+	int r = scripted_filter(first, name, message);
+	if (seen.size() == 1) {
+		for (const char *other : {"new/5.n", "new/6.n", "new/1.n"})
+			if (std::strcmp(other, name) != 0 && rename(other, (std::string("cur/") + (other + 4) + ":2,S").c_str()) != 0)
+				return 0;
+	} else if (seen.back().name == "cur/2.c:2,S" || seen.back().name == "cur/7.c:2,") {
+		if (unlink(seen.back().name == "cur/7.c:2," ? "cur/2.c:2,S" : "cur/7.c:2,") != 0)
+			return 0;
+	}
+	return r;
+}
+
+TEST_F(MaildirWalk, MessagesRenamedBeforeTheyAreOpenedAreFoundAgain)
+{
+	write_file(dir / "a/new/5.n", "n5");
+	write_file(dir / "a/new/6.n", "n6");
+	write_file(dir / "a/cur/7.c:2,", "c7");
+	testing::internal::CaptureStderr();
+	EXPECT_EQ(rewrite_mailboxes(path_list({dir / "a"}).data(), result_filter, reader_filter), 0);
+	err = testing::internal::GetCapturedStderr();
+	std::vector<std::string> names;
+	for (auto &m : seen)
+		names.push_back(m.name + "=" + m.content);
+	ASSERT_EQ(names.size(), 4u) << err;
+	std::string first = names[0].substr(4, 3);
+	std::string kept = names[3].substr(0, names[3].find('='));
+	std::sort(names.begin() + 1, names.begin() + 3);
+	std::vector<std::string> expected;
+	for (const char *n : {"1.n", "5.n", "6.n"})
+		if (first != n)
+			expected.push_back("cur/" + std::string(n) + ":2,S=n" + n[0]);
+	expected.push_back(kept == "cur/7.c:2," ? "cur/7.c:2,=c7" : "cur/2.c:2,S=c2");
+	EXPECT_EQ(std::vector<std::string>(names.begin() + 1, names.end()), expected);
+	std::string removed = kept == "cur/7.c:2," ? "cur/2.c:2,S" : "cur/7.c:2,";
+	EXPECT_NE(err.find(": " + (dir / "a") + "/" + removed +
+	                   ": gone meanwhile (moved or deleted by another program); left for the next run\n"),
+	          std::string::npos)
+		<< err;
 }
 
 TEST_F(MaildirWalk, UnknownResultEndsTheWalkFromARelativePath)
