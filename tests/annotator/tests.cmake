@@ -70,3 +70,23 @@ if(Python3_Interpreter_FOUND)
   set_tests_properties(archive PROPERTIES LABELS "long;peers" TIMEOUT 300
     ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endif()
+# revnote-archive with a mail reader at work in its Maildirs: a seam runs
+# the test's reader right before each message is replaced
+# (archive_seams.cc); beside bin/, as revnote_seamed, to find its module.
+add_executable(revnote_archive_seamed ${PROJECT_SOURCE_DIR}/src/annotator/revnote_archive.cc
+               ${CMAKE_CURRENT_LIST_DIR}/archive_seams.cc)
+target_link_libraries(revnote_archive_seamed PRIVATE revnote_core)
+target_compile_definitions(revnote_archive_seamed PRIVATE "REVNOTE_VERSION=\"${PROJECT_VERSION}\"")
+set_target_properties(revnote_archive_seamed PROPERTIES OUTPUT_NAME revnote-archive
+                      RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/seamed)
+target_link_options(revnote_archive_seamed PRIVATE "-Wl,--wrap=renameat2")
+if(TARGET revnote_fetch)
+  add_dependencies(revnote_archive_seamed revnote_fetch)
+endif()
+if(Python3_Interpreter_FOUND)
+  add_test(NAME archive_maildir
+    COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/archive_maildir_test.py
+            $<TARGET_FILE:revnote> $<TARGET_FILE:revnote_archive_seamed>)
+  set_tests_properties(archive_maildir PROPERTIES LABELS peers TIMEOUT 300
+    ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
+endif()
