@@ -14,6 +14,7 @@ Usage: archive_maildir_test.py REVNOTE REVNOTE_ARCHIVE_SEAMED
 """
 
 import os
+import pty
 import shutil
 import socket
 import subprocess
@@ -79,13 +80,13 @@ class ReaderAtWork(unittest.TestCase):
         for d in self.dirs:
             shutil.rmtree(d)
 
-    def run_archive(self, options, plan=None, prefix=()):
+    def run_archive(self, options, plan=None, prefix=(), stderr=subprocess.PIPE):
         env = dict(os.environ)
         env.pop("REVNOTE_SEAM_BEFORE_REPLACE", None)
         if plan is not None:
             env.update(REVNOTE_SEAM_BEFORE_REPLACE=self.reader, READER_PLAN=plan)
-        return subprocess.run(list(prefix) + [ARCHIVE] + options + [self.maildir], capture_output=True, env=env,
-                              timeout=120)
+        return subprocess.run(list(prefix) + [ARCHIVE] + options + [self.maildir], stdout=subprocess.PIPE,
+                              stderr=stderr, env=env, timeout=120)
 
     def now(self):
         """Each message's path by its unique part, as it stands."""
@@ -135,6 +136,24 @@ class ReaderAtWork(unittest.TestCase):
         self.assertEqual((r.returncode, r.stderr.decode()), (1, "revnote-archive: %s: messages not done: 8 left for "
                                                                   "the next run, 0 failed (-v names them)\n"
                                                                   % self.maildir))
+        # On a terminal the progress summary says it.
+        self.fresh()
+        leader, follower = pty.openpty()
+        r = self.run_archive([], "remove", stderr=follower)
+        os.close(follower)
+        shown = b""
+        while True:
+            try:
+                chunk = os.read(leader, 4096)
+            except OSError:
+                break
+            if not chunk:
+                break
+            shown += chunk
+        os.close(leader)
+        self.assertEqual(r.returncode, 1)
+        self.assertIn(b"Maildir: 8 messages: 0 annotated, 0 already annotated, 0 without a table, "
+                      b"8 left for the next run\x1b[K", shown)
 
     def test_files_of_killed_runs_are_removed_those_of_live_runs_kept(self):
         dead = subprocess.Popen(["true"])
