@@ -56,6 +56,8 @@ struct tally {
 	std::size_t already;
 	std::size_t no_table;
 	std::size_t nothing_to_add;
+	std::size_t left;    // Maildir messages a reader renamed out of reach: for the next run
+	std::size_t failed;  // Maildir messages that could not be replaced
 	long long shown_ms;
 };
 
@@ -92,7 +94,21 @@ void show_summary()
 	                   mailbox, counts.done, counts.annotated, counts.already, counts.no_table);
 	if (counts.nothing_to_add > 0)
 		(void)std::fprintf(stderr, ", %zu with nothing to add", counts.nothing_to_add);
+	if (counts.left > 0)
+		(void)std::fprintf(stderr, ", %zu left for the next run", counts.left);
+	if (counts.failed > 0)
+		(void)std::fprintf(stderr, ", %zu failed", counts.failed);
 	(void)std::fputs("\033[K\n", stderr);
+}
+
+// Without the progress display, the messages of a Maildir that are not
+// done are still said, as a count (-v names each).
+void say_what_is_not_done()
+{
+	if (options.progress || counts.left + counts.failed == 0)
+		return;
+	warnx("%s: messages not done: %zu left for the next run, %zu failed%s", mailbox, counts.left, counts.failed,
+	      quiet != 0 ? " (-v names them)" : "");
 }
 
 void count(verdict v)
@@ -188,12 +204,13 @@ void write_message(int fd, off_t at, bool mbox, bool annotate, FILE *dest)
 // ---- Batches of messages waiting for their diffs ----------------------------------
 
 // A message of a Maildir written into the spool, up to end, to replace
-// name in the Maildir dirfd.
+// name in the Maildir dirfd; st is the message file as it was read.
 struct waiting_message {
 	off_t end;
 	int dirfd;
 	const char *maildir;  // its path, for messages
 	char *name;
+	struct stat st;
 };
 
 struct waiting_list {
@@ -217,12 +234,39 @@ void empty_spool()
 	rewind(spool);
 }
 
-// Makes a new file in dirfd's tmp/ for a message; its name in name.
+// ---- Maildir messages ----------------------------------------------------------------
+
+// This host's name as it may stand in a file name ("/" and ":" as octal
+// escapes, as Maildir writers do).
+const char *host_name()
+{
+	static char host[256];
+	if (host[0] != '\0')
+		return host;
+	char raw[200] = "";
+	if (gethostname(raw, sizeof raw - 1) != 0)
+		(void)std::snprintf(raw, sizeof raw, "localhost");
+	std::size_t n = 0;
+	for (const char *p = raw; *p != '\0' && n + 5 < sizeof host; p++) {
+		if (*p == '/' || *p == ':')
+			n += static_cast<std::size_t>(std::snprintf(host + n, sizeof host - n, "\\%03o", *p));
+		else
+			host[n++] = *p;
+	}
+	host[n] = '\0';
+	return host;
+}
+
+constexpr std::string_view new_file_suffix = ".revnote-archive";
+
+// Makes a new file in dirfd's tmp/ for a message; its name in name.  The
+// name carries the process id and host, so that a later run can tell the
+// file of a run that was killed.
 FILE *new_message_file(int dirfd, char *name, std::size_t size)
 {
 	static std::size_t made;
-	(void)std::snprintf(name, size, "tmp/%lld.P%dQ%zu.revnote-archive", static_cast<long long>(time(nullptr)),
-	                    static_cast<int>(getpid()), made++);
+	(void)std::snprintf(name, size, "tmp/%lld.P%dQ%zu.%s%s", static_cast<long long>(time(nullptr)),
+	                    static_cast<int>(getpid()), made++, host_name(), new_file_suffix.data());
 	int fd = openat(dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
 	FILE *fp = fd < 0 ? nullptr : fdopen(fd, "w");
 	if (fp == nullptr && fd >= 0)
@@ -230,32 +274,178 @@ FILE *new_message_file(int dirfd, char *name, std::size_t size)
 	return fp;
 }
 
-// Syncs and closes the new message file tmp, then puts it in the place of
-// name, which must still be there (a reader may have moved it meanwhile:
-// then it is annotated by the next run in its new place).  Warns and
-// returns false on failure.
-bool replace_message(FILE *fp, int dirfd, const char *maildir, const char *tmp, const char *name)
+// Whether file, in a Maildir's tmp/, is a new message file of a run on
+// this host that has ended (killed before it could remove it).
+bool left_by_ended_run(const char *file)
 {
-	bool written = std::fflush(fp) == 0 && fsync(fileno(fp)) == 0;
+	std::string_view name = file;
+	if (name.size() <= new_file_suffix.size() || !name.ends_with(new_file_suffix))
+		return false;
+	name.remove_suffix(new_file_suffix.size());
+	std::size_t p = name.find(".P");
+	if (p == std::string_view::npos)
+		return false;
+	char *end;
+	long pid = std::strtol(name.data() + p + 2, &end, 10);
+	if (end == name.data() + p + 2 || *end != 'Q' || pid <= 0 || pid > INT32_MAX)
+		return false;
+	std::string_view rest = name.substr(static_cast<std::size_t>(end + 1 - name.data()));
+	std::size_t dot = rest.find('.');
+	// Files of the form before the host was in the name are this host's.
+	std::string_view host = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
+	if (!host.empty() && host != host_name())
+		return false;
+	return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
+}
+
+// Removes from the Maildir dirfd's tmp/ the new message files of runs on
+// this host that were killed; those of a run still going are left alone.
+void remove_files_of_ended_runs(int dirfd)
+{
+	int fd = openat(dirfd, "tmp", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	DIR *dp = fd < 0 ? nullptr : fdopendir(fd);
+	if (dp == nullptr) {
+		if (fd >= 0)
+			(void)close(fd);
+		return;
+	}
+	while (const struct dirent *de = readdir(dp))
+		if (left_by_ended_run(de->d_name))
+			(void)unlinkat(::dirfd(dp), de->d_name, 0);
+	(void)closedir(dp);
+}
+
+// Gives the new file fd what the message st had: owner, group, permission
+// bits and times, so that replacing it changes nothing but its text.
+// false with errno when it cannot (another owner, and we are not root).
+bool take_over_attributes(int fd, const struct stat &st)
+{
+	struct stat now;
+	if (fstat(fd, &now) != 0)
+		return false;
+	if ((now.st_uid != st.st_uid || now.st_gid != st.st_gid) && fchown(fd, st.st_uid, st.st_gid) != 0)
+		return false;
+	if (fchmod(fd, st.st_mode & 07777) != 0)
+		return false;
+	const struct timespec times[2] = {st.st_atim, st.st_mtim};
+	return futimens(fd, times) == 0;
+}
+
+// A message of the Maildir that is not done: counted, and with -v named
+// with the reason; the run then ends with status 1.
+void not_done(std::size_t *tally_count, const char *maildir, const char *name, const char *why)
+{
+	any_failed = true;
+	(*tally_count)++;
+	counts.annotated--;
+	if (quiet == 0)
+		warnx("%s/%s: %s", maildir, name, why);
+}
+
+// Looks in dirfd's cur, then new, for the message file st that a reader
+// renamed from name meanwhile: the name with the same unique part (up to
+// the ":" of the flags) that is still the same file.  Its name into name.
+bool find_again(int dirfd, const struct stat &st, char *name, std::size_t size)
+{
+	const char *slash = std::strchr(name, '/');
+	std::string_view file = slash != nullptr ? slash + 1 : name;
+	std::string_view unique = file.substr(0, file.find(':'));
+	bool found = false;
+	for (const char *sub : {"cur", "new"}) {
+		int fd = openat(dirfd, sub, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+		DIR *dp = fd < 0 ? nullptr : fdopendir(fd);
+		if (dp == nullptr) {
+			if (fd >= 0)
+				(void)close(fd);
+			continue;
+		}
+		while (const struct dirent *de = readdir(dp)) {
+			std::string_view candidate = de->d_name;
+			struct stat cs;
+			if (candidate.substr(0, candidate.find(':')) != unique ||
+			    fstatat(::dirfd(dp), de->d_name, &cs, AT_SYMLINK_NOFOLLOW) != 0 || cs.st_ino != st.st_ino ||
+			    cs.st_dev != st.st_dev)
+				continue;
+			found = std::snprintf(name, size, "%s/%s", sub, de->d_name) < static_cast<int>(size);
+			break;
+		}
+		(void)closedir(dp);
+		if (found)
+			break;
+	}
+	return found;
+}
+
+// Puts the new file tmp in the place of the message name, read as st,
+// found again under its new name when a reader renamed it meanwhile
+// (taken from new into cur, or flagged); a message that cannot be found
+// is left for the next run.  The new name is durable once its directory
+// is.
+void put_in_place(int dirfd, const char *maildir, const char *tmp, const char *name, const struct stat &st)
+{
+	char current[name_size];
+	(void)std::snprintf(current, sizeof current, "%s", name);
+	// A reader may rename it again while it is looked for: a few tries.
+	for (int tries = 0; platform::replace_existing(dirfd, tmp, current) != 0; tries++) {
+		bool gone = errno == ENOENT;
+		if (gone && tries < 3 && find_again(dirfd, st, current, sizeof current))
+			continue;
+		if (gone) {
+			not_done(&counts.left, maildir, name,
+			         "renamed or removed meanwhile by another program and not found again; left for the next run");
+		} else {
+			warn("%s/%s", maildir, current);
+			not_done(&counts.failed, maildir, name, "could not be replaced");
+		}
+		(void)unlinkat(dirfd, tmp, 0);
+		return;
+	}
+	char sub[4] = {current[0], current[1], current[2], '\0'};
+	int d = openat(dirfd, sub, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+	if (d < 0 || fsync(d) != 0)
+		warn("fsync %s/%s", maildir, sub);
+	if (d >= 0)
+		(void)close(d);
+}
+
+// Gives the new message file tmp the attributes of the message st, syncs
+// and closes it, then puts it in the place of name.  A failure is warned
+// about and counted; the message then stays as it was.
+void replace_message(FILE *fp, int dirfd, const char *maildir, const char *tmp, const char *name,
+                     const struct stat &st)
+{
+	bool flushed = std::fflush(fp) == 0;
+	bool kept = flushed && take_over_attributes(fileno(fp), st);
+	int err = errno;
+	bool written = kept && fsync(fileno(fp)) == 0;
 	written = std::fclose(fp) == 0 && written;
-	if (!written) {
+	if (flushed && !kept) {
+		errno = err;
+		warn("%s/%s: cannot give the annotated copy the message's owner, group and mode", maildir, name);
+		not_done(&counts.failed, maildir, name, "left as it was");
+	} else if (!written) {
 		warn("%s/%s", maildir, tmp);
-	} else if (platform::replace_existing(dirfd, tmp, name) != 0) {
-		if (errno != ENOENT)
-			warn("%s/%s", maildir, name);
-		written = errno == ENOENT;
+		not_done(&counts.failed, maildir, name, "left as it was");
 	} else {
-		// The new name is durable once its directory is.
-		char sub[4] = {name[0], name[1], name[2], '\0'};
-		int d = openat(dirfd, sub, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-		if (d < 0 || fsync(d) != 0)
-			warn("fsync %s/%s", maildir, sub);
-		if (d >= 0)
-			(void)close(d);
-		return true;
+		put_in_place(dirfd, maildir, tmp, name, st);
+		return;
 	}
 	(void)unlinkat(dirfd, tmp, 0);
-	return written;
+}
+
+// Writes message m, waiting in the spool up to its end, into a new file
+// that replaces it.
+void write_waiting_message(const waiting_message &m)
+{
+	char tmp[name_size];
+	FILE *fp = new_message_file(m.dirfd, tmp, sizeof tmp);
+	if (fp == nullptr) {
+		warn("%s/tmp", m.maildir);
+		not_done(&counts.failed, m.maildir, m.name, "left as it was");
+	}
+	write_spool(spool, fp != nullptr ? fp : null_stream, m.end);
+	if (fp != nullptr)
+		replace_message(fp, m.dirfd, m.maildir, tmp, m.name, m.st);
 }
 
 // Writes the batch waiting in the spool, with its diffs, into the mbox's
@@ -266,18 +456,8 @@ void flush_batch(FILE *out)
 		return;
 	finish_spool(spool);
 	for (std::size_t i = 0; i < waiting.count; i++) {
-		waiting_message &m = waiting.entries[i];
-		char tmp[name_size];
-		FILE *fp = new_message_file(m.dirfd, tmp, sizeof tmp);
-		if (fp == nullptr) {
-			warn("%s/tmp", m.maildir);
-			any_failed = true;
-			fp = null_stream;
-		}
-		write_spool(spool, fp, m.end);
-		if (fp != null_stream && !replace_message(fp, m.dirfd, m.maildir, tmp, m.name))
-			any_failed = true;
-		std::free(m.name);
+		write_waiting_message(waiting.entries[i]);
+		std::free(waiting.entries[i].name);
 	}
 	waiting.count = 0;
 	write_spool(spool, out != nullptr ? out : null_stream, -1);
@@ -289,13 +469,67 @@ void flush_batch(FILE *out)
 // The Maildir whose messages are being offered, kept open for the batch.
 int maildir_fd = -1;
 
+// The unique parts (names up to the ":" of the flags) of the messages of
+// new looked at in this Maildir, sorted once cur is reached: a reader may
+// take one into cur before the walk reads cur, which then offers it
+// again; it is looked at once.
+struct name_set {
+	char **names;
+	std::size_t count;
+	std::size_t capacity;
+	bool sorted;
+};
+
+name_set looked_at_in_new;
+
+void forget_names(name_set *set)
+{
+	for (std::size_t i = 0; i < set->count; i++)
+		std::free(set->names[i]);
+	std::free(set->names);
+	*set = name_set{};
+}
+
+int compare_names(const void *a, const void *b)
+{
+	return std::strcmp(*static_cast<char *const *>(a), *static_cast<char *const *>(b));
+}
+
+// Whether the message name (new/... or cur/...) was looked at before in
+// new; one from new is remembered.
+bool looked_at_before(const char *name)
+{
+	bool in_new = std::strncmp(name, "new/", 4) == 0;
+	const char *file = name + 4;
+	char unique[name_size];
+	(void)std::snprintf(unique, sizeof unique, "%.*s", static_cast<int>(std::strcspn(file, ":")), file);
+	name_set &set = looked_at_in_new;
+	if (in_new) {
+		make_room_for_one(&set.names, &set.capacity, set.count);
+		set.names[set.count] = strdup(unique);
+		if (set.names[set.count] == nullptr)
+			fatal(1, "strdup");
+		set.count++;
+		set.sorted = false;
+		return false;
+	}
+	if (!set.sorted) {
+		std::qsort(set.names, set.count, sizeof *set.names, compare_names);
+		set.sorted = true;
+	}
+	const char *key = unique;
+	return std::bsearch(&key, set.names, set.count, sizeof *set.names, compare_names) != nullptr;
+}
+
 // The Maildir before ends: its batch is written, its summary shown.
 void end_maildir()
 {
 	flush_batch(nullptr);
+	forget_names(&looked_at_in_new);
 	if (maildir_fd < 0)
 		return;
 	show_summary();
+	say_what_is_not_done();
 	(void)close(maildir_fd);
 	maildir_fd = -1;
 }
@@ -347,6 +581,7 @@ void start_maildir()
 	maildir_fd = open(".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 	if (maildir_fd < 0)
 		fatal(1, "open %s", mailbox);
+	remove_files_of_ended_runs(maildir_fd);
 	counts = tally{};
 	counts.total = options.progress ? maildir_messages() : 0;
 }
@@ -357,6 +592,11 @@ int annotate_maildir_message(int first, const char *name, FILE *message)
 {
 	if (first)
 		start_maildir();
+	if (looked_at_before(name))
+		return 2;
+	struct stat st;
+	if (fstat(fileno(message), &st) != 0)
+		fatal(1, "fstat %s/%s", mailbox, name);
 	verdict v = look_at(fileno(message), 0, false);
 	count(v);
 	if (v != verdict::annotate)
@@ -368,7 +608,7 @@ int annotate_maildir_message(int first, const char *name, FILE *message)
 		char *copy = strdup(name);
 		if (copy == nullptr)
 			fatal(1, "strdup");
-		waiting.entries[waiting.count++] = waiting_message{ftello(spool), maildir_fd, mailbox, copy};
+		waiting.entries[waiting.count++] = waiting_message{ftello(spool), maildir_fd, mailbox, copy, st};
 		inline_next_message();
 		inline_poll();
 		if (batch_is_full())
@@ -379,12 +619,11 @@ int annotate_maildir_message(int first, const char *name, FILE *message)
 	FILE *fp = new_message_file(maildir_fd, tmp, sizeof tmp);
 	if (fp == nullptr) {
 		warn("%s/tmp", mailbox);
-		any_failed = true;
+		not_done(&counts.failed, mailbox, name, "left as it was");
 		return 2;
 	}
 	write_message(fileno(message), 0, false, true, fp);
-	if (!replace_message(fp, maildir_fd, mailbox, tmp, name))
-		any_failed = true;
+	replace_message(fp, maildir_fd, mailbox, tmp, name, st);
 	return 2;
 }
 

@@ -5,7 +5,10 @@
 // whole rewrite, written to a temporary file beside it, synced and renamed
 // over it, so that it is at every moment the old mbox or the new one.  A
 // Maildir's messages are replaced one by one: each annotated message is
-// written into tmp/, synced, and exchanged with its original name.
+// written into tmp/, given the message's owner, group, mode and times,
+// synced, and exchanged with its original name, or with the name a mail
+// reader gave it meanwhile; a message not done is counted and fails the
+// run.
 //
 // Every message is looked at first with the annotation watching for
 // revnote's own lines: one that carries them already is left as it is, so

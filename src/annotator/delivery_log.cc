@@ -90,6 +90,24 @@ void put_text(line_buffer *b, std::string_view s)
 	}
 }
 
+// The Message-Id as one word that no id can stretch into a second record:
+// every byte outside printable ASCII, the blank among them, and the
+// backslash are written as \xHH.  An id without such bytes, as nearly
+// all are, stands as it is; one with them can be read back exactly.
+void put_message_id(line_buffer *b, std::string_view id)
+{
+	constexpr char hex[] = "0123456789abcdef";
+	for (char c : id) {
+		unsigned char u = static_cast<unsigned char>(c);
+		if (u > 0x20 && u < 0x7f && c != '\\') {
+			put_text(b, std::string_view(&c, 1));
+			continue;
+		}
+		const char escaped[4] = {'\\', 'x', hex[u >> 4], hex[u & 15]};
+		put_text(b, std::string_view(escaped, sizeof escaped));
+	}
+}
+
 // A number in decimal, at least min_digits of them.
 void put_number(line_buffer *b, unsigned long long v, int min_digits = 1)
 {
@@ -128,7 +146,10 @@ void make_line(line_buffer *b, const char *operand, std::uint64_t bytes)
 	put_text(b, ">revnote[");
 	put_number(b, static_cast<unsigned long long>(getpid()));
 	put_text(b, "]: msgid=");
-	put_text(b, scan.id_len > 0 ? std::string_view(scan.id, scan.id_len) : "none");
+	if (scan.id_len > 0)
+		put_message_id(b, std::string_view(scan.id, scan.id_len));
+	else
+		put_text(b, "none");
 	put_text(b, ": delivered to ");
 	put_text(b, destination_name(operand));
 	const std::pair<std::string_view, std::uint64_t> counts[] = {

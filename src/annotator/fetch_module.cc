@@ -172,24 +172,30 @@ size_t take_body(char *data, size_t, size_t n, void *userdata)
 	return n;
 }
 
-// Whether path opens as what it must be (a directory or not); else says why
-// in trust.problem.  Checked here because libcurl's own error for a missing
-// file is vaguer, and a missing directory would only show as certificates
-// that cannot be verified.
+// Whether path opens as what it must be, a directory or a regular file;
+// else says why in trust.problem.  Checked here because libcurl's own error
+// for a missing file is vaguer, a missing directory would only show as
+// certificates that cannot be verified, and the TLS library opens a FIFO
+// or a device without O_NONBLOCK: a FIFO named by mistake would hang the
+// run where no fetch budget applies.
 bool readable(const char *variable, const char *path, bool directory)
 {
-	// O_NONBLOCK: a FIFO named by mistake must not hang the delivery.
+	// O_NONBLOCK: opening a FIFO must not hang here either.
 	int fd = open(path, O_RDONLY | O_CLOEXEC | O_NONBLOCK | (directory ? O_DIRECTORY : 0));
-	int err = fd < 0 ? errno : 0;
+	const char *why = fd < 0 ? std::strerror(errno) : nullptr;
 	struct stat st;
-	if (fd >= 0 && !directory && fstat(fd, &st) == 0 && S_ISDIR(st.st_mode))
-		err = EISDIR;
+	if (fd >= 0 && fstat(fd, &st) != 0)
+		why = std::strerror(errno);
+	else if (fd >= 0 && !directory && S_ISDIR(st.st_mode))
+		why = std::strerror(EISDIR);
+	else if (fd >= 0 && !directory && !S_ISREG(st.st_mode))
+		why = "not a regular file";
 	if (fd >= 0)
 		(void)close(fd);
-	if (err != 0)
+	if (why != nullptr)
 		(void)std::snprintf(trust.problem, sizeof trust.problem, "the CA %s %s from %s cannot be read: %s",
-		                    directory ? "directory" : "file", path, variable, std::strerror(err));
-	return err == 0;
+		                    directory ? "directory" : "file", path, variable, why);
+	return why == nullptr;
 }
 
 // The variables libcurl programs honour for a private CA: CURL_CA_BUNDLE,

@@ -83,6 +83,7 @@ struct encoded_region {
 	off_t end;
 	bool text_crlf;
 	bool line_crlf;
+	bool fence;  // text behind the part's padding follows
 };
 
 struct diff_queue {
@@ -426,6 +427,16 @@ struct spool_reader {
 
 spool_reader reader;
 
+// The encoded region under way ends here.
+void end_region(spool_reader &r)
+{
+	finish_encoder(&r.enc);
+	if (queue.regions[r.region].fence)
+		fence_encoded(&r.enc);
+	r.in_region = false;
+	r.region++;
+}
+
 // Copies the spool up to to (-1: its end).  A region ends only when
 // something beyond it is copied, so that a diff at its very end is still
 // written inside it.
@@ -434,9 +445,7 @@ void copy_to(spool_reader &r, off_t to)
 	while (to < 0 || r.pos < to) {
 		const encoded_region *g = r.region < queue.region_count ? &queue.regions[r.region] : nullptr;
 		if (r.in_region && r.pos == g->end) {
-			finish_encoder(&r.enc);
-			r.in_region = false;
-			r.region++;
+			end_region(r);
 			continue;
 		}
 		if (!r.in_region && g != nullptr && r.pos == g->start) {
@@ -554,7 +563,13 @@ void inline_encoded_region(off_t start, off_t end, bool text_crlf, bool line_crl
 	if (start == end)
 		return;
 	make_room_for_one(&queue.regions, &queue.region_capacity, queue.region_count);
-	queue.regions[queue.region_count++] = encoded_region{start, end, text_crlf, line_crlf};
+	queue.regions[queue.region_count++] = encoded_region{start, end, text_crlf, line_crlf, false};
+}
+
+void inline_fence_region(off_t end)
+{
+	if (queue.region_count > 0 && queue.regions[queue.region_count - 1].end == end)
+		queue.regions[queue.region_count - 1].fence = true;
 }
 
 void inline_poll()
@@ -599,11 +614,8 @@ void write_spool(FILE *spool, FILE *dest, off_t upto)
 	}
 	copy_to(r, upto);
 	// A stretch written to a destination of its own ends every region in it.
-	if (r.in_region && r.pos == queue.regions[r.region].end) {
-		finish_encoder(&r.enc);
-		r.in_region = false;
-		r.region++;
-	}
+	if (r.in_region && r.pos == queue.regions[r.region].end)
+		end_region(r);
 	if (upto < 0) {
 		r = spool_reader{};
 		forget_diffs();

@@ -55,6 +55,9 @@ void finish_fetches();
 // base64 part, to be encoded (in lines ending in CR LF with line_crlf;
 // text_crlf as for text_encoder) when the message is written.
 void inline_encoded_region(off_t start, off_t end, bool text_crlf, bool line_crlf);
+// Text behind the part's padding follows the region that ends at end:
+// its encoding is fenced off (fence_encoded) when it is written.
+void inline_fence_region(off_t end);
 // Writes the spool, read from its current position, into dest with every
 // diff in its place, each in the transfer encoding of the part it stands
 // in; then forgets the diffs.

@@ -122,6 +122,8 @@ struct walk {
 	std::size_t boundary_count;
 	std::size_t boundary_capacity;
 	off_t region_start;  // -d: where the text to encode begins in the spool
+	off_t region_end;    // -d: and where it ends
+	bool fenced;           // text behind the padding is fenced off from what was written again
 };
 
 walk w;
@@ -396,6 +398,7 @@ void b64_end_of_text()
 			if (end < 0)
 				fatal(1, "ftello");
 			inline_encoded_region(w.region_start, end, w.text_crlf, w.last_crlf);
+			w.region_end = end;
 		}
 	}
 	w.held.len = 0;
@@ -405,9 +408,29 @@ void b64_end_of_text()
 	w.ended = true;
 }
 
+// Text behind the padding of a part written again (a list footer) must
+// stay behind the padding of the new encoding, or decoders take it for
+// data: before the first line (n bytes, from the padding on) that holds
+// bytes of the alphabet, the encoding is fenced off.
+void b64_fence_off(const char *line, std::size_t n)
+{
+	if (!w.reencoding || w.fenced)
+		return;
+	reserve(w.decoded, n);
+	(void)decode_base64(&w.dec, line, n, w.decoded.data);
+	if (!w.dec.data_after_end)
+		return;
+	w.fenced = true;
+	if (fetch_diffs)
+		inline_fence_region(w.region_end);
+	else
+		fence_encoded(&w.enc);
+}
+
 void b64_line(const char *line, std::size_t n)
 {
 	if (w.ended) {
+		b64_fence_off(line, n);
 		pass_line(line, n, true);
 		return;
 	}
@@ -430,6 +453,7 @@ void b64_line(const char *line, std::size_t n)
 			std::size_t from = static_cast<std::size_t>(pad - line);
 			while (from < n && line[from] == '=')
 				from++;
+			b64_fence_off(line + from, n - from);
 			pass_line(line + from, n - from, true);
 		}
 		return;
@@ -458,6 +482,7 @@ void start_text(transfer_kind encoding)
 	w.dec = base64_decoder{};
 	w.ended = false;
 	w.reencoding = false;
+	w.fenced = false;
 	w.text_crlf = false;
 	w.text_crlf_known = false;
 	w.held.len = 0;

@@ -60,6 +60,7 @@ void warn_unknown(const char *name, const char *value, const char *choices, cons
 
 void read_environment_settings()
 {
+	platform::drop_library_settings();
 	const char *style = setting_value("REVNOTE_LINK_STYLE");
 	if (style != nullptr && !parse_link_style(style, &link_style))
 		warn_unknown("REVNOTE_LINK_STYLE", style, "neither cvsweb nor viewvc", "the links are for cvsweb");

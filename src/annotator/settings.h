@@ -27,6 +27,8 @@ bool parse_on_off(const char *name, bool *on);
 // Reads REVNOTE_LINK_STYLE and REVNOTE_LOG.  An unset or empty variable
 // leaves the default; an unknown value does too, with a warning when
 // standard error is for messages (-v).  Called once quiet is decided.
+// In a privileged run it first removes the variables that libcurl and the
+// TLS library would read on their own (platform::drop_library_settings).
 void read_environment_settings();
 
 // EX_TEMPFAIL: a mail system retries the delivery later.

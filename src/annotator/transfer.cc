@@ -429,6 +429,7 @@ void finish_encoder(text_encoder *e)
 			out.line_break();
 		}
 	} else if (e->kind == transfer_kind::base64) {
+		e->padded = e->grouped > 0;
 		if (e->grouped > 0)
 			put_group(out, e->group, e->grouped);
 		e->grouped = 0;
@@ -436,4 +437,12 @@ void finish_encoder(text_encoder *e)
 			out.line_break();
 	}
 	e->after_cr = false;
+}
+
+void fence_encoded(text_encoder *e)
+{
+	if (e->kind != transfer_kind::base64 || e->padded)
+		return;
+	encode_text(e, e->text_crlf ? "\r\n" : "\n", e->text_crlf ? 2 : 1);
+	finish_encoder(e);
 }

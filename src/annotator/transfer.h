@@ -68,6 +68,7 @@ struct text_encoder {
 	bool after_cr;          // the last byte of revnote's text was a CR
 	unsigned char group[3]; // base64: bytes of the group being filled
 	int grouped;            // how many
+	bool padded;            // base64: the last finish_encoder() ended in padding
 	// Called once, right before the first byte is encoded (then cleared).
 	void (*on_first)(void *first_ctx);
 	void *first_ctx;
@@ -84,5 +85,11 @@ void encode_original(text_encoder *e, const char *p, std::size_t n);
 // left open ended with a soft line break, so that what follows continues
 // it as it would in plain text.
 void finish_encoder(text_encoder *e);
+// After finish_encoder(), for text that follows the encoded data in the
+// part (a list footer behind the padding): base64 that did not end in
+// padding gets one more group, a line break of the text, padded, since
+// decoders read on over a group that is not padded and would take the
+// footer for data.  Nothing for the other kinds.
+void fence_encoded(text_encoder *e);
 
 #endif

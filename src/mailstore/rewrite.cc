@@ -452,10 +452,16 @@ bool rewrite_mbox(const char *path, mbox_filter_fn mbox_filter)
 
 // The walk over one Maildir's messages: "new" first, then "cur".  Kept
 // process-wide, one walk at a time; message_name is what the filter gets.
+// found_again holds the unique parts of the messages offered under the
+// new name a reader gave them meanwhile, so that the walk does not offer
+// them a second time when it reads that name.
 struct maildir_walk {
 	const char *subdir;
 	DIR *dp;
 	path_buffer message_name;
+	char **found_again;
+	std::size_t found_count;
+	std::size_t found_capacity;
 };
 
 maildir_walk walk;
@@ -467,6 +473,28 @@ void reset_walk()
 	walk.dp = nullptr;
 	walk.subdir = "new";
 	walk.message_name[0] = '\0';
+	for (std::size_t i = 0; i < walk.found_count; i++)
+		std::free(walk.found_again[i]);
+	std::free(walk.found_again);
+	walk.found_again = nullptr;
+	walk.found_count = walk.found_capacity = 0;
+}
+
+// The length of a Maildir file name's unique part: the name up to the
+// ':' of its flags.  A reader that takes a message from new into cur, or
+// changes its flags, keeps that part.
+std::size_t unique_length(const char *file)
+{
+	return std::strcspn(file, ":");
+}
+
+bool is_found_again(const char *file)
+{
+	std::size_t len = unique_length(file);
+	for (std::size_t i = 0; i < walk.found_count; i++)
+		if (std::strlen(walk.found_again[i]) == len && std::memcmp(walk.found_again[i], file, len) == 0)
+			return true;
+	return false;
 }
 
 // Next message name of the walk, or null when it has ended (its end or a
@@ -483,7 +511,7 @@ const char *next_message(const char *path)
 		}
 		const struct dirent *de;
 		while ((de = readdir(walk.dp)) != nullptr) {
-			if (de->d_name[0] == '.')
+			if (de->d_name[0] == '.' || is_found_again(de->d_name))
 				continue;
 			(void)format_cut(walk.message_name, sizeof walk.message_name, "%s/%s", walk.subdir,
 			                 de->d_name);
@@ -495,6 +523,76 @@ const char *next_message(const char *path)
 			return nullptr;
 		walk.subdir = "cur";
 	}
+}
+
+// Looks in cur, then in new, for the message whose name in
+// walk.message_name a reader changed meanwhile; on success that name is
+// replaced by the one it has now, which the walk remembers.
+bool find_renamed_message()
+{
+	const char *slash = std::strchr(walk.message_name, '/');
+	const char *file = slash != nullptr ? slash + 1 : walk.message_name;
+	std::size_t len = unique_length(file);
+	path_buffer unique;
+	if (len >= sizeof unique)
+		return false;
+	std::memcpy(unique, file, len);
+	unique[len] = '\0';
+	bool found = false;
+	static const char *const subdirs[] = {"cur", "new"};
+	for (const char *sub : subdirs) {
+		DIR *dp = opendir(sub);
+		if (dp == nullptr)
+			continue;
+		while (const struct dirent *de = readdir(dp)) {
+			if (unique_length(de->d_name) != len || std::memcmp(de->d_name, unique, len) != 0)
+				continue;
+			found = format_exact(walk.message_name, sizeof walk.message_name, "%s/%s", sub, de->d_name);
+			break;
+		}
+		(void)closedir(dp);
+		if (found)
+			break;
+	}
+	if (!found)
+		return false;
+	if (walk.found_count == walk.found_capacity) {
+		std::size_t cap = walk.found_capacity == 0 ? 8 : walk.found_capacity * 2;
+		void *grown = std::realloc(walk.found_again, cap * sizeof *walk.found_again);
+		if (grown == nullptr)
+			return true;  // offered now, and perhaps once more under that name
+		walk.found_again = static_cast<char **>(grown);
+		walk.found_capacity = cap;
+	}
+	char *copy = strdup(unique);
+	if (copy != nullptr)
+		walk.found_again[walk.found_count++] = copy;
+	return true;
+}
+
+// Opens the message of walk.message_name for the filter.  One that a mail
+// reader renamed since the directory was read (moved from new into cur,
+// or flagged) is opened under its new name, which takes the place of the
+// old in walk.message_name; a few tries, as the reader may rename it again.
+// Reports a message that cannot be had and returns null.
+FILE *open_message(const char *path)
+{
+	path_buffer first;
+	copy_cut(first, sizeof first, walk.message_name);
+	FILE *fp = fopen(walk.message_name, "r");
+	int err = fp == nullptr ? errno : 0;
+	for (int tries = 0; err == ENOENT && tries < 3 && find_renamed_message(); tries++) {
+		fp = fopen(walk.message_name, "r");
+		err = fp == nullptr ? errno : 0;
+	}
+	if (fp != nullptr)
+		return fp;
+	errno = err;
+	if (err == ENOENT)
+		warnx("%s/%s: gone meanwhile (moved or deleted by another program); left for the next run", path, first);
+	else
+		warn("%s/%s", path, walk.message_name);
+	return nullptr;
 }
 
 // A stream that is closed when it goes out of scope.
@@ -521,25 +619,29 @@ void report_end_of_walk(int r, const char *path, const char *name)
 
 // Offers every message of the Maildir (the working directory) to the filter
 // until the walk ends.  The message is closed after the filter's result
-// has been acted on.
-void walk_messages(const char *path, maildir_filter_fn maildir_filter)
+// has been acted on.  A message that cannot be opened is passed over;
+// returns false when there was one.
+bool walk_messages(const char *path, maildir_filter_fn maildir_filter)
 {
 	int first = 1;
-	while (const char *name = next_message(path)) {
+	bool all_offered = true;
+	while (next_message(path) != nullptr) {
 		if (signal_count > 0)
 			exit_for_signal();
-		closing_stream message{fopen(name, "r")};
+		closing_stream message{open_message(path)};
 		if (message.fp == nullptr) {
-			warn("%s/%s", path, name);
-			return;
+			all_offered = false;
+			continue;
 		}
+		const char *name = walk.message_name;
 		int r = maildir_filter(first, name, message.fp);
 		first = 0;
 		if (r == 2 || (r == 4 && unlink(name) == 0))
 			continue;
 		report_end_of_walk(r, path, name);
-		return;
+		break;
 	}
+	return all_offered;
 }
 
 // One Maildir.  Returns false when the run result must become 0.  The
@@ -560,11 +662,12 @@ bool rewrite_maildir(const char *path, maildir_filter_fn maildir_filter)
 		warn("chdir %s", path);
 	} else {
 		reset_walk();
-		walk_messages(path, maildir_filter);
+		bool all_offered = walk_messages(path, maildir_filter);
 		reset_walk();
 		ok = fchdir(saved) == 0;
 		if (!ok)
 			warn("fchdir");
+		ok = ok && all_offered;
 	}
 	(void)close(saved);
 	return ok;

@@ -1,13 +1,18 @@
 // Link-time seams for revnote-archive (revnote_archive_seamed, linked with
-// -Wl,--wrap=...): pauses that a test holds open at the two moments of an
-// mbox rewrite where other programs may come in.
-//   REVNOTE_SEAM_PAUSE=dir  at each moment the run makes dir/NAME and waits
-//                           until the test makes dir/NAME.go, where NAME is
-//   unlocked  the mailbox has been read whole and unlocked, the filter
-//             not started yet (the temporary file is being made);
-//   locked    the filter is done and both locks are held again, the new
-//             file not yet in place (it is being synced).
+// -Wl,--wrap=...), so that a test acts in the very window it means to test,
+// at a moment it holds instead of one it hopes for.
+//   REVNOTE_SEAM_BEFORE_REPLACE=program  runs, in the Maildir and with the
+//       message's name (new/... or cur/...) as its argument, right before
+//       an annotated copy is exchanged with its message;
+//   REVNOTE_SEAM_PAUSE=dir  at each of two moments of an mbox rewrite the
+//       run makes dir/NAME and waits until the test makes dir/NAME.go:
+//       "unlocked", the mailbox has been read whole and unlocked, the
+//       filter not started yet (the temporary file is being made);
+//       "locked", the filter is done and both locks are held again, the
+//       new file not yet in place (it is being synced).
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -16,10 +21,27 @@
 #include <string>
 
 extern "C" {
+int __real_renameat2(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, unsigned flags);
+int __wrap_renameat2(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, unsigned flags);
 int __real_mkstemp(char *name);
 int __real_fsync(int fd);
 int __wrap_mkstemp(char *name);
 int __wrap_fsync(int fd);
+}
+
+int __wrap_renameat2(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, unsigned flags)
+{
+	const char *hook = std::getenv("REVNOTE_SEAM_BEFORE_REPLACE");
+	pid_t pid = hook != nullptr ? fork() : -1;
+	if (pid == 0) {
+		if (fchdir(newdirfd) == 0)
+			execlp(hook, hook, newpath, static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	int status;
+	if (pid > 0)
+		(void)waitpid(pid, &status, 0);
+	return __real_renameat2(olddirfd, oldpath, newdirfd, newpath, flags);
 }
 
 namespace {

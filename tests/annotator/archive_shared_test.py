@@ -96,7 +96,12 @@ class Shared(unittest.TestCase):
         for t in threads:
             t.join()
         self.assertEqual(self.failures, [])
-        self.assertEqual([(p.returncode, p.err) for p in runs], [(0, b"")] * len(runs))
+        # A run may give up on the locks while the writers keep them busy:
+        # it says so and leaves the mailbox as it was.
+        for p in runs:
+            self.assertTrue(p.returncode == 0 and p.err == b"" or
+                            p.returncode == 1 and (b"lock" in p.err), p.err)
+        self.assertIn(0, [p.returncode for p in runs])
         ids = ids_in(self.box)
         self.assertEqual(sorted(ids), sorted("%s%d" % (k, i) for k in "rpd" for i in range(12)))
         self.assertEqual(len(archive_test.messages(self.box)), before + 36)
@@ -115,6 +120,10 @@ class Shared(unittest.TestCase):
             for kind in "rpd":
                 with self.subTest(moment=moment, writer=kind):
                     archive_test.write_mbox(self.box, archive_test.commit_mails(6))
+                    if moment == "locked":
+                        open(os.path.join(pause, "unlocked.go"), "w").close()
+                    else:
+                        open(os.path.join(pause, "locked.go"), "w").close()
                     run = subprocess.Popen([SEAMED, self.box], env=env, stderr=subprocess.PIPE)
                     while not os.path.exists(os.path.join(pause, moment)):
                         if run.poll() is not None:

@@ -729,6 +729,10 @@ INSTANTIATE_TEST_SUITE_P(
 		         "22 msgid=<20040122133411.AB12@example.org>: delivered to standard output (table lines 5, " + no_diffs},
 		log_case{"mbox_folded_id_crlf", {"-f", "BOX"}, "From: a\r\nmessage-ID:\r\n <folded@example.org> \r\n\r\nb\r\n",
 		         {}, "22 msgid=<folded@example.org>: delivered to BOX (table lines 0, " + no_diffs},
+		// An id that tries to read as a second record stays one word.
+		log_case{"id_quoted", {}, "Message-Id: <a\\b@x> : delivered to /var/mail/root\t\xe9\n\n", {},
+		         "22 msgid=<a\\x5cb@x>\\x20:\\x20delivered\\x20to\\x20/var/mail/root\\x09\\xe9: delivered to "
+		         "standard output (table lines 0, " + no_diffs},
 		log_case{"id_only_in_body", {}, "Subject: s\n\nMessage-Id: <body@x>\n", {},
 		         "22 msgid=none: delivered to standard output (table lines 0, " + no_diffs},
 		// Each diff keeps 100 bytes, all 250: a, b cut at 100, c at 50, d

@@ -5,6 +5,8 @@
 // environment names, redirects that would leave the base URL's server or
 // scheme, and a pool of transfers multiplexed on one connection.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <cerrno>
 
 #include <chrono>
 #include <cstdio>
@@ -117,6 +119,9 @@ class HttpsFetch : public Https, public ::testing::WithParamInterface<tls_case> 
 TEST_P(HttpsFetch, FetchesOrFailsWithTheCause)
 {
 	const tls_case &c = GetParam();
+	if (mkfifo(expand("{dir}/ca.fifo").c_str(), 0644) != 0) {
+		ASSERT_EQ(errno, EEXIST);
+	}
 	std::string b = base(c.site, c.kind);
 	run_result r = revnote({"-v", "-d", "-u", b}, message(rows), c.env);
 	ASSERT_EQ(r.status, 0) << r.err;
@@ -161,6 +166,9 @@ INSTANTIATE_TEST_SUITE_P(
 		         "the CA file {dir}/missing.pem from CURL_CA_BUNDLE cannot be read: No such file or directory"},
 		tls_case{"ca_file_that_is_a_directory", "trusted", "diffs", {"SSL_CERT_FILE={dir}/ca-dir"},
 		         "the CA file {dir}/ca-dir from SSL_CERT_FILE cannot be read: Is a directory"},
+		// The TLS library would open it blocking, and wait for a writer for good.
+		tls_case{"ca_file_that_is_a_fifo", "trusted", "diffs", {"CURL_CA_BUNDLE={dir}/ca.fifo"},
+		         "the CA file {dir}/ca.fifo from CURL_CA_BUNDLE cannot be read: not a regular file"},
 		tls_case{"missing_ca_dir", "trusted", "diffs", {ca, "SSL_CERT_DIR={dir}/missing"},
 		         "the CA directory {dir}/missing from SSL_CERT_DIR cannot be read: No such file or directory"},
 		tls_case{"redirect_to_http", "trusted", "to-http", {ca}, "redirected from https to http: refused"},

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 
+#include "environment.h"
 #include "links.h"
 #include "output.h"
 #include "request.h"
@@ -305,6 +306,20 @@ TEST(RequestUrlSize, LongestLinkOfEscapesFits)
 	EXPECT_EQ(std::strlen(out), base.size() + 3 * path.size());
 	// One byte short of the room: refused, not overrun.
 	EXPECT_FALSE(make_request_url(out, std::strlen(out), form.c_str(), base.size(), form.size()));
+}
+
+// What a privileged run removes from its environment before libcurl and
+// the TLS library read it: every proxy variable in any case, the files
+// they would read or write; nothing of revnote's own or the mail system's.
+TEST(LibrarySettings, ProxiesAndFilesOnly)
+{
+	for (const char *name : {"http_proxy", "HTTPS_PROXY", "Https_Proxy", "ALL_PROXY", "all_proxy", "NO_PROXY",
+	                         "no_proxy", "ftp_proxy", "socks5_proxy", "SSLKEYLOGFILE", "CURL_HOME", "CURL_CA_BUNDLE",
+	                         "SSL_CERT_FILE", "SSL_CERT_DIR", "OPENSSL_CONF", "OPENSSL_MODULES"})
+		EXPECT_TRUE(platform::is_library_setting(name, std::strlen(name))) << name;
+	for (const char *name : {"PATH", "HOME", "MAIL", "TMPDIR", "REVNOTE_FETCH_MODULE", "proxy", "_prox",
+	                         "SSLKEYLOGFILES", "CURL_HOME_DIR", "SSL_CERT"})
+		EXPECT_FALSE(platform::is_library_setting(name, std::strlen(name))) << name;
 }
 
 }  // namespace

@@ -15,6 +15,7 @@ on loopback.
 Usage: mime_test.py REVNOTE
 """
 
+import base64
 import email
 import email.policy
 import os
@@ -125,6 +126,35 @@ class Forms(unittest.TestCase):
                         kept = set(text_part(before).get_payload().splitlines())
                         added = [l for l in text_part(out).get_payload().splitlines() if l not in kept]
                         self.assertLessEqual(max(map(len, added)), 76)
+
+    def test_footer_behind_the_base64_padding_stays_fenced_off(self):
+        """A list footer appended to the raw body of a base64 part: decoders
+        stop at the padding, so the output must end its data in padding too,
+        whatever the annotated text's length modulo 3.  Where the text fills
+        its last group, one line break more is its padded group."""
+        footer = b"-- \nList: https://lists.example.org/cvs\n"
+        residues = set()
+        for crlf in (False, True):
+            brk = b"\r\n" if crlf else b"\n"
+            for extra in range(6):
+                text = (COMMIT + "x" * extra + "\n").encode()
+                text = text.replace(b"\n", brk) if crlf else text
+                if len(text) % 3 == 0:
+                    continue  # no padding: the footer is data already
+                body = base64.encodebytes(text).replace(b"\n", brk)
+                data = b"Content-Transfer-Encoding: base64".join([b"", brk]) + brk + body + footer.replace(b"\n", brk)
+                for options in ([], ["-g", "-C"], ["-d", "-u", "http://127.0.0.1:%s/diffs/" % PORT]):
+                    with self.subTest(crlf=crlf, extra=extra, options=options):
+                        out = revnote(data, *options)
+                        self.assertTrue(out.endswith(footer.replace(b"\n", brk)))
+                        got = parse(out).get_payload(decode=True)
+                        plain = revnote(b"Subject: x\n\n" + lf(text), *options).split(b"\n\n", 1)[1]
+                        self.assertIn(lf(got), (plain, plain + b"\n"))
+                        # The extra line break where the text fills its group, and only there.
+                        annotated = len(got) - (len(brk) if lf(got) != plain else 0)
+                        self.assertEqual(lf(got) != plain, annotated % 3 == 0)
+                        residues.add(annotated % 3)
+        self.assertEqual(residues, {0, 1, 2})
 
     def test_nothing_to_annotate_comes_out_byte_for_byte(self):
         broken = {
