@@ -1,19 +1,53 @@
-// Commit table annotation.
+// Commit mail annotation.
 //
-// Watches the body lines of the message for the commit table (a header
-// line naming Revision, Changes and Path, then one indented line per
-// file), works out each file's previous revision from its new one and
-// writes below the file line the links that fit (links.h), or a short note
-// saying why the line cannot be used.
+// Watches the body lines of the message for the three shapes in which
+// commit mail lists its files, and writes below each file line the links
+// that fit (links.h), or a short note saying why the line cannot be used:
+//
+// - the commit table: a header line naming Revision, Changes and Path,
+//   then one indented line per file; each file's previous revision is
+//   worked out from its new one;
+// - "cvs rdiff" lines: after the line "To generate a diff of this
+//   commit:", up to the next empty line, each "cvs rdiff -u -rA -rB PATH
+//   [PATH...]" names both revisions of its paths (0 for none: an added or
+//   removed file);
+// - file lists of CVS's commit script: after a "Module name:" line, the
+//   "Modified files:", "Added files:" and "Removed files:" sections, each
+//   line "<TAB>DIR : FILE..." or a tab-indented continuation; no revision
+//   is written, so each file gets the link to its history.
 #ifndef REVNOTE_ANNOTATE_H
 #define REVNOTE_ANNOTATE_H
 
 #include <cstddef>
 #include <cstdio>
+#include <initializer_list>
 #include <string_view>
+
+// A name kept from an earlier line of a commit script's message (the
+// lines themselves do not stay in memory).  Longer names are not kept.
+struct kept_name {
+	static constexpr std::size_t capacity = 1024;
+	std::size_t len;
+	bool too_long;
+	char text[capacity];
+
+	std::string_view view() const { return std::string_view(text, len); }
+};
+
+// Where a commit script's message is: its module, branch, section and the
+// directory of the last file line, up to its "Log message:" line.
+struct file_list_state {
+	bool in_section;
+	bool have_module;
+	kept_name module;
+	kept_name branch;
+	kept_name dir;  // empty: none yet in this section
+};
 
 struct annotate_state {
 	bool in_table;
+	bool in_rdiff_lines;  // after "To generate a diff of this commit:"
+	file_list_state lists;
 	FILE *destination;
 	std::string_view base_url;
 	std::string_view second_url;  // none: a null data()
@@ -51,10 +85,13 @@ bool match_table_header(std::string_view text);
 // Starts the annotation of one message: no table open yet.  second_url
 // may be null.
 void annotate_init(annotate_state *st, FILE *destination, const char *base_url, const char *second_url);
-// A new text begins (a part of the message): no table is open.
+// A new text begins (a part of the message): no table or list is open.
 inline void annotate_restart(annotate_state *st)
 {
 	st->in_table = false;
+	st->in_rdiff_lines = false;
+	st->lists.in_section = false;
+	st->lists.have_module = false;
 }
 
 // Looks at one body line of len bytes (its newline not counted) and writes
@@ -66,13 +103,28 @@ void annotate_line(annotate_state *st, const char *line, std::size_t len);
 // diffs that end a text with a table were gathered by revnote.
 void annotate_text_ends(annotate_state *st);
 
-// Whether annotate_line can do anything at all with the line: only an
-// empty line and a line that may begin with whitespace can.  Whitespace
-// and the zero byte lie below the first printable byte, so most lines,
-// which begin with text, are told apart without a call.
+// The first bytes of the lines annotate_line can do anything with:
+// whitespace and the zero byte (table lines, file list lines, the empty
+// lines that end them), and the first letters of "cvs rdiff", "To
+// generate", "Module name:", "Modified files:", "Added files:", "Removed
+// files:", "Branch:" and "Log message:".
+inline constexpr auto may_act_first = [] {
+	struct table {
+		bool at[256];
+	} t{};
+	for (int c = 0; c <= ' '; c++)
+		t.at[c] = true;
+	for (unsigned char c : {'c', 'T', 'M', 'A', 'R', 'B', 'L'})
+		t.at[c] = true;
+	return t;
+}();
+
+// Whether annotate_line can do anything at all with the line: an empty
+// line, or one whose first byte may begin what it looks for.  Most lines
+// are told apart by one look-up, without a call.
 inline bool annotate_may_act(const char *line, std::size_t len)
 {
-	return len == 0 || static_cast<unsigned char>(line[0]) <= ' ';
+	return len == 0 || may_act_first.at[static_cast<unsigned char>(line[0])];
 }
 
 #endif
