@@ -22,6 +22,14 @@ Then, for every commit:
   server answers a diff against a revision that does not exist with 200
   and an empty body, so a wrong previous revision is caught only here).
 
+The same commits are also mailed in the two other shapes revnote reads:
+NetBSD's "cvs rdiff -u -rA -rB PATH..." lines (each diff link must serve
+the hunks `cvs rdiff` gives, -d must inline exactly what the server
+serves) and the file lists of CVS's commit script (each file's history
+page must answer, through the Attic for a removed file, and show the
+commit's revision, on its branch too); and both shapes' ViewVC forms are
+checked against the loopback server that keeps ViewVC's URL contract.
+
 Usage: cvsweb_end_to_end_test.py --revnote PATH [unittest options]
 Exits 77 (skipped) only when cvs, rcs, cvsweb or lighttpd is missing.
 """
@@ -127,11 +135,12 @@ def rev_link(opts, base, path, rev):
     return "%s%s?rev=%s&content-type=text/%s" % (base, path, rev, kind)
 
 
-def expected_links(commit, opts, base):
-    """[(kind, url)] of every link revnote must write for a commit."""
+def expected_links(commit, opts, base, rows=None):
+    """[(kind, url)] of every link revnote must write for a commit (or for
+    the rows given)."""
     bases = [base, base] if opts.second else [base]
     links = []
-    for row in commit.rows:
+    for row in commit.rows if rows is None else rows:
         for b in bases:
             if row.expect[0] == "rev":
                 links.append(("rev", rev_link(opts, b, row.path, row.expect[1]), row))
@@ -141,34 +150,39 @@ def expected_links(commit, opts, base):
     return links
 
 
-def expected_output(message, commit, opts, base, fetcher):
-    """The message as revnote must write it, from the history's facts."""
+def expected_output(message, commit, opts, base, fetcher, rows_by_line=None):
+    """The message as revnote must write it, from the history's facts: the
+    table's rows, or the rows each line of another shape stands for."""
     bases = [base, base] if opts.second else [base]
-    rows = {row.line(): row for row in commit.rows}
+    if rows_by_line is None:
+        rows_by_line = {row.line(): [row] for row in commit.rows}
     out, gathered = [], []
     for line in message.split(b"\n")[:-1]:
         out.append(line + b"\n")
-        row = rows.get(line.decode())
-        if row is None:
-            continue
-        if row.expect[0] == "note":
-            out.append(row.expect[1].encode() + b"\n")
-        for b in bases:
-            if row.expect[0] == "rev":
-                out.append(rev_link(opts, b, row.path, row.expect[1]).encode() + b"\n")
-            elif row.expect[0] == "diff":
-                display, fetch = diff_forms(opts, b, row.path, row.expect[1], row.expect[2])
-                if opts.gather:
-                    gathered.append((display, fetch))
-                if not opts.gather or (opts.fetch and opts.in_place):
-                    out.append(display.encode() + b"\n")
-                if opts.fetch and not opts.gather:
-                    out.append(fgets_pieces(fetcher.get(fetch)[3]))
+        for row in rows_by_line.get(line.decode(), []):
+            expected_below(row, opts, bases, fetcher, out, gathered)
     for display, fetch in gathered:
         out.append(display.encode() + b"\n")
         if opts.fetch:
             out.append(fgets_pieces(fetcher.get(fetch)[3]))
     return b"".join(out)
+
+
+def expected_below(row, opts, bases, fetcher, out, gathered):
+    """What one row gets below its line, in out or gathered."""
+    if row.expect[0] == "note":
+        out.append(row.expect[1].encode() + b"\n")
+    for b in bases:
+        if row.expect[0] == "rev":
+            out.append(rev_link(opts, b, row.path, row.expect[1]).encode() + b"\n")
+        elif row.expect[0] == "diff":
+            display, fetch = diff_forms(opts, b, row.path, row.expect[1], row.expect[2])
+            if opts.gather:
+                gathered.append((display, fetch))
+            if not opts.gather or (opts.fetch and opts.in_place):
+                out.append(display.encode() + b"\n")
+            if opts.fetch and not opts.gather:
+                out.append(fgets_pieces(fetcher.get(fetch)[3]))
 
 
 def run_revnote(args, message, env=None):
@@ -407,6 +421,165 @@ class RevnoteAgainstCvswebTest(unittest.TestCase):
             out = result.stdout.decode()
             self.assertIn(row.line() + "\n" + row.expect[1] + "\n", out)
             self.assertNotIn(state["base"] + row.path, out)
+
+
+# ------------------------------------------------ the two other shapes ----
+
+def rdiff_row(row):
+    """The "cvs rdiff" revisions of a history row (0: none) and a row of
+    what revnote must write for its path; None for a row without both."""
+    if row.mark == "new":
+        older, newer, expect = "0", row.rev, ("rev", row.rev)
+    elif row.mark == "dead":
+        older, newer, expect = row.expect[1], "0", ("rev", row.expect[1])
+    elif row.expect[0] == "diff":
+        older, newer, expect = row.expect[1], row.expect[2], row.expect
+    else:
+        return None
+    return (older, newer), fx.Row(row.rev, 0, 0, row.path, row.mark, expect)
+
+
+def rdiff_mail(commit):
+    """The commit as NetBSD's source-changes mails it: the paths of one
+    revision pair on one line.  Returns the mail and {line: [rows]}."""
+    pairs = {}
+    for row in commit.rows:
+        made = rdiff_row(row)
+        if made:
+            pairs.setdefault(made[0], []).append(made[1])
+    lines = {"cvs rdiff -u -r%s -r%s %s" % (a, b, " ".join(r.path for r in rows)): rows
+             for (a, b), rows in pairs.items()}
+    mail = ("From: ann@example.org\nSubject: CVS commit: proj\n\nModule Name:\tproj\nCommitted By:\tann\n\n"
+            "Log Message:\n%s\n\nTo generate a diff of this commit:\n%s\n\n"
+            "Please note that diffs are not public domain; they are subject to the\n"
+            "copyright notices on the relevant files.\n") % (commit.log, "\n".join(lines))
+    return mail.encode(), lines
+
+
+def format_names(directory, files):
+    """The lines of CVS's commit script (log_accum) for one directory."""
+    head = "\t%-*s:" % (max(15, len(directory)), directory)
+    out = [head]
+    for f in files:
+        if len(out[-1]) + len(f) > 65:
+            out.append("\t%-*s:" % (max(15, len(directory)), ""))
+        out[-1] += " " + f
+    return out
+
+
+def lists_mail(commit):
+    """The commit as CVS's commit script mails it.  Returns the mail and
+    {line: [(path, revision)]}, the files each list line names."""
+    text = ["CVSROOT:\t/cvs", "Module name:\tproj"]
+    if commit.branch:
+        text.append("Branch: \t%s" % commit.branch)
+    text += ["Changes by:\tann@example.org\t2026/01/12 11:15:33", ""]
+    lines = {}
+    for section, marks in (("Modified", (None,)), ("Added", ("new",)), ("Removed", ("dead",))):
+        rows = [r for r in commit.rows if r.mark in marks]
+        if rows:
+            text.append("%s files:" % section)
+        by_dir = {}
+        for r in rows:
+            by_dir.setdefault(os.path.dirname(r.path[len("proj/"):]) or ".", []).append(r)
+        for directory, in_dir in by_dir.items():
+            for line in format_names(directory, [os.path.basename(r.path) for r in in_dir]):
+                names = line.split(":", 1)[1].split()
+                lines[line] = [(r.path, r.rev) for r in in_dir if os.path.basename(r.path) in names]
+                text.append(line)
+    text += ["", "Log message:", commit.log, ""]
+    return "\n".join(text).encode(), lines
+
+
+def hunks(diff):
+    """A unified diff from its first hunk on, without the text CVSweb adds
+    to a hunk's line (the enclosing function, as diff -p): CVSweb's and cvs
+    rdiff's differ only there and in how they name the files above."""
+    return [l.split(b" @@", 1)[0] for l in diff[diff.find(b"\n@@ ") + 1:].split(b"\n")]
+
+
+class OtherShapesTest(unittest.TestCase):
+    """NetBSD's "cvs rdiff" lines and CVS's own file lists, written from
+    the history's real revisions, against the live server."""
+
+    def commits(self):
+        # An import is mailed otherwise by both scripts.
+        return [c for c in state["commits"] if not c.log.startswith("Import")]
+
+    def test_rdiff_lines_get_what_table_rows_get_and_their_links_answer(self):
+        base, fetcher, repo = state["base"], state["fetcher"], state["repo"]
+        mails = [(c,) + rdiff_mail(c) for c in self.commits()]
+        for opts in (Options(), Options(fetch=True), Options(markup=True, context=True),
+                     Options(fetch=True, gather=True, in_place=True, second=True)):
+            fetcher.prefetch(link[2] for c, _, lines in mails for rows in lines.values()
+                             for link in expected_links(c, opts, base, rows) if link[0] == "diff")
+            for c, mail, lines in mails:
+                with self.subTest(commit=c.log, options=repr(opts)):
+                    result = run_revnote(opts.argv(base), mail)
+                    self.assertEqual((result.returncode, result.stderr), (0, b""))
+                    self.assertEqual(result.stdout, expected_output(mail, c, opts, base, fetcher, lines))
+        # Every link answers with its page: a revision as cvs co -p gives
+        # it, a diff as cvs rdiff -u -rA -rB PATH gives it.
+        opts = Options()
+        for c, mail, lines in mails:
+            for line, rows in lines.items():
+                for link in expected_links(c, opts, base, rows):
+                    status, final_url, content_type, body = fetcher.get(link[1])
+                    row = link[-1]
+                    with self.subTest(url=link[1]):
+                        self.assertEqual((status, content_type), (200, "text/plain"))
+                        self.assertEqual("/Attic/" in final_url, row.path in ATTIC_PATHS)
+                        if link[0] == "rev":
+                            self.assertEqual(body, repo.checkout(row.path, row.expect[1]))
+                        else:
+                            rdiff = repo.cvs("/", "rdiff", "-u", "-r" + row.expect[1], "-r" + row.expect[2], row.path)
+                            self.assertIn(b"\n@@ ", body)
+                            self.assertEqual(hunks(body), hunks(rdiff))
+
+    def test_file_lists_link_each_file_history_where_the_commit_shows(self):
+        base, fetcher = state["base"], state["fetcher"]
+        for c in self.commits():
+            mail, lines = lists_mail(c)
+            tag = "?only_with_tag=" + c.branch if c.branch else ""
+            expected = []
+            for line in mail.decode().split("\n")[:-1]:
+                expected.append(line + "\n")
+                expected += ["%s%s%s\n" % (base, path, tag) for path, _ in lines.get(line, [])]
+            # Nothing is fetched, and -g leaves history links in place.
+            for opts in (Options(), Options(fetch=True), Options(gather=True)):
+                with self.subTest(commit=c.log, options=repr(opts)):
+                    result = run_revnote(opts.argv(base), mail)
+                    self.assertEqual((result.returncode, result.stderr), (0, b""))
+                    self.assertEqual(result.stdout.decode(), "".join(expected))
+            fetcher.prefetch(base + path + tag for rows in lines.values() for path, _ in rows)
+            for path, revision in (f for rows in lines.values() for f in rows):
+                status, final_url, content_type, body = fetcher.get(base + path + tag)
+                with self.subTest(url=base + path + tag):
+                    self.assertEqual((status, content_type), (200, "text/html"))
+                    self.assertEqual("/Attic/" in final_url, path in ATTIC_PATHS)
+                    self.assertIn(b">" + revision.encode() + b"<", body)
+
+    def test_viewvc_forms_answer_on_the_viewvc_contract(self):
+        # The loopback server keeps ViewVC's URL contract (it refuses what
+        # ViewVC refuses); every link of both shapes must be accepted.
+        with systest.diff_server() as port:
+            base = "http://127.0.0.1:%s/viewvc/" % port
+            for c in self.commits():
+                for mail, lines in (rdiff_mail(c), lists_mail(c)):
+                    for args in (["-u", base], ["-d", "-c", "-u", base]):
+                        result = run_revnote(args, mail, env={"REVNOTE_LINK_STYLE": "viewvc"})
+                        self.assertEqual((result.returncode, result.stderr), (0, b""))
+                        links = [l for l in result.stdout.decode().split("\n") if l.startswith(base)]
+                        self.assertEqual(len(links), sum(map(len, lines.values())))
+                        for link in links:
+                            with self.subTest(link=link):
+                                self.assertEqual(urllib.request.urlopen(link, timeout=30).status, 200)
+                        if "-d" in args:
+                            # Each diff fetched in its ViewVC form; nothing for history links.
+                            diffs = sum(r.expect[0] == "diff" for rows in lines.values() for r in rows
+                                        if isinstance(r, fx.Row))
+                            self.assertEqual(result.stdout.count(b"\n| request /viewvc/"), diffs)
+                            self.assertNotIn(b" failed\n", result.stdout)
 
 
 # Files that live in Attic/ at the end of the history: every URL of them is
