@@ -19,8 +19,8 @@
 #define REVNOTE_ANNOTATE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
-#include <initializer_list>
 #include <string_view>
 
 // A name kept from an earlier line of a commit script's message (the
@@ -103,28 +103,34 @@ void annotate_line(annotate_state *st, const char *line, std::size_t len);
 // diffs that end a text with a table were gathered by revnote.
 void annotate_text_ends(annotate_state *st);
 
-// The first bytes of the lines annotate_line can do anything with:
-// whitespace and the zero byte (table lines, file list lines, the empty
-// lines that end them), and the first letters of "cvs rdiff", "To
-// generate", "Module name:", "Modified files:", "Added files:", "Removed
-// files:", "Branch:" and "Log message:".
-inline constexpr auto may_act_first = [] {
+// What the first bytes of a line must be for annotate_line to do anything
+// with it, by its first byte: none (0) for most; any second byte (1) after
+// whitespace or the zero byte (table lines, file list lines, the blank
+// lines that end them); after a letter, the second letter of "cvs rdiff",
+// "To generate", "Module name:", "Modified files:", "Added files:",
+// "Removed files:", "Branch:" or "Log message:".
+inline constexpr auto may_act_second_byte = [] {
 	struct table {
-		bool at[256];
+		unsigned char at[256];
 	} t{};
 	for (int c = 0; c <= ' '; c++)
-		t.at[c] = true;
-	for (unsigned char c : {'c', 'T', 'M', 'A', 'R', 'B', 'L'})
-		t.at[c] = true;
+		t.at[c] = 1;
+	const char pairs[][2] = {{'c', 'v'}, {'T', 'o'}, {'M', 'o'}, {'A', 'd'}, {'R', 'e'}, {'B', 'r'}, {'L', 'o'}};
+	for (const auto &p : pairs)
+		t.at[static_cast<unsigned char>(p[0])] = static_cast<unsigned char>(p[1]);
 	return t;
 }();
 
-// Whether annotate_line can do anything at all with the line: an empty
-// line, or one whose first byte may begin what it looks for.  Most lines
-// are told apart by one look-up, without a call.
+// Whether annotate_line can do anything at all with the line.  Most lines,
+// which begin with other text, are told apart by one look-up, without a
+// call.  line[0] must be readable: for an empty line, the newline or
+// carriage return that ends it, which the look-up takes for whitespace.
 inline bool annotate_may_act(const char *line, std::size_t len)
 {
-	return len == 0 || may_act_first.at[static_cast<unsigned char>(line[0])];
+	unsigned char second = may_act_second_byte.at[static_cast<unsigned char>(line[0])];
+	if (__builtin_expect(second == 0, 1))
+		return false;
+	return second == 1 || (len > 1 && static_cast<unsigned char>(line[1]) == second);
 }
 
 #endif
