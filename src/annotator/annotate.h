@@ -92,6 +92,8 @@ inline void annotate_restart(annotate_state *st)
 	st->in_rdiff_lines = false;
 	st->lists.in_section = false;
 	st->lists.have_module = false;
+	st->lists.branch.len = 0;
+	st->lists.branch.too_long = false;
 }
 
 // Looks at one body line of len bytes (its newline not counted) and writes
