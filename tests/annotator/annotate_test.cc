@@ -262,6 +262,9 @@ INSTANTIATE_TEST_SUITE_P(
 		                              "cvs rdiff -u -r 1.1 -r 1.2 a.c", rdiff("-r1.1 -r1.2 \0a.c"s)},
 		           no_match + no_dot + too_long + no_match + no_match + no_match + no_match + no_match + no_match +
 		                   no_match},
+		// Links are cut at 511 bytes as the table's are.
+		table_case{"rdiff_link_cut", {intro, rdiff("-r1.1 -r1.2 " + std::string(600, 'p'))},
+		           diff(std::string(600, 'p'), "1.1", "1.2").substr(0, 511) + "\n"},
 		table_case{"rdiff_other_lines_of_the_list", {intro, "cvs diff -u -r1.1 -r1.2 a.c", "cvs rdiffs -u", "  x",
 		                                             rdiff("-r1.1 -r1.2 a.c\0 b.c"s)},
 		           diff("a.c", "1.1", "1.2")},
