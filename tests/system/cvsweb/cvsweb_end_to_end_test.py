@@ -425,70 +425,39 @@ class RevnoteAgainstCvswebTest(unittest.TestCase):
 
 # ------------------------------------------------ the two other shapes ----
 
-def rdiff_row(row):
-    """The "cvs rdiff" revisions of a history row (0: none) and a row of
-    what revnote must write for its path; None for a row without both."""
-    if row.mark == "new":
-        older, newer, expect = "0", row.rev, ("rev", row.rev)
-    elif row.mark == "dead":
-        older, newer, expect = row.expect[1], "0", ("rev", row.expect[1])
-    elif row.expect[0] == "diff":
-        older, newer, expect = row.expect[1], row.expect[2], row.expect
-    else:
-        return None
-    return (older, newer), fx.Row(row.rev, 0, 0, row.path, row.mark, expect)
-
-
 def rdiff_mail(commit):
-    """The commit as NetBSD's source-changes mails it: the paths of one
-    revision pair on one line.  Returns the mail and {line: [rows]}."""
+    """The commit as NetBSD mails it, the paths of one revision pair (0:
+    none) on one line.  Returns the mail and {line: [row of each path]}."""
     pairs = {}
-    for row in commit.rows:
-        made = rdiff_row(row)
-        if made:
-            pairs.setdefault(made[0], []).append(made[1])
+    for r in commit.rows:
+        if r.expect[0] == "diff" or r.mark:
+            older, newer = r.expect[1:] if r.expect[0] == "diff" else (
+                ("0", r.rev) if r.mark == "new" else (r.expect[1], "0"))
+            pairs.setdefault((older, newer), []).append(r)
     lines = {"cvs rdiff -u -r%s -r%s %s" % (a, b, " ".join(r.path for r in rows)): rows
              for (a, b), rows in pairs.items()}
-    mail = ("From: ann@example.org\nSubject: CVS commit: proj\n\nModule Name:\tproj\nCommitted By:\tann\n\n"
-            "Log Message:\n%s\n\nTo generate a diff of this commit:\n%s\n\n"
-            "Please note that diffs are not public domain; they are subject to the\n"
-            "copyright notices on the relevant files.\n") % (commit.log, "\n".join(lines))
+    mail = ("Subject: CVS commit: proj\n\nModule Name:\tproj\n\nLog Message:\n%s\n\n"
+            "To generate a diff of this commit:\n%s\n\nPlease note that diffs are not public domain.\n"
+            % (commit.log, "\n".join(lines)))
     return mail.encode(), lines
-
-
-def format_names(directory, files):
-    """The lines of CVS's commit script (log_accum) for one directory."""
-    head = "\t%-*s:" % (max(15, len(directory)), directory)
-    out = [head]
-    for f in files:
-        if len(out[-1]) + len(f) > 65:
-            out.append("\t%-*s:" % (max(15, len(directory)), ""))
-        out[-1] += " " + f
-    return out
 
 
 def lists_mail(commit):
     """The commit as CVS's commit script mails it.  Returns the mail and
-    {line: [(path, revision)]}, the files each list line names."""
-    text = ["CVSROOT:\t/cvs", "Module name:\tproj"]
-    if commit.branch:
-        text.append("Branch: \t%s" % commit.branch)
+    {line: [row of each file]}."""
+    text = ["CVSROOT:\t/cvs", "Module name:\tproj"] + (["Branch: \t" + commit.branch] if commit.branch else [])
     text += ["Changes by:\tann@example.org\t2026/01/12 11:15:33", ""]
     lines = {}
-    for section, marks in (("Modified", (None,)), ("Added", ("new",)), ("Removed", ("dead",))):
-        rows = [r for r in commit.rows if r.mark in marks]
-        if rows:
-            text.append("%s files:" % section)
+    for section, mark in (("Modified", None), ("Added", "new"), ("Removed", "dead")):
         by_dir = {}
-        for r in rows:
-            by_dir.setdefault(os.path.dirname(r.path[len("proj/"):]) or ".", []).append(r)
-        for directory, in_dir in by_dir.items():
-            for line in format_names(directory, [os.path.basename(r.path) for r in in_dir]):
-                names = line.split(":", 1)[1].split()
-                lines[line] = [(r.path, r.rev) for r in in_dir if os.path.basename(r.path) in names]
-                text.append(line)
-    text += ["", "Log message:", commit.log, ""]
-    return "\n".join(text).encode(), lines
+        for r in commit.rows:
+            if r.mark == mark:
+                by_dir.setdefault(os.path.dirname(r.path[len("proj/"):]) or ".", []).append(r)
+        text += ["%s files:" % section] if by_dir else []
+        for directory, rows in by_dir.items():
+            text.append("\t%-15s: %s" % (directory, " ".join(os.path.basename(r.path) for r in rows)))
+            lines[text[-1]] = rows
+    return "\n".join(text + ["", "Log message:", commit.log, ""]).encode(), lines
 
 
 def hunks(diff):
@@ -518,68 +487,54 @@ class OtherShapesTest(unittest.TestCase):
                     result = run_revnote(opts.argv(base), mail)
                     self.assertEqual((result.returncode, result.stderr), (0, b""))
                     self.assertEqual(result.stdout, expected_output(mail, c, opts, base, fetcher, lines))
-        # Every link answers with its page: a revision as cvs co -p gives
-        # it, a diff as cvs rdiff -u -rA -rB PATH gives it.
-        opts = Options()
-        for c, mail, lines in mails:
-            for line, rows in lines.items():
-                for link in expected_links(c, opts, base, rows):
-                    status, final_url, content_type, body = fetcher.get(link[1])
-                    row = link[-1]
-                    with self.subTest(url=link[1]):
-                        self.assertEqual((status, content_type), (200, "text/plain"))
-                        self.assertEqual("/Attic/" in final_url, row.path in ATTIC_PATHS)
-                        if link[0] == "rev":
-                            self.assertEqual(body, repo.checkout(row.path, row.expect[1]))
-                        else:
-                            rdiff = repo.cvs("/", "rdiff", "-u", "-r" + row.expect[1], "-r" + row.expect[2], row.path)
-                            self.assertIn(b"\n@@ ", body)
-                            self.assertEqual(hunks(body), hunks(rdiff))
+        # A revision link serves what cvs co -p gives, a diff link the
+        # hunks of cvs rdiff -u -rA -rB PATH.
+        for link in (l for c, _, lines in mails for rows in lines.values()
+                     for l in expected_links(c, Options(), base, rows)):
+            status, final_url, content_type, body = fetcher.get(link[1])
+            row = link[-1]
+            with self.subTest(url=link[1]):
+                self.assertEqual((status, content_type), (200, "text/plain"))
+                self.assertEqual("/Attic/" in final_url, row.path in ATTIC_PATHS)
+                if link[0] == "rev":
+                    self.assertEqual(body, repo.checkout(row.path, row.expect[1]))
+                else:
+                    rdiff = repo.cvs("/", "rdiff", "-u", "-r" + row.expect[1], "-r" + row.expect[2], row.path)
+                    self.assertIn(b"\n@@ ", body)
+                    self.assertEqual(hunks(body), hunks(rdiff))
 
     def test_file_lists_link_each_file_history_where_the_commit_shows(self):
         base, fetcher = state["base"], state["fetcher"]
         for c in self.commits():
             mail, lines = lists_mail(c)
-            tag = "?only_with_tag=" + c.branch if c.branch else ""
-            expected = []
-            for line in mail.decode().split("\n")[:-1]:
-                expected.append(line + "\n")
-                expected += ["%s%s%s\n" % (base, path, tag) for path, _ in lines.get(line, [])]
+            links = {line: ["%s%s%s" % (base, r.path, "?only_with_tag=" + c.branch if c.branch else "")
+                            for r in rows] for line, rows in lines.items()}
+            expected = "".join(l + "\n" + "".join(u + "\n" for u in links.get(l, []))
+                               for l in mail.decode().split("\n")[:-1])
             # Nothing is fetched, and -g leaves history links in place.
             for opts in (Options(), Options(fetch=True), Options(gather=True)):
-                with self.subTest(commit=c.log, options=repr(opts)):
-                    result = run_revnote(opts.argv(base), mail)
-                    self.assertEqual((result.returncode, result.stderr), (0, b""))
-                    self.assertEqual(result.stdout.decode(), "".join(expected))
-            fetcher.prefetch(base + path + tag for rows in lines.values() for path, _ in rows)
-            for path, revision in (f for rows in lines.values() for f in rows):
-                status, final_url, content_type, body = fetcher.get(base + path + tag)
-                with self.subTest(url=base + path + tag):
-                    self.assertEqual((status, content_type), (200, "text/html"))
-                    self.assertEqual("/Attic/" in final_url, path in ATTIC_PATHS)
-                    self.assertIn(b">" + revision.encode() + b"<", body)
+                result = run_revnote(opts.argv(base), mail)
+                self.assertEqual((result.returncode, result.stderr, result.stdout.decode()), (0, b"", expected))
+            for line, rows in lines.items():
+                for r, url in zip(rows, links[line]):
+                    status, final_url, content_type, body = fetcher.get(url)
+                    with self.subTest(url=url):
+                        self.assertEqual((status, content_type), (200, "text/html"))
+                        self.assertEqual("/Attic/" in final_url, r.path in ATTIC_PATHS)
+                        self.assertIn(b">" + r.rev.encode() + b"<", body)
 
     def test_viewvc_forms_answer_on_the_viewvc_contract(self):
-        # The loopback server keeps ViewVC's URL contract (it refuses what
-        # ViewVC refuses); every link of both shapes must be accepted.
+        # The loopback server refuses what ViewVC refuses: every link of
+        # both shapes must be accepted, each diff fetched in its form.
         with systest.diff_server() as port:
             base = "http://127.0.0.1:%s/viewvc/" % port
-            for c in self.commits():
-                for mail, lines in (rdiff_mail(c), lists_mail(c)):
-                    for args in (["-u", base], ["-d", "-c", "-u", base]):
-                        result = run_revnote(args, mail, env={"REVNOTE_LINK_STYLE": "viewvc"})
-                        self.assertEqual((result.returncode, result.stderr), (0, b""))
-                        links = [l for l in result.stdout.decode().split("\n") if l.startswith(base)]
-                        self.assertEqual(len(links), sum(map(len, lines.values())))
-                        for link in links:
-                            with self.subTest(link=link):
-                                self.assertEqual(urllib.request.urlopen(link, timeout=30).status, 200)
-                        if "-d" in args:
-                            # Each diff fetched in its ViewVC form; nothing for history links.
-                            diffs = sum(r.expect[0] == "diff" for rows in lines.values() for r in rows
-                                        if isinstance(r, fx.Row))
-                            self.assertEqual(result.stdout.count(b"\n| request /viewvc/"), diffs)
-                            self.assertNotIn(b" failed\n", result.stdout)
+            for mail, lines in (m for c in self.commits() for m in (rdiff_mail(c), lists_mail(c))):
+                result = run_revnote(["-d", "-c", "-u", base], mail, env={"REVNOTE_LINK_STYLE": "viewvc"})
+                links = [l for l in result.stdout.decode().split("\n") if l.startswith(base)]
+                self.assertEqual(len(links), sum(map(len, lines.values())))
+                self.assertEqual([urllib.request.urlopen(l, timeout=30).status for l in links], [200] * len(links))
+                diffs = sum(r.expect[0] == "diff" for rows in lines.values() for r in rows)
+                self.assertEqual(result.stdout.count(b"\n| request /viewvc/"), diffs if b"cvs rdiff" in mail else 0)
 
 
 # Files that live in Attic/ at the end of the history: every URL of them is
