@@ -410,8 +410,10 @@ constexpr std::string_view rdiff_intro = "To generate a diff of this commit:";
 // "0" (none) is told apart before.
 const char *revision_note(std::string_view r)
 {
+	if (r.empty())
+		return note_no_match;
 	bool dot = false;
-	bool empty_component = r.empty() || r.front() == '.' || r.back() == '.';
+	bool empty_component = r.front() == '.' || r.back() == '.';
 	for (std::size_t i = 0; i < r.size(); i++) {
 		if (r[i] == '.') {
 			empty_component = empty_component || (dot && r[i - 1] == '.');

@@ -259,9 +259,9 @@ INSTANTIATE_TEST_SUITE_P(
 		table_case{"rdiff_unusable", {intro, rdiff("-r1.4a -r1.5 a.c"), rdiff("-r17 -r18 a.c"),
 		                              rdiff("-r1.2 -r" + rev32 + " a.c"), rdiff("-r0 -r0 a.c"), rdiff("-r1. -r1.2 a.c"),
 		                              rdiff("-r1..2 -r1.3 a.c"), rdiff("-r1.1 -r1.2"), "cvs rdiff -r1.1 -r1.2 a.c",
-		                              "cvs rdiff -u -r 1.1 -r 1.2 a.c", rdiff("-r1.1 -r1.2 \0a.c"s)},
+		                              "cvs rdiff -u -r 1.1 -r 1.2 a.c", rdiff("-r1.1 -r1.2 \0a.c"s), rdiff("-r -r1.2 a.c")},
 		           no_match + no_dot + too_long + no_match + no_match + no_match + no_match + no_match + no_match +
-		                   no_match},
+		                   no_match + no_match},
 		// Links are cut at 511 bytes as the table's are.
 		table_case{"rdiff_link_cut", {intro, rdiff("-r1.1 -r1.2 " + std::string(600, 'p'))},
 		           diff(std::string(600, 'p'), "1.1", "1.2").substr(0, 511) + "\n"},
