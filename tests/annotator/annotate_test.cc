@@ -295,7 +295,7 @@ INSTANTIATE_TEST_SUITE_P(
 // ViewVC's forms, a second base URL, and -g: the diff links of "cvs
 // rdiff" lines are gathered as the table's are; history links, which are
 // never fetched, stay in place.
-TEST(Shapes, LinkFormsSecondUrlAndGathering)
+TEST(OtherShapes, LinkFormsSecondUrlAndGathering)
 {
 	const std::vector<std::string> mail{intro,           rdiff("-r1.1 -r1.2 a.c"), rdiff("-r0 -r1.1 n.c"), "",
 	                                    "Module name:\tm", "Branch:\tT",              "Removed files:",        "\t. : g.c"};
