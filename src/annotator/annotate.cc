@@ -1,4 +1,5 @@
-// Commit table annotation.
+// Commit mail annotation: the commit table, "cvs rdiff" lines and the
+// file lists of CVS's commit script.
 //
 // The line itself has already been passed on by the copy of the message
 // and is only read here.
@@ -12,6 +13,7 @@
 // buffer.  Only the last component of the revision is read as a number.
 #include "annotate.h"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <climits>
@@ -227,7 +229,9 @@ cursor skip_blanks(cursor at, cursor end)
 }
 
 // The end of a path that begins at at: the next blank, tab or zero byte.
-cursor skip_path(cursor at, cursor end)
+// Kept inline in the table's matcher, where it was before other callers
+// came: a call costs the table a few percent.
+[[gnu::always_inline]] inline cursor skip_path(cursor at, cursor end)
 {
 	for (; end - at >= 8; at += 8) {
 		word w = load_word(at);
@@ -366,23 +370,270 @@ namespace {
 // How a line was taken, for watching.
 enum class line_role { other, header, file };
 
+bool begins(std::string_view line, std::string_view prefix)
+{
+	return line.substr(0, prefix.size()) == prefix;
+}
+
+// The text of a line up to its first zero byte, as the matchers read it.
+std::string_view up_to_zero(std::string_view text)
+{
+	return text.substr(0, text.find('\0'));
+}
+
+// Whether text is word followed by nothing but blanks and tabs.
+bool is_line_of(std::string_view text, std::string_view word)
+{
+	if (!begins(text, word))
+		return false;
+	cursor end = text.data() + text.size();
+	return skip_while(text.data() + word.size(), end, is_blank_or_tab) == end;
+}
+
+// Takes the next word (a run of anything but blanks and tabs) off the
+// front of *rest; empty when there is none.  rest holds no zero byte.
+std::string_view next_word(std::string_view *rest)
+{
+	cursor end = rest->data() + rest->size();
+	cursor at = skip_blanks(rest->data(), end);
+	cursor word_end = skip_path(at, end);
+	*rest = view(word_end, end);
+	return view(at, word_end);
+}
+
+// ---- "cvs rdiff" lines --------------------------------------------------------------
+
+constexpr std::string_view rdiff_intro = "To generate a diff of this commit:";
+
+// The table's note for a revision that a table row could not use either,
+// or null for a revision (digits and dots, a dot, no empty component).
+// "0" (none) is told apart before.
+const char *revision_note(std::string_view r)
+{
+	if (r.empty())
+		return note_no_match;
+	bool dot = false;
+	bool empty_component = r.front() == '.' || r.back() == '.';
+	for (std::size_t i = 0; i < r.size(); i++) {
+		if (r[i] == '.') {
+			empty_component = empty_component || (dot && r[i - 1] == '.');
+			dot = true;
+		} else if (!is_digit(r[i])) {
+			return note_no_match;
+		}
+	}
+	if (r.size() >= revision_buffer_size)
+		return note_too_long;
+	if (!dot)
+		return note_no_dot;
+	return empty_component ? note_no_match : nullptr;
+}
+
+// Whether text, a line of the list, is a "cvs rdiff" command at all.  A
+// zero byte ends the line.
+bool is_rdiff_command(std::string_view text)
+{
+	constexpr std::string_view command = "cvs rdiff";
+	return begins(text, command) && (text.size() == command.size() || !is_path_char(text[command.size()]));
+}
+
+// "cvs rdiff -u -rA -rB PATH [PATH...]": for each path what a table row
+// with these revisions gets, as written (0 standing for no revision).
+// The words end at a blank, a tab or a zero byte, and a zero byte ends
+// the line.  The command's words and the revisions are short, the paths
+// long: each is scanned in the way that suits it.
+void handle_rdiff_line(annotate_state *st, std::string_view text)
+{
+	cursor at = text.data();
+	cursor end = at + text.size();
+	auto next = [&](bool is_path) {
+		at = skip_while(at, end, is_blank_or_tab);
+		cursor from = at;
+		at = is_path ? skip_path(at, end) : skip_while(at, end, is_path_char);
+		return view(from, at);
+	};
+	// The usual spelling, one blank between the words, in one comparison.
+	constexpr char usual[] = "cvs rdiff -u ";
+	constexpr std::size_t usual_len = sizeof usual - 1;
+	bool form = true;
+	if (text.size() > usual_len && std::memcmp(at, usual, usual_len) == 0)
+		at += usual_len;
+	else
+		form = next(false) == "cvs" && next(false) == "rdiff" && next(false) == "-u";
+	std::string_view older = next(false);
+	std::string_view newer = next(false);
+	std::string_view path = next(true);
+	form = form && begins(older, "-r") && begins(newer, "-r") && !path.empty();
+	older.remove_prefix(std::min<std::size_t>(2, older.size()));
+	newer.remove_prefix(std::min<std::size_t>(2, newer.size()));
+	bool no_older = older == "0";
+	bool no_newer = newer == "0";
+	const char *note = !form || (no_older && no_newer) ? note_no_match : nullptr;
+	if (note == nullptr && !no_older)
+		note = revision_note(older);
+	if (note == nullptr && !no_newer)
+		note = revision_note(newer);
+	if (note != nullptr) {
+		write_note(st->destination, note);
+		return;
+	}
+	for (; !path.empty(); path = next(true)) {
+		if (no_older)
+			emit_rev_links(st, {path, newer});
+		else if (no_newer)
+			emit_rev_links(st, {path, older});
+		else
+			emit_diff_links(st, {path, newer, older});
+	}
+}
+
+// ---- File lists of CVS's commit script --------------------------------------------
+
+void keep(kept_name *name, std::string_view text)
+{
+	name->too_long = text.size() > kept_name::capacity;
+	name->len = name->too_long ? 0 : text.size();
+	std::memcpy(name->text, text.data(), name->len);
+}
+
+// The first word after label, kept in *name.
+void keep_value(kept_name *name, std::string_view text, std::string_view label)
+{
+	text.remove_prefix(label.size());
+	keep(name, next_word(&text));
+}
+
+// A removed file needs no form of its own: both front-ends look for its
+// history in the Attic.
+void open_section(file_list_state *lists)
+{
+	lists->in_section = true;
+	lists->dir.len = 0;
+	lists->dir.too_long = false;
+}
+
+void emit_history_links(annotate_state *st, const history_target &target)
+{
+	tally.table_lines++;
+	emit_history_link(st->destination, st->base_url, target);
+	emit_history_link(st->destination, st->second_url, target);
+}
+
+// "DIR : FILE...", "DIR: FILE..." (a name as wide as its column), or a
+// continuation of the last directory's files: ": FILE..." or "FILE...".
+// Out of line, as classify_unindented.
+[[gnu::noinline]] void handle_list_line(annotate_state *st, std::string_view text)
+{
+	file_list_state &lists = st->lists;
+	std::string_view rest = text;
+	std::string_view first = next_word(&rest);
+	std::string_view files = text;
+	std::string_view after = rest;
+	if (first == ":") {
+		files = rest;
+	} else if (first.size() > 1 && first.back() == ':') {
+		keep(&lists.dir, first.substr(0, first.size() - 1));
+		files = rest;
+	} else if (next_word(&after) == ":") {
+		keep(&lists.dir, first);
+		files = after;
+	}
+	if (lists.dir.len == 0 || lists.module.too_long || lists.branch.too_long) {
+		write_note(st->destination, note_no_match);
+		return;
+	}
+	// "." is the module's top directory.
+	std::string_view dir = lists.dir.view() == "." ? std::string_view() : lists.dir.view();
+	for (std::string_view file = next_word(&files); !file.empty(); file = next_word(&files))
+		emit_history_links(st, {lists.module.view(), dir, file, lists.branch.view()});
+}
+
+// A line that does not begin with whitespace: the lines that open and
+// close the lists, and "cvs rdiff" lines.  Kept out of line, so that the
+// table's lines do not pay for it.
+[[gnu::noinline]] line_role classify_unindented(annotate_state *st, std::string_view line)
+{
+	// An rdiff line, the most frequent, stops at a zero byte as it is read.
+	if (line[0] == 'c') {
+		if (!st->in_rdiff_lines || !is_rdiff_command(line))
+			return line_role::other;
+		handle_rdiff_line(st, line);
+		return line_role::file;
+	}
+	std::string_view text = up_to_zero(line);
+	file_list_state &lists = st->lists;
+	switch (text.empty() ? '\0' : text[0]) {
+	case 'T':
+		if (is_line_of(text, rdiff_intro)) {
+			st->in_rdiff_lines = true;
+			return line_role::header;
+		}
+		break;
+	case 'M':
+		if (begins(text, "Module name:")) {
+			keep_value(&lists.module, text, "Module name:");
+			lists.have_module = lists.module.len > 0 || lists.module.too_long;
+			lists.in_section = false;
+		} else if (lists.have_module && is_line_of(text, "Modified files:")) {
+			open_section(&lists);
+			return line_role::header;
+		}
+		break;
+	case 'A':
+		if (lists.have_module && is_line_of(text, "Added files:")) {
+			open_section(&lists);
+			return line_role::header;
+		}
+		break;
+	case 'R':
+		if (lists.have_module && is_line_of(text, "Removed files:")) {
+			open_section(&lists);
+			return line_role::header;
+		}
+		break;
+	case 'B':
+		if (begins(text, "Branch:"))
+			keep_value(&lists.branch, text, "Branch:");
+		break;
+	case 'L':
+		if (is_line_of(text, "Log message:"))
+			lists = file_list_state{};
+		break;
+	default:
+		break;
+	}
+	return line_role::other;
+}
+
+// An empty line (or one of blanks) ends a table and the lists.
+void end_lists(annotate_state *st)
+{
+	st->in_table = false;
+	st->in_rdiff_lines = false;
+	st->lists.in_section = false;
+}
+
 line_role classify(annotate_state *st, const char *line, std::size_t len)
 {
 	if (len == 0 || line[0] == '\0') {
-		st->in_table = false;
+		end_lists(st);
 		return line_role::other;
 	}
 	if (!is_space(line[0]))
-		return line_role::other;
+		return classify_unindented(st, std::string_view(line, len));
 	const char *end = line + len;
 	const char *rest = line;
 	while (rest < end && is_space(*rest))
 		rest++;
 	if (rest == end || *rest == '\0') {
-		st->in_table = false;
+		end_lists(st);
 		return line_role::other;
 	}
 	std::string_view text(rest, static_cast<std::size_t>(end - rest));
+	if (st->lists.in_section && line[0] == '\t' && !st->in_table) {
+		handle_list_line(st, up_to_zero(text));
+		return line_role::file;
+	}
 	if (!st->in_table) {
 		// Most indented lines are log text: only a line that begins like
 		// the header is looked at whole.
@@ -391,11 +642,6 @@ line_role classify(annotate_state *st, const char *line, std::size_t len)
 	}
 	handle_file_line(st, text);
 	return line_role::file;
-}
-
-bool begins(std::string_view line, std::string_view prefix)
-{
-	return line.substr(0, prefix.size()) == prefix;
 }
 
 // Lines revnote writes: a link, a diff line or failure line, a note.

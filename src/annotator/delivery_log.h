@@ -20,7 +20,7 @@
 
 // What the line counts, counted where it happens.
 struct delivery_tally {
-	std::uint64_t table_lines;     // file lines of a commit table given links
+	std::uint64_t table_lines;     // file lines given links: table rows, rdiff paths, listed files
 	std::uint64_t diffs_inlined;   // diffs written into the message, whole or not
 	std::uint64_t diffs_failed;    // failure lines in a diff's place
 	std::uint64_t diffs_cut;       // inlined diffs not whole: cut at a limit, or broken off

@@ -14,6 +14,9 @@
 //   PATH?revision=R&view=markup             (with or without -c)
 //   PATH?r1=A&r2=B&view=diff                (&diff_format=c or h, as above)
 //   PATH?view=patch&r1=A&r2=B               (fetched: a text/plain diff)
+// A file's history: PATH (CVSweb's log view, ?only_with_tag=TAG on a
+// branch), PATH?view=log (ViewVC, &pathrev=TAG on a branch).  Both find a
+// removed file in the Attic themselves.
 #include "links.h"
 
 #include <algorithm>
@@ -198,6 +201,21 @@ void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &targ
 		emit_diff_link_in<front_end::viewvc>(fp, base_url, target);
 	else
 		emit_diff_link_in<front_end::cvsweb>(fp, base_url, target);
+}
+
+void emit_history_link(FILE *fp, std::string_view base_url, const history_target &target)
+{
+	if (base_url.data() == nullptr)
+		return;
+	std::string_view dir_slash = target.dir.empty() ? "" : "/";
+	bool on_branch = !target.branch.empty();
+	std::string_view query;
+	if (link_style == front_end::viewvc)
+		query = on_branch ? "?view=log&pathrev=" : "?view=log";
+	else
+		query = on_branch ? "?only_with_tag=" : "";
+	output_join(fp, {base_url, target.module, "/", target.dir, dir_slash, target.file, query, target.branch, "\n"},
+	            "vfprintf");
 }
 
 void flush_deferred_links(FILE *fp)

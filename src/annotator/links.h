@@ -31,6 +31,16 @@ struct link_target {
 // and fetched as -g, -G and -d say.
 void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &target);
 void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target);
+// A file's history page (its log), for the file lists of a commit script
+// that names no revision: module/dir/file, or module/file when dir is
+// empty, on branch when it is not empty.  Never fetched nor gathered.
+struct history_target {
+	std::string_view module;
+	std::string_view dir;
+	std::string_view file;
+	std::string_view branch;
+};
+void emit_history_link(FILE *fp, std::string_view base_url, const history_target &target);
 // Writes the gathered links, each followed by its diff under -d, and
 // forgets them.
 void flush_deferred_links(FILE *fp);

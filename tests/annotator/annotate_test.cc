@@ -1,6 +1,7 @@
-// The commit table annotation, driven line by line into an in-memory
+// The commit mail annotation, driven line by line into an in-memory
 // destination: table recognition, revision arithmetic, the four notes and
-// hostile file lines.
+// hostile file lines; "cvs rdiff" lines and the commit script's file
+// lists.
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -24,13 +25,17 @@ void reset_settings()
 {
 	quiet = 0;
 	context_diffs = markup_links = fetch_diffs = links_in_place = gather_diffs = false;
+	link_style = front_end::cvsweb;
 }
 
 // Feeds the lines (without newlines) to one annotation state and returns
 // everything written to the destination.
-std::string annotate(const std::vector<std::string> &lines, const char *second_url = nullptr)
+std::string annotate(const std::vector<std::string> &lines, const char *second_url = nullptr,
+                     void (*set_up)() = nullptr)
 {
 	reset_settings();
+	if (set_up != nullptr)
+		set_up();
 	char *buf = nullptr;
 	size_t len = 0;
 	FILE *out = open_memstream(&buf, &len);
@@ -201,6 +206,17 @@ TEST_P(Classification, RecognisesTables)
 }
 
 const std::string changed = "  1.2 +1 -1 a.c";
+const std::string intro = "To generate a diff of this commit:";
+
+std::string rdiff(const std::string &revisions_and_paths)
+{
+	return "cvs rdiff -u " + revisions_and_paths;
+}
+
+std::string log(const std::string &path)
+{
+	return "B/" + path + "\n";
+}
 const std::string changed_links = diff("a.c", "1.1", "1.2");
 
 INSTANTIATE_TEST_SUITE_P(
@@ -225,8 +241,77 @@ INSTANTIATE_TEST_SUITE_P(
 		table_case{"header_ending_in_zero_byte", {"  Revision Changes Path\0x"s, changed},
 		           changed_links},
 		table_case{"zero_byte_after_blanks_ends", {header, " \t\0 1.2 +1 -1 a.c"s, changed}, ""},
-		table_case{"zero_byte_first_ends", {header, "\0 1.2 +1 -1 a.c"s, changed}, ""}),
+		table_case{"zero_byte_first_ends", {header, "\0 1.2 +1 -1 a.c"s, changed}, ""},
+		// A table among lines that begin like the other shapes, outside
+		// them: only the table is annotated.
+		table_case{"table_among_shape_words",
+		           {"Modified files:", "\tsrc : a.c", "cvs rdiff -u -r1.1 -r1.2 src/a.c", "Branch: X", header, changed,
+		            "", "Log message:", "\tsrc : a.c"},
+		           changed_links},
+		table_case{"rdiff_usual", {"Log:", "", intro, rdiff("-r1.12 -r1.13 a.c"), rdiff("-r1.1 -r1.2\tb.c  c/d.c "), "",
+		                           "Please note that diffs are not public domain.", rdiff("-r1.1 -r1.2 e.c")},
+		           diff("a.c", "1.12", "1.13") + diff("b.c", "1.1", "1.2") + diff("c/d.c", "1.1", "1.2")},
+		table_case{"rdiff_added_removed_branch",
+		           {intro, rdiff("-r0 -r1.1 n.c"), rdiff("-r1.4 -r0 g.c"), rdiff("-r1.2 -r1.2.2.1 b.c"),
+		            rdiff("-r1.1.1.1 -r1.1.1.2 v.c")},
+		           rev("n.c", "1.1") + rev("g.c", "1.4") + diff("b.c", "1.2", "1.2.2.1") +
+		                   diff("v.c", "1.1.1.1", "1.1.1.2")},
+		table_case{"rdiff_unusable", {intro, rdiff("-r1.4a -r1.5 a.c"), rdiff("-r17 -r18 a.c"),
+		                              rdiff("-r1.2 -r" + rev32 + " a.c"), rdiff("-r0 -r0 a.c"), rdiff("-r1. -r1.2 a.c"),
+		                              rdiff("-r1..2 -r1.3 a.c"), rdiff("-r1.1 -r1.2"), "cvs rdiff -r1.1 -r1.2 a.c",
+		                              "cvs rdiff -u -r 1.1 -r 1.2 a.c", rdiff("-r1.1 -r1.2 \0a.c"s), rdiff("-r -r1.2 a.c")},
+		           no_match + no_dot + too_long + no_match + no_match + no_match + no_match + no_match + no_match +
+		                   no_match + no_match},
+		// Links are cut at 511 bytes as the table's are.
+		table_case{"rdiff_link_cut", {intro, rdiff("-r1.1 -r1.2 " + std::string(600, 'p'))},
+		           diff(std::string(600, 'p'), "1.1", "1.2").substr(0, 511) + "\n"},
+		table_case{"rdiff_other_lines_of_the_list", {intro, "cvs diff -u -r1.1 -r1.2 a.c", "cvs rdiffs -u", "  x",
+		                                             rdiff("-r1.1 -r1.2 a.c\0 b.c"s)},
+		           diff("a.c", "1.1", "1.2")},
+		table_case{"rdiff_needs_its_line", {intro + " ", rdiff("-r1.1 -r1.2 a.c"), "", "x" + intro,
+		                                    rdiff("-r1.1 -r1.2 a.c"), "", intro + "\r", rdiff("-r1.1 -r1.2 a.c")},
+		           diff("a.c", "1.1", "1.2")},
+		table_case{"lists_usual",
+		           {"CVSROOT:\t/cvs", "Module name:\tsrc", "Changes by:\tann@example.org\t2026/01/12 11:15:33", "",
+		            "Modified files:", "\tsys/dev/pv     : a.c b.h", "\t                 c.c", "\t               : d.c",
+		            "\t.              : Makefile", "\ta/directory/wider/than/15: e.c", "Added files:",
+		            "\tsys/dev/pv     : f.h", "Removed files:", "\tsys   :   g.c  ", "", "Log message:",
+		            "\tsys : h.c"},
+		           log("src/sys/dev/pv/a.c") + log("src/sys/dev/pv/b.h") + log("src/sys/dev/pv/c.c") +
+		                   log("src/sys/dev/pv/d.c") + log("src/Makefile") + log("src/a/directory/wider/than/15/e.c") +
+		                   log("src/sys/dev/pv/f.h") + log("src/sys/g.c")},
+		table_case{"lists_on_a_branch", {"Module name:\tports", "Branch: \tOPENBSD_7_4", "Modified files:", "\tx : a.c"},
+		           log("ports/x/a.c?only_with_tag=OPENBSD_7_4")},
+		table_case{"lists_unusable", {"Module name:\tsrc", "Modified files:", "\ta.c", "\t: b.c", "\tx : c.c",
+		                              "Module name:\t" + std::string(1025, 'm'), "Added files:", "\ty : d.c"},
+		           no_match + no_match + log("src/x/c.c") + no_match},
+		table_case{"lists_need_their_lines",
+		           {"Modified files:", "\tx : a.c", "Module Name:\tsrc", "Modified Files:", "\tx: a.c",
+		            "Module name:\tsrc", "Modified files:", "", "\tx : a.c", "Modified files:", "  x : a.c",
+		            "Log message:", "Modified files:", "\tx : a.c"},
+		           ""}),
 	[](const ::testing::TestParamInfo<table_case> &i) { return std::string(i.param.name); });
+
+// ViewVC's forms, a second base URL, and -g: the diff links of "cvs
+// rdiff" lines are gathered as the table's are; history links, which are
+// never fetched, stay in place.
+TEST(OtherShapes, LinkFormsSecondUrlAndGathering)
+{
+	const std::vector<std::string> mail{intro,           rdiff("-r1.1 -r1.2 a.c"), rdiff("-r0 -r1.1 n.c"), "",
+	                                    "Module name:\tm", "Branch:\tT",              "Removed files:",        "\t. : g.c"};
+	EXPECT_EQ(annotate(mail, nullptr, [] { link_style = front_end::viewvc; }),
+	          "B/a.c?r1=1.1&r2=1.2&view=diff\nB/n.c?revision=1.1&view=markup\nB/m/g.c?view=log&pathrev=T\n");
+	EXPECT_EQ(annotate(mail, "S/"), diff("a.c", "1.1", "1.2") + "S/a.c.diff?r1=1.1&r2=1.2\n" + rev("n.c", "1.1") +
+	                                        "S/n.c?rev=1.1&content-type=text/plain\n" + log("m/g.c?only_with_tag=T") +
+	                                        "S/m/g.c?only_with_tag=T\n");
+	EXPECT_EQ(annotate(mail, nullptr, [] { gather_diffs = true; }), rev("n.c", "1.1") + log("m/g.c?only_with_tag=T"));
+	ASSERT_EQ(deferred_link_count(), 1u);
+	EXPECT_EQ(deferred_link_at(0).display_form, "B/a.c.diff?r1=1.1&r2=1.2");
+	FILE *null = std::fopen("/dev/null", "w");
+	flush_deferred_links(null);
+	output_flush();
+	std::fclose(null);
+}
 
 TEST(Notes, UnwritableNoteIsFatal)
 {

@@ -35,13 +35,14 @@ SAMPLE = os.path.join(HERE, "..", "..", "examples", "commit-message.txt")
 
 
 def commit_mails(n):
-    """n messages of the commit mails' forms, as an mbox holds them."""
+    """n messages of the commit mails' forms, as an mbox holds them: tables
+    plain and in MIME, "cvs rdiff" lines, the commit script's file lists."""
     with open(SAMPLE, "rb") as f:
         sample = f.read()
     header, body = sample.split(b"\n\n", 1)
     mails = []
     for i in range(n):
-        kind = i % 6
+        kind = i % 8
         if kind in (1, 2):
             m = EmailMessage()
             m["Subject"] = "cvs commit %d" % i
@@ -51,6 +52,13 @@ def commit_mails(n):
             text = b"Subject: release notes %d\n\nNo table here.\n>From the list\n" % i
         elif kind == 4:
             text = header + b"\n\nOne file\n\n  Revision Changes Path\n  1.%d +1 -1 f%d.c" % (i + 2, i)
+        elif kind == 6:
+            text = header + (b"\n\nLog Message:\nFix %d\n\nTo generate a diff of this commit:\n"
+                             b"cvs rdiff -u -r1.%d -r1.%d src/a.c src/b.c\ncvs rdiff -u -r0 -r1.1 src/n.c\n\n"
+                             b"Please note that diffs are not public domain.\n" % (i, i + 1, i + 2))
+        elif kind == 7:
+            text = header + (b"\n\nCVSROOT:\t/cvs\nModule name:\tsrc\n\nModified files:\n"
+                             b"\tsys/dev        : a%d.c b.c\n\t                 c.c\n\nLog message:\nFix\n" % i)
         else:
             text = sample
         mails.append(b"From cvs@example.org Mon Jan  1 00:%02d:00 2024\n" % (i % 60) + text)

@@ -741,6 +741,11 @@ INSTANTIATE_TEST_SUITE_P(
 		         {"REVNOTE_DIFF_MAX=100", "REVNOTE_FETCH_MAX=250"},
 		         "22 msgid=none: delivered to standard output (table lines 5, diffs 3 inlined, 2 failed, 3 cut, "
 		         "3 left out; BYTES bytes; T s)"},
+		// Each path of a "cvs rdiff" line and each listed file counts as a
+		// table line; a note does not.
+		log_case{"other_shapes", {}, "Subject: s\n\nTo generate a diff of this commit:\ncvs rdiff -u -r1.1 -r1.2 a b\n"
+		         "cvs rdiff -u -r1.x -r1.2 c\n\nModule name: m\nAdded files:\n\t. : d e\n\t  : f\n", {},
+		         "22 msgid=none: delivered to standard output (table lines 5, " + no_diffs},
 		log_case{"off", {"BOX"}, table, {"REVNOTE_LOG=off"}, ""},
 		log_case{"unknown_value_logs", {"-v"}, "Subject: s\n\nbody\n", {"REVNOTE_LOG=quiet"},
 		         "22 msgid=none: delivered to standard output (table lines 0, " + no_diffs,

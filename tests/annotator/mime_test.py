@@ -4,7 +4,9 @@
 The oracle is Python's email package: for every form (quoted-printable,
 base64 with LF and with CR LF, multipart/mixed with a footer,
 multipart/alternative with an HTML twin, both nested) and every option
-set, the decoded text part of revnote's output must equal revnote's
+set, and for each shape of commit mail (a table, "cvs rdiff" lines, the
+commit script's file lists; the rdiff mail also as source-changes-full
+sends it, with the diff attached), the decoded text part of revnote's output must equal revnote's
 annotation of the decoded text as a plain message, the header and every
 other part must come out unchanged, and the output must parse without
 defects.  Messages with nothing to annotate, broken MIME among them, must
@@ -43,6 +45,23 @@ COMMIT = (
     "  1.34      +20 -4     src/bin/ls/" + "long/" * 14 + "print.c\n"
     "  1.2.2.5   +7 -2      src/bin/ls/x y.c\n"
 )
+# NetBSD's source-changes and CVS's commit script (log_accum).
+RDIFF = (
+    "Module Name:\tsrc\nCommitted By:\tann\n\nModified Files:\n\tsrc/bin/ls: l\u00df.c\n\n"
+    "Log Message:\nGrouped sizes =41 r1=10.1\n\nTo generate a diff of this commit:\n"
+    "cvs rdiff -u -r1.16 -r1.17 src/bin/ls/l\u00df.c src/bin/ls/" + "long/" * 14 + "print.c\n"
+    "cvs rdiff -u -r0 -r1.1 src/bin/ls/a=41/new.c\ncvs rdiff -u -r1.8 -r0 src/bin/ls/util.c\n"
+    "cvs rdiff -u -r1.2.2.4 -r1.2.2.5 src/bin/ls/x\n\n"
+    "Please note that diffs are not public domain; they are subject to the\n"
+    "copyright notices on the relevant files.\n"
+)
+LISTS = (
+    "CVSROOT:\t/cvs\nModule name:\tsrc\nChanges by:\tann@example.org\t2026/01/12 11:15:33\n\n"
+    "Modified files:\n\tbin/ls         : l\u00df.c print.c\n\t                 util.c\n"
+    "Removed files:\n\t.              : =41.c\n\nLog message:\nGrouped sizes\n"
+)
+# What source-changes-full attaches after the text: the diff itself.
+DIFF = "Index: src/bin/ls/ls.c\n--- a\n+++ b\n@@ -1 +1 @@\n-cvs rdiff -u -r1.1 -r1.2 x\n+\tx : y\n"
 NO_TABLE = "Just a note.\nFrom here on =3D nothing \u00e9 to annotate.\n  indented\n"
 
 
@@ -64,6 +83,8 @@ def message(form, text):
         footer = EmailMessage()
         footer.set_content("-- \nlist footer\n")
         m.attach(footer)
+    if kind == "full":
+        m.add_attachment(DIFF, filename="src.diff", cte="quoted-printable")
     return m.as_bytes(policy=email.policy.SMTP if crlf else email.policy.default)
 
 
@@ -92,7 +113,8 @@ def lf(data):
 
 
 class Forms(unittest.TestCase):
-    FORMS = ["quoted-printable", "base64", "base64-crlf", "mixed", "alternative", "nested", "nested-crlf"]
+    FORMS = ["quoted-printable", "base64", "base64-crlf", "mixed", "alternative", "nested", "nested-crlf", "full"]
+    TEXTS = {"table": COMMIT, "rdiff": RDIFF, "lists": LISTS}
 
     def option_sets(self):
         diffs = "http://127.0.0.1:%s/diffs/" % PORT
@@ -108,15 +130,16 @@ class Forms(unittest.TestCase):
                 for p in m.walk() if p is not text]
 
     def test_decoded_text_is_the_plain_annotation(self):
-        for form in self.FORMS:
-            data = message(form, COMMIT)
+        for (shape, text), form in ((t, f) for t in self.TEXTS.items() for f in self.FORMS):
+            data = message(form, text)
             before = parse(data)
             plain_text = lf(text_part(before).get_payload(decode=True))
             for options in self.option_sets():
-                with self.subTest(form=form, options=options):
+                with self.subTest(shape=shape, form=form, options=options):
                     out = parse(revnote(data, *options))
                     self.assertEqual(defects(out), [])
                     plain = revnote(b"Subject: x\n\n" + plain_text, *options).split(b"\n\n", 1)[1]
+                    self.assertNotEqual(plain, plain_text)  # every shape is annotated
                     got = lf(text_part(out).get_payload(decode=True))
                     # A part's last line break belongs to the boundary after it.
                     self.assertIn(plain, (got, got + b"\n"))

@@ -1,5 +1,6 @@
-// Fuzzes the commit table annotation and the link forms: any lines, in and
-// out of a table, under every combination of the link options.  The first
+// Fuzzes the commit mail annotation and the link forms: any lines, in and
+// out of a table, an rdiff list or a file list, under every combination of
+// the link options.  The first
 // byte picks the options.  Nothing is fetched: with -d the base URLs are
 // ftp: URLs, which the fetch layer refuses before any network or module is
 // touched, so every diff shows as the failure line.  Every gathered link is

@@ -22,6 +22,14 @@ Then, for every commit:
   server answers a diff against a revision that does not exist with 200
   and an empty body, so a wrong previous revision is caught only here).
 
+The same commits are also mailed in the two other shapes revnote reads:
+NetBSD's "cvs rdiff -u -rA -rB PATH..." lines (each diff link must serve
+the hunks `cvs rdiff` gives, -d must inline exactly what the server
+serves) and the file lists of CVS's commit script (each file's history
+page must answer, through the Attic for a removed file, and show the
+commit's revision, on its branch too); and both shapes' ViewVC forms are
+checked against the loopback server that keeps ViewVC's URL contract.
+
 Usage: cvsweb_end_to_end_test.py --revnote PATH [unittest options]
 Exits 77 (skipped) only when cvs, rcs, cvsweb or lighttpd is missing.
 """
@@ -127,11 +135,12 @@ def rev_link(opts, base, path, rev):
     return "%s%s?rev=%s&content-type=text/%s" % (base, path, rev, kind)
 
 
-def expected_links(commit, opts, base):
-    """[(kind, url)] of every link revnote must write for a commit."""
+def expected_links(commit, opts, base, rows=None):
+    """[(kind, url)] of every link revnote must write for a commit (or for
+    the rows given)."""
     bases = [base, base] if opts.second else [base]
     links = []
-    for row in commit.rows:
+    for row in commit.rows if rows is None else rows:
         for b in bases:
             if row.expect[0] == "rev":
                 links.append(("rev", rev_link(opts, b, row.path, row.expect[1]), row))
@@ -141,34 +150,39 @@ def expected_links(commit, opts, base):
     return links
 
 
-def expected_output(message, commit, opts, base, fetcher):
-    """The message as revnote must write it, from the history's facts."""
+def expected_output(message, commit, opts, base, fetcher, rows_by_line=None):
+    """The message as revnote must write it, from the history's facts: the
+    table's rows, or the rows each line of another shape stands for."""
     bases = [base, base] if opts.second else [base]
-    rows = {row.line(): row for row in commit.rows}
+    if rows_by_line is None:
+        rows_by_line = {row.line(): [row] for row in commit.rows}
     out, gathered = [], []
     for line in message.split(b"\n")[:-1]:
         out.append(line + b"\n")
-        row = rows.get(line.decode())
-        if row is None:
-            continue
-        if row.expect[0] == "note":
-            out.append(row.expect[1].encode() + b"\n")
-        for b in bases:
-            if row.expect[0] == "rev":
-                out.append(rev_link(opts, b, row.path, row.expect[1]).encode() + b"\n")
-            elif row.expect[0] == "diff":
-                display, fetch = diff_forms(opts, b, row.path, row.expect[1], row.expect[2])
-                if opts.gather:
-                    gathered.append((display, fetch))
-                if not opts.gather or (opts.fetch and opts.in_place):
-                    out.append(display.encode() + b"\n")
-                if opts.fetch and not opts.gather:
-                    out.append(fgets_pieces(fetcher.get(fetch)[3]))
+        for row in rows_by_line.get(line.decode(), []):
+            expected_below(row, opts, bases, fetcher, out, gathered)
     for display, fetch in gathered:
         out.append(display.encode() + b"\n")
         if opts.fetch:
             out.append(fgets_pieces(fetcher.get(fetch)[3]))
     return b"".join(out)
+
+
+def expected_below(row, opts, bases, fetcher, out, gathered):
+    """What one row gets below its line, in out or gathered."""
+    if row.expect[0] == "note":
+        out.append(row.expect[1].encode() + b"\n")
+    for b in bases:
+        if row.expect[0] == "rev":
+            out.append(rev_link(opts, b, row.path, row.expect[1]).encode() + b"\n")
+        elif row.expect[0] == "diff":
+            display, fetch = diff_forms(opts, b, row.path, row.expect[1], row.expect[2])
+            if opts.gather:
+                gathered.append((display, fetch))
+            if not opts.gather or (opts.fetch and opts.in_place):
+                out.append(display.encode() + b"\n")
+            if opts.fetch and not opts.gather:
+                out.append(fgets_pieces(fetcher.get(fetch)[3]))
 
 
 def run_revnote(args, message, env=None):
@@ -407,6 +421,120 @@ class RevnoteAgainstCvswebTest(unittest.TestCase):
             out = result.stdout.decode()
             self.assertIn(row.line() + "\n" + row.expect[1] + "\n", out)
             self.assertNotIn(state["base"] + row.path, out)
+
+
+# ------------------------------------------------ the two other shapes ----
+
+def rdiff_mail(commit):
+    """The commit as NetBSD mails it, the paths of one revision pair (0:
+    none) on one line.  Returns the mail and {line: [row of each path]}."""
+    pairs = {}
+    for r in commit.rows:
+        if r.expect[0] == "diff" or r.mark:
+            older, newer = r.expect[1:] if r.expect[0] == "diff" else (
+                ("0", r.rev) if r.mark == "new" else (r.expect[1], "0"))
+            pairs.setdefault((older, newer), []).append(r)
+    lines = {"cvs rdiff -u -r%s -r%s %s" % (a, b, " ".join(r.path for r in rows)): rows
+             for (a, b), rows in pairs.items()}
+    mail = ("Subject: CVS commit: proj\n\nModule Name:\tproj\n\nLog Message:\n%s\n\n"
+            "To generate a diff of this commit:\n%s\n\nPlease note that diffs are not public domain.\n"
+            % (commit.log, "\n".join(lines)))
+    return mail.encode(), lines
+
+
+def lists_mail(commit):
+    """The commit as CVS's commit script mails it.  Returns the mail and
+    {line: [row of each file]}."""
+    text = ["CVSROOT:\t/cvs", "Module name:\tproj"] + (["Branch: \t" + commit.branch] if commit.branch else [])
+    text += ["Changes by:\tann@example.org\t2026/01/12 11:15:33", ""]
+    lines = {}
+    for section, mark in (("Modified", None), ("Added", "new"), ("Removed", "dead")):
+        by_dir = {}
+        for r in commit.rows:
+            if r.mark == mark:
+                by_dir.setdefault(os.path.dirname(r.path[len("proj/"):]) or ".", []).append(r)
+        text += ["%s files:" % section] if by_dir else []
+        for directory, rows in by_dir.items():
+            text.append("\t%-15s: %s" % (directory, " ".join(os.path.basename(r.path) for r in rows)))
+            lines[text[-1]] = rows
+    return "\n".join(text + ["", "Log message:", commit.log, ""]).encode(), lines
+
+
+def hunks(diff):
+    """A unified diff from its first hunk on, without the text CVSweb adds
+    to a hunk's line (the enclosing function, as diff -p): CVSweb's and cvs
+    rdiff's differ only there and in how they name the files above."""
+    return [l.split(b" @@", 1)[0] for l in diff[diff.find(b"\n@@ ") + 1:].split(b"\n")]
+
+
+class OtherShapesTest(unittest.TestCase):
+    """NetBSD's "cvs rdiff" lines and CVS's own file lists, written from
+    the history's real revisions, against the live server."""
+
+    def commits(self):
+        # An import is mailed otherwise by both scripts.
+        return [c for c in state["commits"] if not c.log.startswith("Import")]
+
+    def test_rdiff_lines_get_what_table_rows_get_and_their_links_answer(self):
+        base, fetcher, repo = state["base"], state["fetcher"], state["repo"]
+        mails = [(c,) + rdiff_mail(c) for c in self.commits()]
+        for opts in (Options(), Options(fetch=True), Options(markup=True, context=True),
+                     Options(fetch=True, gather=True, in_place=True, second=True)):
+            fetcher.prefetch(link[2] for c, _, lines in mails for rows in lines.values()
+                             for link in expected_links(c, opts, base, rows) if link[0] == "diff")
+            for c, mail, lines in mails:
+                with self.subTest(commit=c.log, options=repr(opts)):
+                    result = run_revnote(opts.argv(base), mail)
+                    self.assertEqual((result.returncode, result.stderr), (0, b""))
+                    self.assertEqual(result.stdout, expected_output(mail, c, opts, base, fetcher, lines))
+        # A revision link serves what cvs co -p gives, a diff link the
+        # hunks of cvs rdiff -u -rA -rB PATH.
+        for link in (l for c, _, lines in mails for rows in lines.values()
+                     for l in expected_links(c, Options(), base, rows)):
+            status, final_url, content_type, body = fetcher.get(link[1])
+            row = link[-1]
+            with self.subTest(url=link[1]):
+                self.assertEqual((status, content_type), (200, "text/plain"))
+                self.assertEqual("/Attic/" in final_url, row.path in ATTIC_PATHS)
+                if link[0] == "rev":
+                    self.assertEqual(body, repo.checkout(row.path, row.expect[1]))
+                else:
+                    rdiff = repo.cvs("/", "rdiff", "-u", "-r" + row.expect[1], "-r" + row.expect[2], row.path)
+                    self.assertIn(b"\n@@ ", body)
+                    self.assertEqual(hunks(body), hunks(rdiff))
+
+    def test_file_lists_link_each_file_history_where_the_commit_shows(self):
+        base, fetcher = state["base"], state["fetcher"]
+        for c in self.commits():
+            mail, lines = lists_mail(c)
+            links = {line: ["%s%s%s" % (base, r.path, "?only_with_tag=" + c.branch if c.branch else "")
+                            for r in rows] for line, rows in lines.items()}
+            expected = "".join(l + "\n" + "".join(u + "\n" for u in links.get(l, []))
+                               for l in mail.decode().split("\n")[:-1])
+            # Nothing is fetched, and -g leaves history links in place.
+            for opts in (Options(), Options(fetch=True), Options(gather=True)):
+                result = run_revnote(opts.argv(base), mail)
+                self.assertEqual((result.returncode, result.stderr, result.stdout.decode()), (0, b"", expected))
+            for line, rows in lines.items():
+                for r, url in zip(rows, links[line]):
+                    status, final_url, content_type, body = fetcher.get(url)
+                    with self.subTest(url=url):
+                        self.assertEqual((status, content_type), (200, "text/html"))
+                        self.assertEqual("/Attic/" in final_url, r.path in ATTIC_PATHS)
+                        self.assertIn(b">" + r.rev.encode() + b"<", body)
+
+    def test_viewvc_forms_answer_on_the_viewvc_contract(self):
+        # The loopback server refuses what ViewVC refuses: every link of
+        # both shapes must be accepted, each diff fetched in its form.
+        with systest.diff_server() as port:
+            base = "http://127.0.0.1:%s/viewvc/" % port
+            for mail, lines in (m for c in self.commits() for m in (rdiff_mail(c), lists_mail(c))):
+                result = run_revnote(["-d", "-c", "-u", base], mail, env={"REVNOTE_LINK_STYLE": "viewvc"})
+                links = [l for l in result.stdout.decode().split("\n") if l.startswith(base)]
+                self.assertEqual(len(links), sum(map(len, lines.values())))
+                self.assertEqual([urllib.request.urlopen(l, timeout=30).status for l in links], [200] * len(links))
+                diffs = sum(r.expect[0] == "diff" for rows in lines.values() for r in rows)
+                self.assertEqual(result.stdout.count(b"\n| request /viewvc/"), diffs if b"cvs rdiff" in mail else 0)
 
 
 # Files that live in Attic/ at the end of the history: every URL of them is
