@@ -13,7 +13,12 @@
 //   could hit another writer's message), then the stream is closed and our
 //   own dot-lock removed; a Maildir delivery file is removed from tmp.
 // - SIGTERM, SIGINT and SIGHUP do the same from a signal handler, with
-//   async-signal-safe calls only, and end the run with 75.  While the
+//   async-signal-safe calls only, and end the run with 75; so do the
+//   signals a mail system or a resource limit may send to a command it
+//   runs: SIGALRM (OpenBSD's mail server sets a pending alarm before it
+//   runs one), SIGXCPU, SIGVTALRM, SIGPROF, SIGUSR1 and SIGUSR2, each of
+//   which would otherwise kill the run in the middle of an append and
+//   leave its lock file behind.  While the
 //   mailbox is being opened (the lock waits) a signal is only counted,
 //   which ends the library's waits; it is acted on once the opening is
 //   over.  From the commit point on these signals are held: the run ends
@@ -62,7 +67,16 @@ void use_buffer(FILE *fp, char (&buffer)[output_stream_buffer_size])
 {
 	(void)setvbuf(fp, buffer, _IOFBF, sizeof buffer);
 }
-constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
+
+struct stop_signal {
+	int sig;
+	const char *name;
+};
+constexpr stop_signal stop_signals[] = {
+	{SIGTERM, "SIGTERM"},     {SIGINT, "SIGINT"},   {SIGHUP, "SIGHUP"},   {SIGALRM, "SIGALRM"},
+	{SIGXCPU, "SIGXCPU"},     {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"}, {SIGUSR1, "SIGUSR1"},
+	{SIGUSR2, "SIGUSR2"},
+};
 
 // Where the run stands, for the signal handler.
 enum run_phase : sig_atomic_t {
@@ -94,8 +108,8 @@ sigset_t stop_signal_set()
 {
 	sigset_t set;
 	(void)sigemptyset(&set);
-	for (int sig : stop_signals)
-		(void)sigaddset(&set, sig);
+	for (const stop_signal &s : stop_signals)
+		(void)sigaddset(&set, s.sig);
 	return set;
 }
 
@@ -103,11 +117,10 @@ void write_stderr(const char *text) { (void)!write(STDERR_FILENO, text, std::str
 
 const char *signal_name(int sig)
 {
-	switch (sig) {
-	case SIGTERM: return "SIGTERM";
-	case SIGINT: return "SIGINT";
-	default: return "SIGHUP";
-	}
+	for (const stop_signal &s : stop_signals)
+		if (s.sig == sig)
+			return s.name;
+	return "a signal";
 }
 
 // The roll-back of abort_destination, for a signal handler: no stdio, no
@@ -277,8 +290,8 @@ void install_signal_handlers()
 	sa.sa_handler = stop_on_signal;
 	sa.sa_mask = stop_signal_set();
 	sa.sa_flags = SA_RESTART;
-	for (int sig : stop_signals)
-		(void)sigaction(sig, &sa, nullptr);
+	for (const stop_signal &s : stop_signals)
+		(void)sigaction(s.sig, &sa, nullptr);
 	(void)signal(SIGXFSZ, SIG_IGN);
 	(void)signal(SIGPIPE, SIG_IGN);
 }

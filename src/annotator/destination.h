@@ -11,8 +11,8 @@
 #include <cstddef>
 #include <cstdio>
 
-// SIGTERM, SIGINT and SIGHUP end the run with 75, taking back a delivery
-// under way; SIGXFSZ and SIGPIPE are ignored, so that the write fails.
+// SIGTERM, SIGINT, SIGHUP, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF, SIGUSR1
+// and SIGUSR2 end the run with 75, taking back a delivery under way; SIGXFSZ and SIGPIPE are ignored, so that the write fails.
 void install_signal_handlers();
 // Holds those signals back until release_stop_signals() or the end of
 // the process: once the outcome of the run is being decided.

@@ -424,12 +424,17 @@ struct signal_case {
 // SIGTERM, SIGINT and SIGHUP in the middle of a delivery (part of the
 // message already in the file) take it back and end the run with 75; so
 // they do outside a delivery (-d building its message, standard output).
+// So do the signals a mail system or a resource limit sends: SIGALRM of
+// an inherited alarm, SIGXCPU, SIGVTALRM, SIGPROF, SIGUSR1 and SIGUSR2.
 TEST(DeliveryRun, StopSignalsTakeTheDeliveryBack)
 {
 	const signal_case cases[] = {
 		{SIGTERM, {"-v", "$BOX"}, false}, {SIGINT, {"-v", "$BOX"}, false}, {SIGHUP, {"-q", "$BOX"}, false},
 		{SIGTERM, {"-v", "$BOX"}, true},  {SIGHUP, {"-v", "$BOX"}, true},  {SIGTERM, {"-v", "-d", "$BOX"}, false},
 		{SIGTERM, {"-v"}, false},
+		{SIGALRM, {"-v", "$BOX"}, false}, {SIGXCPU, {"-v", "$BOX"}, false}, {SIGVTALRM, {"-q", "$BOX"}, false},
+		{SIGPROF, {"-v", "$BOX"}, false}, {SIGUSR1, {"-v", "$BOX"}, false}, {SIGUSR2, {"-v", "$BOX"}, true},
+		{SIGALRM, {"-v", "$BOX"}, true},  {SIGUSR1, {"-v", "-d", "$BOX"}, false}, {SIGALRM, {"-v"}, false},
 	};
 	const std::string &before = old_mbox;
 	for (const auto &c : cases) {
@@ -469,7 +474,7 @@ TEST(DeliveryRun, StopSignalsTakeTheDeliveryBack)
 // delivery (record lock), a foreign dot-lock.
 TEST(DeliveryRun, StopSignalDuringTheLockWaits)
 {
-	for (bool record_lock : {true, false}) {
+	for (auto [record_lock, sig] : {std::pair{true, SIGTERM}, {false, SIGTERM}, {true, SIGALRM}, {false, SIGUSR1}}) {
 		scratch_dir d;
 		std::string mb = d / "mb", err = d / "err";
 		write_file(mb, "", 0600);
@@ -487,10 +492,10 @@ TEST(DeliveryRun, StopSignalDuringTheLockWaits)
 			waiting.close_input();
 			ASSERT_TRUE(eventually([&] { return waiting.has_open(mb); }));
 			std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the waits
-			waiting.kill(SIGTERM);
+			waiting.kill(sig);
 			EXPECT_EQ(waiting.wait(), 75) << record_lock;
 		}
-		EXPECT_EQ(read_file(err), "revnote: stopped by SIGTERM\n") << record_lock;
+		EXPECT_EQ(read_file(err), std::string("revnote: stopped by SIG") + sigabbrev_np(sig) + "\n") << record_lock;
 		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"err", "mb", "mb.lock"})) << record_lock;
 		if (holder) {
 			holder->close_input();
