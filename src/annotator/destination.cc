@@ -113,8 +113,6 @@ sigset_t stop_signal_set()
 	return set;
 }
 
-void write_stderr(const char *text) { (void)!write(STDERR_FILENO, text, std::strlen(text)); }
-
 const char *signal_name(int sig)
 {
 	for (const stop_signal &s : stop_signals)
@@ -142,11 +140,8 @@ void stop_on_signal(int sig)
 		return;
 	}
 	bool taken_back = phase != phase_delivering || take_back_in_handler();
-	if (quiet == 0) {
-		write_stderr("revnote: stopped by ");
-		write_stderr(signal_name(sig));
-		write_stderr(taken_back ? "\n" : "; the partial message could not be taken back\n");
-	}
+	report_stop_signal(sig, signal_name(sig), pending_signal != 0 ? " while the mailbox was being opened" : "",
+	                   taken_back);
 	_exit(exit_tempfail);
 }
 
@@ -208,10 +203,10 @@ void warn_about_missing_dot_lock(const char *path)
 		const char *path = resolve_mailbox_name(operand);
 		errno = e;
 		if (path != nullptr)
-			fatal(1, "open_mailbox %s (%s)", operand, path);
-		fatal(1, "open_mailbox %s (no system mailbox: MAIL is unset and the user has no password entry)", operand);
+			fatal_at(failure_site::mailbox, 1, "open_mailbox %s (%s)", operand, path);
+		fatal_at(failure_site::mailbox, 1, "open_mailbox %s (no system mailbox: MAIL is unset and the user has no password entry)", operand);
 	}
-	fatal(1, "open_mailbox %s", operand);
+	fatal_at(failure_site::mailbox, 1, "open_mailbox %s", operand);
 }
 
 FILE *open_mailbox_for(const char *operand)
@@ -354,6 +349,11 @@ void close_destination(FILE *dest, bool written)
 		commit_delivery(dest);
 	else if (std::fclose(dest) == EOF && written)
 		fatal(1, "fclose");
+}
+
+bool delivery_under_way()
+{
+	return current.stream != nullptr || current.locked_path != nullptr;
 }
 
 int abort_destination(char *failed, std::size_t size)

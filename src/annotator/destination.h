@@ -38,6 +38,9 @@ void begin_message(FILE *dest);
 // nothing was written (an empty input).
 void close_destination(FILE *dest, bool written = true);
 
+// Whether a mailbox is open for a delivery not yet committed or released.
+bool delivery_under_way();
+
 // Called on the way out of a fatal error, with the stop signals held:
 // takes back a delivery under way.  Returns 0, or the errno of a roll-back
 // that failed (the partial message stays), with the mailbox's path in

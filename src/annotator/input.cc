@@ -56,7 +56,7 @@ void grow()
 	else
 		bigger = std::realloc(input.data, size);
 	if (bigger == nullptr)
-		fatal(1, "read_line");
+		fatal_at(failure_site::input, 1, "read_line");
 	if (input.data == first_buffer)
 		std::memcpy(bigger, first_buffer, input.end);
 	input.data = static_cast<char *>(bigger);
@@ -90,7 +90,7 @@ void read_more()
 		n = read(input.fd, input.data + input.end, input.size - input.end);
 	while (n < 0 && errno == EINTR);
 	if (n < 0)
-		fatal(1, "read_line");
+		fatal_at(failure_site::input, 1, "read_line");
 	if (n == 0)
 		input.at_end = true;
 	input.end += static_cast<std::size_t>(n);
@@ -202,7 +202,7 @@ void input_open(int fd, off_t at, bool mbox)
 	input.message_start = mbox;
 	if (at >= 0) {
 		if (lseek(fd, at, SEEK_SET) < 0)
-			fatal(1, "read_line");
+			fatal_at(failure_site::input, 1, "read_line");
 		input.base = at;
 	}
 }
