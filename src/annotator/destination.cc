@@ -25,6 +25,7 @@
 //   as its commit says.  Outside a delivery (standard output, the
 //   temporary file of -d) a signal ends the run with 75 too, which a mail
 //   system retries, where death by a signal would bounce the message.
+//   The run's own deadline (time_limit.h) comes as SIGALRM too.
 //   SIGXFSZ and SIGPIPE are ignored: the write fails instead (EFBIG,
 //   EPIPE) and takes the ordinary failure path.
 // - An mbox whose last byte is not a newline (an earlier append was torn)
@@ -50,6 +51,7 @@
 #include "settings.h"
 #include "spool.h"
 #include "stdio_access.h"
+#include "time_limit.h"
 
 namespace {
 
@@ -140,8 +142,10 @@ void stop_on_signal(int sig)
 		return;
 	}
 	bool taken_back = phase != phase_delivering || take_back_in_handler();
-	report_stop_signal(sig, signal_name(sig), pending_signal != 0 ? " while the mailbox was being opened" : "",
-	                   taken_back);
+	const char *name = signal_name(sig);
+	if (sig == SIGALRM && own_deadline_reached())
+		name = "its own deadline (ahead of the alarm it inherited)";
+	report_stop_signal(sig, name, pending_signal != 0 ? " while the mailbox was being opened" : "", taken_back);
 	_exit(exit_tempfail);
 }
 

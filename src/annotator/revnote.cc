@@ -18,6 +18,7 @@
 #include "output.h"
 #include "request.h"
 #include "settings.h"
+#include "time_limit.h"
 
 namespace {
 
@@ -104,6 +105,7 @@ int main(int argc, char *argv[])
 {
 	start_run_clock();
 	install_signal_handlers();
+	adopt_inherited_alarm();
 	run_options opt = parse_command_line(argc, argv);
 	read_environment_settings();
 	warn_about_base_urls(opt.message.base_url, opt.message.second_url);

@@ -617,6 +617,62 @@ TEST(DeliveryRun, FailedRollBackAndSyslog)
 	}
 }
 
+// ---- An inherited alarm ----------------------------------------------------------
+
+// revnote started with an alarm pending, as a mail server may start its
+// delivery commands (the alarm survives exec).
+testsupport::run_result run_with_alarm(unsigned seconds, std::vector<std::string> args, const run_options &opt)
+{
+	args.insert(args.begin(), testsupport::revnote_binary());
+	return testsupport::in_child(
+		[&] {
+			std::vector<char *> argv;
+			for (std::string &a : args)
+				argv.push_back(a.data());
+			argv.push_back(nullptr);
+			(void)alarm(seconds);
+			execv(argv[0], argv.data());
+			return 127;
+		},
+		opt);
+}
+
+// The run fits inside the time the alarm leaves: fetches from a server
+// that never answers give way to their failure lines in time for the
+// message to be delivered (status 0: the alarm never rang); a lock held
+// elsewhere for longer than the time left ends the run at its own
+// deadline, ahead of the alarm, with 75 and the mailbox as it was.
+TEST(DeliveryRun, InheritedAlarm)
+{
+	scratch_dir d;
+	std::string mb = d / "mb";
+	write_file(mb, old_mbox, 0600);
+	background server({"python3", testsupport::source_dir() + "/tests/annotator/diff_server.py"});
+	std::string base = "http://127.0.0.1:" + server.read_line() + "/hang/";
+	run_options opt;
+	opt.input = "Subject: c\n\n  Revision  Changes    Path\n  1.2 +1 -1 a.c\n  1.3 +1 -1 b.c\n";
+	auto fetched = run_with_alarm(6, {"-q", "-e", "-d", "-u", base, mb}, opt);
+	server.kill(SIGTERM);
+	EXPECT_EQ(fetched.status, 0) << fetched.err;
+	EXPECT_EQ(fetched.err, "");
+	std::string a = base + "a.c.diff?r1=1.1&r2=1.2", b = base + "b.c.diff?r1=1.2&r2=1.3";
+	EXPECT_EQ(read_file(mb), old_mbox + "Subject: c\n\n  Revision  Changes    Path\n  1.2 +1 -1 a.c\n" + a +
+	                             "\n| fetch " + a + " failed\n  1.3 +1 -1 b.c\n" + b + "\n| fetch " + b + " failed\n");
+
+	std::string before = read_file(mb);
+	{
+		testsupport::record_lock_holder holder(mb);
+		ASSERT_TRUE(holder.locked());
+		opt.input = message;
+		auto locked = run_with_alarm(3, {"-q", "-e", mb}, opt);
+		EXPECT_EQ(locked.status, 75);
+		EXPECT_EQ(locked.err, "4.4.7 revnote: out of time: stopped by its own deadline (ahead of the alarm it "
+		                      "inherited) while the mailbox was being opened\n");
+	}
+	EXPECT_EQ(read_file(mb), before);
+	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb"}));
+}
+
 // ---- The status line of -e -------------------------------------------------------
 
 struct status_line_case {
