@@ -1,7 +1,8 @@
 // revnote-fetch.so: the HTTP client of revnote, over libcurl.
 //
 // Loaded by the fetch layer on the first fetch of a run; exports only
-// revnote_fetch_start() and revnote_fetch_next().  Transfers run side by
+// revnote_fetch_start(), revnote_fetch_next() and revnote_fetch_limit()
+// (the budget cut to fit a run's time limit).  Transfers run side by
 // side in one multi handle, whose connection cache lives for the whole run:
 // a connection is kept after each answer and taken by the next transfer to
 // the same server, and over TLS a server that offers HTTP/2 gets every
