@@ -1,7 +1,8 @@
 // The mail log line of a delivered message.
 //
 // The line goes to /dev/log as one datagram of revnote's own making, not
-// through syslog(3), for two reasons.  syslog(3) blocks while the daemon's
+// through syslog(3), for two reasons (and a failure's warning goes the
+// same way, for the first).  syslog(3) blocks while the daemon's
 // queue is full, and by now the message is delivered: a mail system that
 // kills a run stuck there retries it, and delivers the message twice; a
 // datagram sent without waiting is dropped instead.  And syslog(3) costs a
@@ -139,13 +140,33 @@ const char *destination_name(const char *operand)
 	return resolved != nullptr ? resolved : operand;
 }
 
-void make_line(line_buffer *b, const char *operand, std::uint64_t bytes)
+// Lines of this run that the log socket did not take (no daemon, or its
+// queue full): the next line that goes says how many.
+unsigned long long lines_dropped;
+
+// "<PRIORITY>revnote[PID]: ", as syslog(3) starts a line.
+void put_line_start(line_buffer *b, int priority)
 {
 	put_text(b, "<");
-	put_number(b, LOG_MAIL | LOG_INFO);
+	put_number(b, static_cast<unsigned long long>(priority));
 	put_text(b, ">revnote[");
 	put_number(b, static_cast<unsigned long long>(getpid()));
-	put_text(b, "]: msgid=");
+	put_text(b, "]: ");
+}
+
+void put_dropped_count(line_buffer *b)
+{
+	if (lines_dropped == 0)
+		return;
+	put_text(b, " [");
+	put_number(b, lines_dropped);
+	put_text(b, lines_dropped == 1 ? " log line before dropped]" : " log lines before dropped]");
+}
+
+void make_line(line_buffer *b, const char *operand, std::uint64_t bytes)
+{
+	put_line_start(b, LOG_MAIL | LOG_INFO);
+	put_text(b, "msgid=");
 	if (scan.id_len > 0)
 		put_message_id(b, std::string_view(scan.id, scan.id_len));
 	else
@@ -167,10 +188,12 @@ void make_line(line_buffer *b, const char *operand, std::uint64_t bytes)
 	put_text(b, ".");
 	put_number(b, cs % 100, 2);
 	put_text(b, " s)");
+	put_dropped_count(b);
 }
 
 // Sends the line to the syslog daemon without waiting; a line that cannot
-// go (no daemon, a full queue) is lost, as syslog(3) would lose it.
+// go (no daemon, a full queue) is lost, as syslog(3) would lose it, and
+// counted.
 void send_to_syslog(const line_buffer &b)
 {
 	int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -179,7 +202,8 @@ void send_to_syslog(const line_buffer &b)
 	sockaddr_un to{};
 	to.sun_family = AF_UNIX;
 	std::memcpy(to.sun_path, log_socket, sizeof log_socket);
-	(void)sendto(fd, b.text, b.len, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+	if (sendto(fd, b.text, b.len, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&to), sizeof to) < 0)
+		lines_dropped++;
 	(void)close(fd);
 }
 
@@ -237,5 +261,15 @@ void log_delivery(const char *operand, std::uint64_t bytes)
 	line_buffer b;
 	b.len = 0;
 	make_line(&b, operand, bytes);
+	send_to_syslog(b);
+}
+
+void send_log_line(int priority, std::string_view text)
+{
+	line_buffer b;
+	b.len = 0;
+	put_line_start(&b, priority);
+	put_text(&b, text);
+	put_dropped_count(&b);
 	send_to_syslog(b);
 }

@@ -11,7 +11,8 @@
 // header (cut at 200 bytes), or "none" when it has none; DEST is the
 // mailbox's path (INBOX resolved) or "standard output"; control bytes in
 // either are shown as "?".  A failure writes its warning line instead
-// (failure.h), and an empty input, which delivers nothing, writes nothing.
+// (failure.h, through send_log_line), and an empty input, which delivers
+// nothing, writes nothing.
 #ifndef REVNOTE_DELIVERY_LOG_H
 #define REVNOTE_DELIVERY_LOG_H
 
@@ -43,5 +44,12 @@ bool note_header_lines(std::string_view lines);
 // outcome is decided by then: the stop signals are held first, so that a
 // signal while syslog is slow cannot turn a delivery made into a retry.
 void log_delivery(const char *operand, std::uint64_t bytes);
+
+// Sends text to the mail log as one line at priority (facility and
+// level), as revnote with its pid, the way the delivery line goes: never
+// waiting.  A line the log socket does not take at once is dropped and
+// counted; the next line that goes says how many were.  Control bytes in
+// text are shown as "?".
+void send_log_line(int priority, std::string_view text);
 
 #endif

@@ -13,13 +13,19 @@
 //   could hit another writer's message), then the stream is closed and our
 //   own dot-lock removed; a Maildir delivery file is removed from tmp.
 // - SIGTERM, SIGINT and SIGHUP do the same from a signal handler, with
-//   async-signal-safe calls only, and end the run with 75.  While the
+//   async-signal-safe calls only, and end the run with 75; so do the
+//   signals a mail system or a resource limit may send to a command it
+//   runs: SIGALRM (OpenBSD's mail server sets a pending alarm before it
+//   runs one), SIGXCPU, SIGVTALRM, SIGPROF, SIGUSR1 and SIGUSR2, each of
+//   which would otherwise kill the run in the middle of an append and
+//   leave its lock file behind.  While the
 //   mailbox is being opened (the lock waits) a signal is only counted,
 //   which ends the library's waits; it is acted on once the opening is
 //   over.  From the commit point on these signals are held: the run ends
 //   as its commit says.  Outside a delivery (standard output, the
 //   temporary file of -d) a signal ends the run with 75 too, which a mail
 //   system retries, where death by a signal would bounce the message.
+//   The run's own deadline (time_limit.h) comes as SIGALRM too.
 //   SIGXFSZ and SIGPIPE are ignored: the write fails instead (EFBIG,
 //   EPIPE) and takes the ordinary failure path.
 // - An mbox whose last byte is not a newline (an earlier append was torn)
@@ -45,6 +51,7 @@
 #include "settings.h"
 #include "spool.h"
 #include "stdio_access.h"
+#include "time_limit.h"
 
 namespace {
 
@@ -62,7 +69,16 @@ void use_buffer(FILE *fp, char (&buffer)[output_stream_buffer_size])
 {
 	(void)setvbuf(fp, buffer, _IOFBF, sizeof buffer);
 }
-constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
+
+struct stop_signal {
+	int sig;
+	const char *name;
+};
+constexpr stop_signal stop_signals[] = {
+	{SIGTERM, "SIGTERM"},     {SIGINT, "SIGINT"},   {SIGHUP, "SIGHUP"},   {SIGALRM, "SIGALRM"},
+	{SIGXCPU, "SIGXCPU"},     {SIGVTALRM, "SIGVTALRM"}, {SIGPROF, "SIGPROF"}, {SIGUSR1, "SIGUSR1"},
+	{SIGUSR2, "SIGUSR2"},
+};
 
 // Where the run stands, for the signal handler.
 enum run_phase : sig_atomic_t {
@@ -94,20 +110,17 @@ sigset_t stop_signal_set()
 {
 	sigset_t set;
 	(void)sigemptyset(&set);
-	for (int sig : stop_signals)
-		(void)sigaddset(&set, sig);
+	for (const stop_signal &s : stop_signals)
+		(void)sigaddset(&set, s.sig);
 	return set;
 }
 
-void write_stderr(const char *text) { (void)!write(STDERR_FILENO, text, std::strlen(text)); }
-
 const char *signal_name(int sig)
 {
-	switch (sig) {
-	case SIGTERM: return "SIGTERM";
-	case SIGINT: return "SIGINT";
-	default: return "SIGHUP";
-	}
+	for (const stop_signal &s : stop_signals)
+		if (s.sig == sig)
+			return s.name;
+	return "a signal";
 }
 
 // The roll-back of abort_destination, for a signal handler: no stdio, no
@@ -129,11 +142,10 @@ void stop_on_signal(int sig)
 		return;
 	}
 	bool taken_back = phase != phase_delivering || take_back_in_handler();
-	if (quiet == 0) {
-		write_stderr("revnote: stopped by ");
-		write_stderr(signal_name(sig));
-		write_stderr(taken_back ? "\n" : "; the partial message could not be taken back\n");
-	}
+	const char *name = signal_name(sig);
+	if (sig == SIGALRM && own_deadline_reached())
+		name = "its own deadline (ahead of the alarm it inherited)";
+	report_stop_signal(sig, name, pending_signal != 0 ? " while the mailbox was being opened" : "", taken_back);
 	_exit(exit_tempfail);
 }
 
@@ -195,10 +207,10 @@ void warn_about_missing_dot_lock(const char *path)
 		const char *path = resolve_mailbox_name(operand);
 		errno = e;
 		if (path != nullptr)
-			fatal(1, "open_mailbox %s (%s)", operand, path);
-		fatal(1, "open_mailbox %s (no system mailbox: MAIL is unset and the user has no password entry)", operand);
+			fatal_at(failure_site::mailbox, 1, "open_mailbox %s (%s)", operand, path);
+		fatal_at(failure_site::mailbox, 1, "open_mailbox %s (no system mailbox: MAIL is unset and the user has no password entry)", operand);
 	}
-	fatal(1, "open_mailbox %s", operand);
+	fatal_at(failure_site::mailbox, 1, "open_mailbox %s", operand);
 }
 
 FILE *open_mailbox_for(const char *operand)
@@ -277,8 +289,8 @@ void install_signal_handlers()
 	sa.sa_handler = stop_on_signal;
 	sa.sa_mask = stop_signal_set();
 	sa.sa_flags = SA_RESTART;
-	for (int sig : stop_signals)
-		(void)sigaction(sig, &sa, nullptr);
+	for (const stop_signal &s : stop_signals)
+		(void)sigaction(s.sig, &sa, nullptr);
 	(void)signal(SIGXFSZ, SIG_IGN);
 	(void)signal(SIGPIPE, SIG_IGN);
 }
@@ -341,6 +353,11 @@ void close_destination(FILE *dest, bool written)
 		commit_delivery(dest);
 	else if (std::fclose(dest) == EOF && written)
 		fatal(1, "fclose");
+}
+
+bool delivery_under_way()
+{
+	return current.stream != nullptr || current.locked_path != nullptr;
 }
 
 int abort_destination(char *failed, std::size_t size)

@@ -11,8 +11,8 @@
 #include <cstddef>
 #include <cstdio>
 
-// SIGTERM, SIGINT and SIGHUP end the run with 75, taking back a delivery
-// under way; SIGXFSZ and SIGPIPE are ignored, so that the write fails.
+// SIGTERM, SIGINT, SIGHUP, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF, SIGUSR1
+// and SIGUSR2 end the run with 75, taking back a delivery under way; SIGXFSZ and SIGPIPE are ignored, so that the write fails.
 void install_signal_handlers();
 // Holds those signals back until release_stop_signals() or the end of
 // the process: once the outcome of the run is being decided.
@@ -37,6 +37,9 @@ void begin_message(FILE *dest);
 // is fatal, except that of closing standard output or the spool when
 // nothing was written (an empty input).
 void close_destination(FILE *dest, bool written = true);
+
+// Whether a mailbox is open for a delivery not yet committed or released.
+bool delivery_under_way();
 
 // Called on the way out of a fatal error, with the stop signals held:
 // takes back a delivery under way.  Returns 0, or the errno of a roll-back

@@ -23,6 +23,7 @@
 #include "environment.h"
 #include "program_path.h"
 #include "settings.h"
+#include "time_limit.h"
 
 // The build defines these from the install layout (src/annotator/CMakeLists.txt).
 #if !defined(REVNOTE_FETCH_MODULE_INSTALLED) || !defined(REVNOTE_FETCH_MODULE_RELATIVE) || \
@@ -40,6 +41,7 @@ constexpr std::size_t load_error_size = 2048;
 struct module_entries {
 	fetch_start_fn *start;
 	fetch_next_fn *next;
+	fetch_limit_fn *limit;
 };
 
 // Why the module could not be had: each path tried with the loader's
@@ -91,7 +93,8 @@ bool open_module(const char *path, module_entries *m)
 		// and its kept connections live in it.
 		m->start = reinterpret_cast<fetch_start_fn *>(dlsym(handle, REVNOTE_FETCH_START));
 		m->next = reinterpret_cast<fetch_next_fn *>(dlsym(handle, REVNOTE_FETCH_NEXT));
-		if (m->start != nullptr && m->next != nullptr)
+		m->limit = reinterpret_cast<fetch_limit_fn *>(dlsym(handle, REVNOTE_FETCH_LIMIT));
+		if (m->start != nullptr && m->next != nullptr && m->limit != nullptr)
 			return true;
 	}
 	const char *why = dlerror();
@@ -135,6 +138,9 @@ const module_entries *loaded_module()
 	if (!tried) {
 		tried = true;
 		found = find_module(&m);
+		long long left = fetch_time_left_ms();
+		if (found && left >= 0)
+			m.limit(left);
 	}
 	return found ? &m : nullptr;
 }

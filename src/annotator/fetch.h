@@ -48,10 +48,15 @@ constexpr int fetch_pool_max = 64;
 // moves the transfers under way on, waiting at most wait_ms for something
 // to happen, and returns 1 with done filled in when one has ended (the
 // sink is called from inside it), else 0.
+// revnote_fetch_limit, called once right after loading when the run has
+// a time limit of its own (time_limit.h), cuts the fetch budget to ms
+// milliseconds from now if it is longer.
 #define REVNOTE_FETCH_START "revnote_fetch_start"
 #define REVNOTE_FETCH_NEXT "revnote_fetch_next"
+#define REVNOTE_FETCH_LIMIT "revnote_fetch_limit"
 using fetch_start_fn = int(const char *url, fetch_sink_fn *sink, void *ctx, char *cause, std::size_t cause_size);
 using fetch_next_fn = int(int wait_ms, fetch_outcome *done);
+using fetch_limit_fn = void(long long ms);
 
 // A whole number that the environment may set: name, the range from lo to
 // hi, the value when the variable is unset or its value cannot be taken.

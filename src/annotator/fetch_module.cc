@@ -1,7 +1,8 @@
 // revnote-fetch.so: the HTTP client of revnote, over libcurl.
 //
 // Loaded by the fetch layer on the first fetch of a run; exports only
-// revnote_fetch_start() and revnote_fetch_next().  Transfers run side by
+// revnote_fetch_start(), revnote_fetch_next() and revnote_fetch_limit()
+// (the budget cut to fit a run's time limit).  Transfers run side by
 // side in one multi handle, whose connection cache lives for the whole run:
 // a connection is kept after each answer and taken by the next transfer to
 // the same server, and over TLS a server that offers HTTP/2 gets every
@@ -99,10 +100,28 @@ long seconds_from_env(const env_number &setting)
 // before ours says the budget is spent.
 constexpr long long budget_timer_slack_ms = 50;
 
+// What revnote_fetch_limit cut the budget to, counted from the budget's
+// start; -1 when it did not.
+long long budget_cap_ms = -1;
+
 long long budget_ms()
 {
 	static const long long ms = seconds_from_env(fetch_budget_setting) * 1000LL;
-	return ms;
+	return budget_cap_ms >= 0 ? std::min(ms, budget_cap_ms) : ms;
+}
+
+// How a failure for want of time names the budget: the run's own time
+// limit, when that is what cut it.
+const char *budget_text()
+{
+	static char text[96];
+	long long ms = budget_ms();
+	if (budget_cap_ms >= 0 && budget_cap_ms < seconds_from_env(fetch_budget_setting) * 1000LL)
+		(void)std::snprintf(text, sizeof text, "the %lld.%03lld s left for fetches before the run's alarm", ms / 1000,
+		                    ms % 1000);
+	else
+		(void)std::snprintf(text, sizeof text, "the fetch budget of %lld s", ms / 1000);
+	return text;
 }
 
 // Milliseconds left of the run's fetch budget; the clock starts at the
@@ -296,8 +315,8 @@ void describe_end(transfer *t, CURLcode code, fetch_outcome *done)
 	else if (status != 0 && !status_ok(t->easy) && (code == CURLE_OK || code == CURLE_WRITE_ERROR))
 		(void)std::snprintf(done->cause, sizeof done->cause, "the server answered with status %ld", status);
 	else if (code == CURLE_OPERATION_TIMEDOUT && budget_left_ms() <= budget_timer_slack_ms)
-		(void)std::snprintf(done->cause, sizeof done->cause, "the fetch budget of %lld s ran out (%s)",
-		                    budget_ms() / 1000, t->error[0] != '\0' ? t->error : curl_easy_strerror(code));
+		(void)std::snprintf(done->cause, sizeof done->cause, "%s ran out (%s)",
+		                    budget_text(), t->error[0] != '\0' ? t->error : curl_easy_strerror(code));
 	else
 		(void)std::snprintf(done->cause, sizeof done->cause, "%s",
 		                    t->error[0] != '\0' ? t->error : curl_easy_strerror(code));
@@ -360,8 +379,7 @@ bool follow_redirect(transfer *t)
 		return false;
 	long long left = budget_left_ms();
 	if (left <= 0) {
-		(void)std::snprintf(t->refused, sizeof t->refused, "the fetch budget of %lld s is spent",
-		                    budget_ms() / 1000);
+		(void)std::snprintf(t->refused, sizeof t->refused, "%s is spent", budget_text());
 		return false;
 	}
 	t->redirects++;
@@ -425,7 +443,7 @@ extern "C" [[gnu::visibility("default")]] int revnote_fetch_start(const char *ur
 		return refuse(cause, cause_size, "libcurl cannot be set up");
 	long long left = budget_left_ms();
 	if (left <= 0) {
-		(void)std::snprintf(cause, cause_size, "the fetch budget of %lld s is spent", budget_ms() / 1000);
+		(void)std::snprintf(cause, cause_size, "%s is spent", budget_text());
 		return 0;
 	}
 	bool tls = strncasecmp(url, "https:", 6) == 0;
@@ -480,4 +498,10 @@ extern "C" [[gnu::visibility("default")]] int revnote_fetch_next(int wait_ms, fe
 		if (mc != CURLM_OK)
 			return abandon_one(curl_multi_strerror(mc), done) ? 1 : 0;
 	}
+}
+
+extern "C" [[gnu::visibility("default")]] void revnote_fetch_limit(long long ms)
+{
+	long long left = budget_left_ms();  // starts the budget's clock
+	budget_cap_ms = budget_ms() - left + ms;
 }

@@ -57,7 +57,7 @@ void grow()
 	else
 		bigger = std::realloc(input.data, size);
 	if (bigger == nullptr)
-		fatal(1, "read_line");
+		fatal_at(failure_site::input, 1, "read_line");
 	if (input.data == first_buffer)
 		std::memcpy(bigger, first_buffer, input.end);
 	input.data = static_cast<char *>(bigger);
@@ -96,7 +96,7 @@ void read_more()
 	while (want > 0 && (n = read(input.fd, input.data + input.end, want)) < 0 && errno == EINTR)
 		;
 	if (n < 0)
-		fatal(1, "read_line");
+		fatal_at(failure_site::input, 1, "read_line");
 	if (n == 0)
 		input.at_end = true;
 	input.end += static_cast<std::size_t>(n);
@@ -209,7 +209,7 @@ void input_open(int fd, off_t at, bool mbox, off_t end)
 	input.limit = end;
 	if (at >= 0) {
 		if (lseek(fd, at, SEEK_SET) < 0)
-			fatal(1, "read_line");
+			fatal_at(failure_site::input, 1, "read_line");
 		input.base = at;
 	}
 }

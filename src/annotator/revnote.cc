@@ -18,16 +18,18 @@
 #include "output.h"
 #include "request.h"
 #include "settings.h"
+#include "time_limit.h"
 
 namespace {
 
 // "+": options end at the first operand, as with BSD getopt.
-constexpr char option_string[] = "+CcdfGgqvu:U:";
-constexpr char usage_text[] = "usage: revnote [-CcdfGgqv] [-u url] [-U url] [output]\n";
+constexpr char option_string[] = "+CcdefGgqvu:U:";
+constexpr char usage_text[] = "usage: revnote [-CcdefGgqv] [-u url] [-U url] [output]\n";
 constexpr char option_help[] =
 	"  -C         diff links ask for context diffs\n"
 	"  -c         links ask for CVSweb markup and HTML diffs\n"
 	"  -d         fetch every diff and write it into the message\n"
+	"  -e         with -q, a failure says why in one line: 4.X.Y revnote: ...\n"
 	"  -f         mbox format: add a From_ line, quote body From_ lines\n"
 	"  -G         with -g -d, diff links in place as well\n"
 	"  -g         gather the diff links after the message\n"
@@ -61,6 +63,7 @@ run_options parse_command_line(int argc, char **argv)
 		case 'C': context_diffs = true; break;
 		case 'c': markup_links = true; break;
 		case 'd': fetch_diffs = true; break;
+		case 'e': status_line = true; break;
 		case 'f': opt.message.mbox_format = true; break;
 		case 'G': links_in_place = true; break;
 		case 'g': gather_diffs = true; break;
@@ -102,6 +105,7 @@ int main(int argc, char *argv[])
 {
 	start_run_clock();
 	install_signal_handlers();
+	adopt_inherited_alarm();
 	run_options opt = parse_command_line(argc, argv);
 	read_environment_settings();
 	warn_about_base_urls(opt.message.base_url, opt.message.second_url);

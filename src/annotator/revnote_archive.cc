@@ -3,9 +3,10 @@
 //
 // Run by a person, not by a mail system: failures are reported on
 // standard error, and the exit status says whether every mailbox could be
-// rewritten (0) or not (1); 64 is a usage error.  SIGINT, SIGTERM and
-// SIGHUP stop it at the next message: the mbox under way keeps its old
-// content.
+// rewritten (0) or not (1); 64 is a usage error.  SIGINT, SIGTERM,
+// SIGHUP, and the signals a scheduler or a resource limit may send
+// (SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF, SIGUSR1, SIGUSR2) stop it at the
+// next message: the mbox under way keeps its old content.
 #include <signal.h>
 #include <unistd.h>
 
@@ -83,7 +84,7 @@ archive_options parse_command_line(int argc, char **argv)
 
 void install_signal_handlers()
 {
-	for (int sig : {SIGINT, SIGTERM, SIGHUP})
+	for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGALRM, SIGXCPU, SIGVTALRM, SIGPROF, SIGUSR1, SIGUSR2})
 		(void)signal(sig, count_signal);
 	(void)signal(SIGPIPE, SIG_IGN);
 	(void)signal(SIGXFSZ, SIG_IGN);

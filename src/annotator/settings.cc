@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 int quiet = -1;
+bool status_line;
 bool context_diffs;
 bool markup_links;
 bool fetch_diffs;

@@ -4,6 +4,7 @@
 #define REVNOTE_SETTINGS_H
 
 extern int quiet;             // -1 undecided, 0 report errors, 1 silent (75)
+extern bool status_line;      // -e: a quiet failure says why in one line with an enhanced status code
 extern bool context_diffs;    // -C
 extern bool markup_links;     // -c
 extern bool fetch_diffs;      // -d

@@ -419,17 +419,26 @@ struct signal_case {
 	int sig;
 	std::vector<std::string> args;  // "$BOX" stands for the mailbox
 	bool maildir;
+	const char *status_line = nullptr;  // with -q -e
 };
 
 // SIGTERM, SIGINT and SIGHUP in the middle of a delivery (part of the
 // message already in the file) take it back and end the run with 75; so
 // they do outside a delivery (-d building its message, standard output).
+// So do the signals a mail system or a resource limit sends: SIGALRM of
+// an inherited alarm, SIGXCPU, SIGVTALRM, SIGPROF, SIGUSR1 and SIGUSR2.
 TEST(DeliveryRun, StopSignalsTakeTheDeliveryBack)
 {
 	const signal_case cases[] = {
 		{SIGTERM, {"-v", "$BOX"}, false}, {SIGINT, {"-v", "$BOX"}, false}, {SIGHUP, {"-q", "$BOX"}, false},
 		{SIGTERM, {"-v", "$BOX"}, true},  {SIGHUP, {"-v", "$BOX"}, true},  {SIGTERM, {"-v", "-d", "$BOX"}, false},
 		{SIGTERM, {"-v"}, false},
+		{SIGALRM, {"-v", "$BOX"}, false}, {SIGXCPU, {"-v", "$BOX"}, false}, {SIGVTALRM, {"-q", "$BOX"}, false},
+		{SIGPROF, {"-v", "$BOX"}, false}, {SIGUSR1, {"-v", "$BOX"}, false}, {SIGUSR2, {"-v", "$BOX"}, true},
+		{SIGALRM, {"-v", "$BOX"}, true},  {SIGUSR1, {"-v", "-d", "$BOX"}, false}, {SIGALRM, {"-v"}, false},
+		{SIGALRM, {"-q", "-e", "$BOX"}, false, "4.4.7 revnote: out of time: stopped by SIGALRM\n"},
+		{SIGXCPU, {"-q", "-e", "$BOX"}, true, "4.4.7 revnote: out of time: stopped by SIGXCPU\n"},
+		{SIGTERM, {"-q", "-e", "$BOX"}, false, "4.3.0 revnote: stopped by SIGTERM\n"},
 	};
 	const std::string &before = old_mbox;
 	for (const auto &c : cases) {
@@ -442,9 +451,10 @@ TEST(DeliveryRun, StopSignalsTakeTheDeliveryBack)
 			piped_revnote p(args, err);
 			// Half of it is more than a pipe holds: the run reads.  Into a
 			// mailbox, more than revnote's own buffers hold too: it writes.
-			std::string m = testsupport::big_message(c.args.size() == 2 ? 2u << 20 : 200000);
+			bool appends = c.args.back() == "$BOX" && c.args[1] != "-d";
+			std::string m = testsupport::big_message(appends ? 2u << 20 : 200000);
 			p.write(m.substr(0, m.size() / 2));
-			if (c.args.size() == 2) {  // wait until the append is under way
+			if (appends) {  // wait until the append is under way
 				EXPECT_TRUE(eventually([&] {
 					auto t = c.maildir ? list_dir(box + "/tmp") : std::vector<std::string>{};
 					return c.maildir ? !t.empty() && size_of(box + "/tmp/" + t[0]) > 0
@@ -454,7 +464,9 @@ TEST(DeliveryRun, StopSignalsTakeTheDeliveryBack)
 			p.kill(c.sig);
 			EXPECT_EQ(p.wait(), 75) << label;
 		}
-		EXPECT_EQ(read_file(err), c.args[0] == "-q" ? "" : std::string("revnote: stopped by SIG") + sigabbrev_np(c.sig) + "\n");
+		EXPECT_EQ(read_file(err), c.status_line != nullptr ? c.status_line
+		                          : c.args[0] == "-q"      ? ""
+		                                                   : std::string("revnote: stopped by SIG") + sigabbrev_np(c.sig) + "\n");
 		if (c.maildir)
 			EXPECT_EQ(list_dir(box + "/tmp").size() + list_dir(box + "/new").size(), 0u) << label;
 		else
@@ -469,7 +481,7 @@ TEST(DeliveryRun, StopSignalsTakeTheDeliveryBack)
 // delivery (record lock), a foreign dot-lock.
 TEST(DeliveryRun, StopSignalDuringTheLockWaits)
 {
-	for (bool record_lock : {true, false}) {
+	for (auto [record_lock, sig] : {std::pair{true, SIGTERM}, {false, SIGTERM}, {true, SIGALRM}, {false, SIGUSR1}}) {
 		scratch_dir d;
 		std::string mb = d / "mb", err = d / "err";
 		write_file(mb, "", 0600);
@@ -487,10 +499,10 @@ TEST(DeliveryRun, StopSignalDuringTheLockWaits)
 			waiting.close_input();
 			ASSERT_TRUE(eventually([&] { return waiting.has_open(mb); }));
 			std::this_thread::sleep_for(std::chrono::milliseconds(100));  // into the waits
-			waiting.kill(SIGTERM);
+			waiting.kill(sig);
 			EXPECT_EQ(waiting.wait(), 75) << record_lock;
 		}
-		EXPECT_EQ(read_file(err), "revnote: stopped by SIGTERM\n") << record_lock;
+		EXPECT_EQ(read_file(err), std::string("revnote: stopped by SIG") + sigabbrev_np(sig) + "\n") << record_lock;
 		EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"err", "mb", "mb.lock"})) << record_lock;
 		if (holder) {
 			holder->close_input();
@@ -573,7 +585,7 @@ TEST(DeliveryRun, FailuresAroundTheCommitPoint)
 }
 
 // A quiet fatal error goes to the mail log (facility mail, level warning,
-// as revnote with its pid), and only there; -v writes it on standard
+// as revnote with its pid; a datagram, as the delivery line), and only there; -v writes it on standard
 // error.  A roll-back that fails (the cut of the partial message) is
 // reported after the error; the status stays the error's.  The partial
 // message stays, and the next delivery still starts a line of its own.
@@ -592,9 +604,7 @@ TEST(DeliveryRun, FailedRollBackAndSyslog)
 		                             "cannot take back the partial message in " + mb + ": Input/output error"};
 		std::string expected;
 		for (const auto &t : texts)
-			expected += verbose ? "revnote: " + t + "\n"
-			                    : "openlog revnote " + std::to_string(LOG_PID) + " " + std::to_string(LOG_MAIL) +
-			                          "\nsyslog " + std::to_string(LOG_WARNING) + " " + t + "\n";
+			expected += verbose ? "revnote: " + t + "\n" : "syslog " + std::to_string(LOG_MAIL | LOG_WARNING) + " " + t + "\n";
 		EXPECT_EQ(r.status, verbose ? 1 : 75);
 		EXPECT_EQ(verbose ? r.err : read_file(log), expected);
 		EXPECT_EQ(verbose ? file_exists(log) : !r.err.empty(), false);
@@ -604,6 +614,124 @@ TEST(DeliveryRun, FailedRollBackAndSyslog)
 		opt.env_set.clear();
 		ASSERT_EQ(run_revnote({mb}, opt).status, 0);
 		EXPECT_EQ(read_file(mb), partial + (partial.back() == '\n' ? "" : "\n") + message);
+	}
+}
+
+// ---- An inherited alarm ----------------------------------------------------------
+
+// revnote started with an alarm pending, as a mail server may start its
+// delivery commands (the alarm survives exec).
+testsupport::run_result run_with_alarm(unsigned seconds, std::vector<std::string> args, const run_options &opt)
+{
+	args.insert(args.begin(), testsupport::revnote_binary());
+	return testsupport::in_child(
+		[&] {
+			std::vector<char *> argv;
+			for (std::string &a : args)
+				argv.push_back(a.data());
+			argv.push_back(nullptr);
+			(void)alarm(seconds);
+			execv(argv[0], argv.data());
+			return 127;
+		},
+		opt);
+}
+
+// The run fits inside the time the alarm leaves: fetches from a server
+// that never answers give way to their failure lines in time for the
+// message to be delivered (status 0: the alarm never rang); a lock held
+// elsewhere for longer than the time left ends the run at its own
+// deadline, ahead of the alarm, with 75 and the mailbox as it was.
+TEST(DeliveryRun, InheritedAlarm)
+{
+	scratch_dir d;
+	std::string mb = d / "mb";
+	write_file(mb, old_mbox, 0600);
+	background server({"python3", testsupport::source_dir() + "/tests/annotator/diff_server.py"});
+	std::string base = "http://127.0.0.1:" + server.read_line() + "/hang/";
+	run_options opt;
+	opt.input = "Subject: c\n\n  Revision  Changes    Path\n  1.2 +1 -1 a.c\n  1.3 +1 -1 b.c\n";
+	auto fetched = run_with_alarm(6, {"-q", "-e", "-d", "-u", base, mb}, opt);
+	server.kill(SIGTERM);
+	EXPECT_EQ(fetched.status, 0) << fetched.err;
+	EXPECT_EQ(fetched.err, "");
+	std::string a = base + "a.c.diff?r1=1.1&r2=1.2", b = base + "b.c.diff?r1=1.2&r2=1.3";
+	EXPECT_EQ(read_file(mb), old_mbox + "Subject: c\n\n  Revision  Changes    Path\n  1.2 +1 -1 a.c\n" + a +
+	                             "\n| fetch " + a + " failed\n  1.3 +1 -1 b.c\n" + b + "\n| fetch " + b + " failed\n");
+
+	std::string before = read_file(mb);
+	{
+		testsupport::record_lock_holder holder(mb);
+		ASSERT_TRUE(holder.locked());
+		opt.input = message;
+		auto locked = run_with_alarm(3, {"-q", "-e", mb}, opt);
+		EXPECT_EQ(locked.status, 75);
+		EXPECT_EQ(locked.err, "4.4.7 revnote: out of time: stopped by its own deadline (ahead of the alarm it "
+		                      "inherited) while the mailbox was being opened\n");
+	}
+	EXPECT_EQ(read_file(mb), before);
+	EXPECT_EQ(list_dir(d.path()), (std::vector<std::string>{"mb"}));
+}
+
+// ---- The status line of -e -------------------------------------------------------
+
+struct status_line_case {
+	const char *cause;
+	std::vector<std::string> args;  // $MB: an mbox in the scratch directory, $D: the directory
+	std::string shell;              // run before revnote: limits, standard input
+	std::vector<std::string> env;
+	std::string err;                // $MB, $D filled in
+	int status = 75;
+};
+
+// Each failure cause with its enhanced status code, in one line that
+// always has text after the code; only -q -e writes it, and a name with
+// a newline in it cannot make it two lines.
+TEST(DeliveryRun, StatusLineOfEachFailureCause)
+{
+	const status_line_case cases[] = {
+		{"unavailable", {"-q", "-e", "$D/no/mb"}, "", {},
+		 "4.2.0 revnote: mailbox unavailable: open_mailbox $D/no/mb: No such file or directory\n"},
+		{"newline in the name", {"-q", "-e", "$D/no/m\nb"}, "", {},
+		 "4.2.0 revnote: mailbox unavailable: open_mailbox $D/no/m?b: No such file or directory\n"},
+		{"locked", {"-q", "-e", "$MB"}, "", {},
+		 "4.2.1 revnote: mailbox locked: open_mailbox $MB: Resource temporarily unavailable\n"},
+		{"mailbox full", {"-q", "-e", "$MB"}, "ulimit -f 4; ", {}, "4.2.2 revnote: mailbox full: fwrite: File too large\n"},
+		{"mail system full", {"-q", "-e", "-d", "$MB"}, "ulimit -f 4; ", {"TMPDIR=$D"},
+		 "4.3.1 revnote: mail system full: fwrite (spool directory $D): File too large\n"},
+		{"input", {"-q", "-e", "$MB"}, "exec < /; ", {}, "4.3.0 revnote: input unreadable: read_line: Is a directory\n"},
+		{"elsewhere", {"-q", "-e", "-d", "$MB"}, "", {"TMPDIR=$D/no"},
+		 "4.3.0 revnote: local error: mkstemp (spool directory $D/no): No such file or directory\n"},
+		{"quiet without -e", {"-q", "$D/no/mb"}, "", {}, ""},
+		{"-e is for quiet runs", {"-e", "-v", "$D/no/mb"}, "", {},
+		 "revnote: open_mailbox $D/no/mb: No such file or directory\n", 1},
+	};
+	for (const auto &c : cases) {
+		scratch_dir d;
+		std::string mb = d / "mb";
+		write_file(mb, old_mbox, 0600);
+		auto filled = [&](std::string s) {
+			for (std::size_t at; (at = s.find("$MB")) != std::string::npos;)
+				s.replace(at, 3, mb);
+			for (std::size_t at; (at = s.find("$D")) != std::string::npos;)
+				s.replace(at, 2, d.path());
+			return s;
+		};
+		std::unique_ptr<testsupport::record_lock_holder> holder;
+		if (std::string(c.cause) == "locked")
+			holder = std::make_unique<testsupport::record_lock_holder>(mb);
+		std::vector<std::string> args;
+		for (const auto &a : c.args)
+			args.push_back(filled(a));
+		run_options opt;
+		opt.input = testsupport::big_message();
+		for (const auto &e : c.env)
+			opt.env_set.push_back(filled(e));
+		auto r = run_seamed(args, opt, c.shell);
+		EXPECT_EQ(r.status, c.status) << c.cause;
+		EXPECT_EQ(r.err, c.err.empty() ? "" : filled(c.err)) << c.cause;
+		holder.reset();
+		EXPECT_EQ(read_file(mb), old_mbox) << c.cause;
 	}
 }
 
@@ -628,10 +756,28 @@ struct private_syslog {
 	}
 	~private_syslog() { (void)close(fd); }
 
+	// Fills the socket's queue as a stalled daemon's fills up: datagrams
+	// until one would have to wait.  Returns how many went in.
+	int fill()
+	{
+		int sender = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+		sockaddr_un a{};
+		a.sun_family = AF_UNIX;
+		(void)std::snprintf(a.sun_path, sizeof a.sun_path, "%s", (dev / "log").c_str());
+		int sent = 0;
+		while (sendto(sender, "<22>filler[1]: x", 16, MSG_DONTWAIT, reinterpret_cast<sockaddr *>(&a), sizeof a) > 0)
+			sent++;
+		(void)close(sender);
+		return sent;
+	}
+
 	// Status 77 when the run cannot have a mount namespace (no root).
-	testsupport::run_result run(std::vector<std::string> args, const run_options &opt)
+	// Under wrapper when given (a program that runs the rest of the line).
+	testsupport::run_result run(std::vector<std::string> args, const run_options &opt,
+	                            const std::vector<std::string> &wrapper = {})
 	{
 		args.insert(args.begin(), testsupport::revnote_binary());
+		args.insert(args.begin(), wrapper.begin(), wrapper.end());
 		return testsupport::in_child(
 			[&] {
 				if (unshare(CLONE_NEWNS) != 0 || mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
@@ -641,7 +787,7 @@ struct private_syslog {
 				for (std::string &a : args)
 					argv.push_back(a.data());
 				argv.push_back(nullptr);
-				execv(argv[0], argv.data());
+				execvp(argv[0], argv.data());
 				return 127;
 			},
 			opt);
@@ -752,5 +898,30 @@ INSTANTIATE_TEST_SUITE_P(
 		         "revnote: REVNOTE_LOG=quiet is neither on nor off; deliveries are logged\n"},
 		log_case{"failure_warns_only", {"-q", "NOWHERE"}, table, {}, "20 open_mailbox NOWHERE: No such file or directory"}),
 	[](const ::testing::TestParamInfo<log_case> &i) { return std::string(i.param.name); });
+
+// A stalled syslog daemon (its queue full, never read) cannot keep a
+// failed run from ending: the failure's line is dropped, and the run ends
+// with 75 as ever.  timeout(1) turns a run that would wait for good into
+// a status the test sees.
+TEST(LogLine, FullSocketDoesNotHoldAFailure)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root for a mount namespace of its own";
+	scratch_dir d;
+	private_syslog log;
+	int queued = log.fill();
+	ASSERT_GT(queued, 0);
+	run_options opt;
+	opt.input = message;
+	opt.env_unset = {"REVNOTE_LOG"};
+	auto r = log.run({"-q", "-e", d / "missing/box"}, opt, {"timeout", "-s", "KILL", "60"});
+	if (r.status == 77)
+		GTEST_SKIP() << "needs root for a mount namespace of its own";
+	EXPECT_EQ(r.status, 75);
+	EXPECT_EQ(r.err, "4.2.0 revnote: mailbox unavailable: open_mailbox " + d / "missing/box" +
+	                     ": No such file or directory\n");
+	auto got = log.received();
+	EXPECT_EQ(got, std::vector<std::string>(static_cast<std::size_t>(queued), "malformed <22>filler[1]: x"));
+}
 
 }  // namespace

@@ -21,14 +21,14 @@ if(TARGET revnote_fetch)
   target_compile_definitions(fetch_test PRIVATE
     "REVNOTE_FETCH_MODULE_RELATIVE=\"${REVNOTE_FETCH_MODULE_RELATIVE}\"")
 endif()
-# revnote built with its fsync, fclose, ftruncate and syslog calls behind
+# revnote built with its fsync, fclose, ftruncate, syslog and sendto calls behind
 # seams that the environment of a run controls (revnote_seams.cc); named
 # revnote, as its messages are, beside bin/ so that it finds its module.
 add_executable(revnote_seamed ${PROJECT_SOURCE_DIR}/src/annotator/revnote.cc ${CMAKE_CURRENT_LIST_DIR}/revnote_seams.cc)
 target_link_libraries(revnote_seamed PRIVATE revnote_core)
 target_compile_definitions(revnote_seamed PRIVATE "REVNOTE_VERSION=\"${PROJECT_VERSION}\"")
 set_target_properties(revnote_seamed PROPERTIES OUTPUT_NAME revnote RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/seamed)
-foreach(sym fsync fclose ftruncate openlog syslog __syslog_chk)
+foreach(sym fsync fclose ftruncate openlog syslog __syslog_chk sendto)
   target_link_options(revnote_seamed PRIVATE "-Wl,--wrap=${sym}")
 endforeach()
 revnote_gtest(destination_test

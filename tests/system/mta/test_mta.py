@@ -486,7 +486,8 @@ class MtaTest(unittest.TestCase):
 
     # -- 2. temporary failures: deferred, kept, delivered once after a flush
 
-    def run_tempfail_case(self, kind, cause, args=(), retry_while_broken=True):
+    def run_tempfail_case(self, kind, cause, args=(), retry_while_broken=True,
+                          reason="temporary failure"):
         if "-d" in args:
             args = list(args) + ["-u", self.diff_server().url]
         args = list(args)
@@ -516,9 +517,10 @@ class MtaTest(unittest.TestCase):
 
         def assert_kept_not_delivered():
             reasons = [r["delay_reason"] for r in entry["recipients"]]
-            # Exit 75 is a temporary failure; revnote said nothing, so the
-            # reason carries no command output.
-            self.assertEqual(reasons, ["temporary failure"], self.pf.log_tail())
+            # Exit 75 is a temporary failure; without -e revnote said
+            # nothing, so the reason carries no command output; with -e its
+            # one line is the reason.
+            self.assertEqual(reasons, [reason.replace("BOX", box)], self.pf.log_tail())
             self.assertEqual(self.pf.delivery_lines(rcpt, "sent"), [])
             self.assertEqual(self.pf.delivery_lines(rcpt, "bounced"), [])
             self.assertEqual(self.pf.bounces(), b"")
@@ -625,20 +627,25 @@ def hold_instance():
 
 
 # Temporary failure causes: (name, mailbox kind, cause, revnote options,
-# retry while broken).  Retrying a locked mailbox would cost another lock
-# wait, so those cases flush only after the lock is gone.
+# retry while broken, the reason in the queue; BOX the mailbox).
+# Retrying a locked mailbox would cost another lock wait, so those cases
+# flush only after the lock is gone.
 TEMPFAIL_CASES = [
-    ("tempfail_unwritable_maildir", "maildir", "unwritable", [], True),
-    ("tempfail_unwritable_maildir_fetching", "maildir", "unwritable", ["-d"], True),
-    ("tempfail_unwritable_mbox", "mbox", "unwritable", ["-f"], True),
-    ("tempfail_fcntl_locked_mbox", "mbox", "fcntl-locked", ["-f"], False),
+    ("tempfail_unwritable_maildir", "maildir", "unwritable", [], True, "temporary failure"),
+    ("tempfail_unwritable_maildir_fetching", "maildir", "unwritable", ["-d"], True, "temporary failure"),
+    ("tempfail_unwritable_mbox", "mbox", "unwritable", ["-f"], True, "temporary failure"),
+    ("tempfail_fcntl_locked_mbox", "mbox", "fcntl-locked", ["-f"], False, "temporary failure"),
+    ("tempfail_reason_unwritable_mbox", "mbox", "unwritable", ["-e", "-f"], True,
+     "revnote: mailbox unavailable: open_mailbox BOX: Permission denied"),
+    ("tempfail_reason_fcntl_locked_mbox", "mbox", "fcntl-locked", ["-e", "-f"], False,
+     "revnote: mailbox locked: open_mailbox BOX: Resource temporarily unavailable"),
 ]
 
 
 def add_tempfail_cases():
-    for name, kind, cause, args, retry in TEMPFAIL_CASES:
-        def case(self, kind=kind, cause=cause, args=args, retry=retry):
-            self.run_tempfail_case(kind, cause, args, retry)
+    for name, kind, cause, args, retry, reason in TEMPFAIL_CASES:
+        def case(self, kind=kind, cause=cause, args=args, retry=retry, reason=reason):
+            self.run_tempfail_case(kind, cause, args, retry, reason)
         case.__name__ = "test_" + name
         setattr(MtaTest, case.__name__, case)
 

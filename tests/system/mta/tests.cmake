@@ -4,18 +4,23 @@
 # Exim with a private configuration: REVNOTE_EXIM, the installed exim4, or
 # else Debian's unpacked into the build tree by the fixture below (skipped
 # when none can be had, unless REVNOTE_REQUIRE_EXIM is set, as in CI).
+# OpenSMTPD: Debian's, unpacked into the build tree the same way, each case
+# a private smtpd in a mount namespace of its own (root only).
 find_package(Python3 COMPONENTS Interpreter)
 if(Python3_Interpreter_FOUND)
   set(scratch_exim ${CMAKE_BINARY_DIR}/scratch-exim)
-  foreach(step get remove)
-    add_test(NAME mta.exim_scratch_${step}
-             COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/scratch_exim.py ${step} ${scratch_exim})
-    set_tests_properties(mta.exim_scratch_${step} PROPERTIES
-      LABELS "long;mta;peers;root" TIMEOUT 300 SKIP_RETURN_CODE 77)
+  set(scratch_opensmtpd ${CMAKE_BINARY_DIR}/scratch-opensmtpd)
+  foreach(server exim opensmtpd)
+    foreach(step get remove)
+      add_test(NAME mta.${server}_scratch_${step}
+               COMMAND ${Python3_EXECUTABLE} ${CMAKE_CURRENT_LIST_DIR}/scratch_${server}.py ${step} ${scratch_${server}})
+      set_tests_properties(mta.${server}_scratch_${step} PROPERTIES
+        LABELS "long;mta;peers;root" TIMEOUT 300 SKIP_RETURN_CODE 77)
+    endforeach()
+    set_tests_properties(mta.${server}_scratch_get PROPERTIES FIXTURES_SETUP scratch_${server})
+    set_tests_properties(mta.${server}_scratch_remove PROPERTIES FIXTURES_CLEANUP scratch_${server})
   endforeach()
-  set_tests_properties(mta.exim_scratch_get PROPERTIES FIXTURES_SETUP scratch_exim)
-  set_tests_properties(mta.exim_scratch_remove PROPERTIES FIXTURES_CLEANUP scratch_exim)
-  foreach(suite mta exim)
+  foreach(suite mta exim opensmtpd)
     set(script ${CMAKE_CURRENT_LIST_DIR}/test_${suite}.py)
     set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${script})
     execute_process(COMMAND ${Python3_EXECUTABLE} ${script} --list
@@ -31,9 +36,9 @@ if(Python3_Interpreter_FOUND)
         LABELS "long;mta;peers;root"
         TIMEOUT 120
         SKIP_RETURN_CODE 77
-        ENVIRONMENT "REVNOTE=$<TARGET_FILE:revnote>;REVNOTE_FETCH_SO=$<$<TARGET_EXISTS:revnote_fetch>:$<TARGET_FILE:revnote_fetch>>;REVNOTE_FETCH_RELATIVE=${REVNOTE_FETCH_MODULE_RELATIVE};REVNOTE_SOURCE_DIR=${PROJECT_SOURCE_DIR};REVNOTE_SCRATCH_EXIM=${scratch_exim}")
-      if(suite STREQUAL exim)
-        set_tests_properties(mta.${case} PROPERTIES FIXTURES_REQUIRED scratch_exim)
+        ENVIRONMENT "REVNOTE=$<TARGET_FILE:revnote>;REVNOTE_FETCH_SO=$<$<TARGET_EXISTS:revnote_fetch>:$<TARGET_FILE:revnote_fetch>>;REVNOTE_FETCH_RELATIVE=${REVNOTE_FETCH_MODULE_RELATIVE};REVNOTE_SOURCE_DIR=${PROJECT_SOURCE_DIR};REVNOTE_SCRATCH_EXIM=${scratch_exim};REVNOTE_SCRATCH_OPENSMTPD=${scratch_opensmtpd}")
+      if(NOT suite STREQUAL mta)
+        set_tests_properties(mta.${case} PROPERTIES FIXTURES_REQUIRED scratch_${suite})
       endif()
     endforeach()
   endforeach()
