@@ -28,6 +28,7 @@
 #include "rename.h"
 #include "settings.h"
 #include "spool.h"
+#include "stat_times.h"
 
 namespace {
 
@@ -327,7 +328,7 @@ bool take_over_attributes(int fd, const struct stat &st)
 		return false;
 	if (fchmod(fd, st.st_mode & 07777) != 0)
 		return false;
-	const struct timespec times[2] = {st.st_atim, st.st_mtim};
+	const struct timespec times[2] = {platform::access_time(st), platform::modification_time(st)};
 	return futimens(fd, times) == 0;
 }
 

@@ -27,6 +27,7 @@
 #include <utility>
 
 #include "destination.h"
+#include "log_socket.h"
 #include "mailstore.h"
 #include "settings.h"
 
@@ -41,7 +42,6 @@ constexpr std::size_t message_id_max = 200;
 // Room for the line with a mailbox path of PATH_MAX bytes; a longer one
 // is cut.
 constexpr std::size_t line_max = 4096 + 512;
-constexpr char log_socket[] = "/dev/log";
 
 struct header_scan {
 	char id[message_id_max];
@@ -196,12 +196,12 @@ void make_line(line_buffer *b, const char *operand, std::uint64_t bytes)
 // counted.
 void send_to_syslog(const line_buffer &b)
 {
-	int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+	int fd = platform::local_datagram_socket();
 	if (fd < 0)
 		return;
 	sockaddr_un to{};
 	to.sun_family = AF_UNIX;
-	std::memcpy(to.sun_path, log_socket, sizeof log_socket);
+	std::memcpy(to.sun_path, platform::log_socket_path, sizeof platform::log_socket_path);
 	if (sendto(fd, b.text, b.len, MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&to), sizeof to) < 0)
 		lines_dropped++;
 	(void)close(fd);

@@ -1,7 +1,8 @@
 // The mail log line of a delivered message.
 //
 // As delivery agents do, every message delivered leaves one line in the
-// mail log (a datagram to /dev/log: facility mail, level info, as
+// mail log (a datagram to the syslog daemon's socket, /dev/log on Linux,
+// /var/run/log on FreeBSD and NetBSD: facility mail, level info, as
 // "revnote" with its pid), unless REVNOTE_LOG is "off":
 //
 //   msgid=<ID>: delivered to DEST (table lines N, diffs N inlined,

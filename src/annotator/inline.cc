@@ -32,6 +32,7 @@
 
 #include "delivery_log.h"
 #include "failure.h"
+#include "bytes.h"
 #include "fetch.h"
 #include "growth.h"
 #include "output.h"
@@ -183,7 +184,7 @@ std::uint64_t line_boundary(FILE *body, std::uint64_t limit)
 		std::size_t n = read_body(body, chunk, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, limit - seen)));
 		if (n == 0)
 			break;
-		const void *nl = memrchr(chunk, '\n', n);
+		const void *nl = platform::last_byte(chunk, '\n', n);
 		if (nl != nullptr)
 			boundary = seen + static_cast<std::uint64_t>(static_cast<const char *>(nl) - chunk) + 1;
 		seen += n;

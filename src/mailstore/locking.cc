@@ -63,6 +63,7 @@
 #include "lock_names.h"
 #include "mailstore.h"
 #include "pathbuf.h"
+#include "stat_times.h"
 
 volatile int64_t signal_count;
 char cached_hostname[256];
@@ -129,7 +130,7 @@ bool still_ours(const owned_dot_lock &e)
 {
 	struct stat st;
 	return lstat(e.name, &st) == 0 && st.st_dev == e.dev && st.st_ino == e.ino &&
-	       st.st_ctim.tv_sec == e.ctime.tv_sec && st.st_ctim.tv_nsec == e.ctime.tv_nsec;
+	       platform::same_time(platform::status_change_time(st), e.ctime);
 }
 
 // Records name as ours when it is the file we linked; called once the
@@ -142,7 +143,7 @@ bool remember_dot_lock(owned_dot_lock *slot, const char *name, const struct stat
 		return false;
 	slot->dev = st.st_dev;
 	slot->ino = st.st_ino;
-	slot->ctime = st.st_ctim;
+	slot->ctime = platform::status_change_time(st);
 	std::memcpy(slot->name, name, std::strlen(name) + 1);
 	std::atomic_signal_fence(std::memory_order_seq_cst);
 	slot->used = 1;
@@ -263,7 +264,7 @@ bool is_stale(const char *name, time_t now, bool by_age, struct stat *judged)
 bool same_file(const struct stat &a, const struct stat &b)
 {
 	return a.st_dev == b.st_dev && a.st_ino == b.st_ino && a.st_size == b.st_size &&
-	       a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+	       platform::same_time(platform::modification_time(a), platform::modification_time(b));
 }
 
 // Removes a stale dot-lock only if it is still the file judged: moved

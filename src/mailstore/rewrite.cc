@@ -23,6 +23,7 @@
 #include "mailstore.h"
 #include "lock_names.h"
 #include "pathbuf.h"
+#include "stat_times.h"
 
 using namespace mailstore;
 
@@ -87,7 +88,7 @@ bool same_inode(const struct stat &a, const struct stat &b)
 
 bool same_mtime(const struct stat &a, const struct stat &b)
 {
-	return a.st_mtim.tv_sec == b.st_mtim.tv_sec && a.st_mtim.tv_nsec == b.st_mtim.tv_nsec;
+	return platform::same_time(platform::modification_time(a), platform::modification_time(b));
 }
 
 // Reads size bytes at offset at; false unless all of them came.

@@ -6,6 +6,8 @@
 #if defined(__linux__)
 #include <linux/magic.h>
 #include <sys/vfs.h>
+#elif defined(__NetBSD__)
+#include <sys/statvfs.h>
 #else
 #include <sys/mount.h>
 #include <sys/param.h>
@@ -15,13 +17,15 @@ namespace platform {
 
 // Whether fd lies on a file system shared with other hosts, where a
 // process id written by one host means nothing to another.  True too when
-// it cannot be told.
+// it cannot be told.  Linux names the file system type by its magic
+// number; NetBSD (which has no fstatfs) flags the local ones in fstatvfs,
+// FreeBSD, OpenBSD and macOS in fstatfs.
 inline bool on_network_file_system(int fd)
 {
+#if defined(__linux__)
 	struct statfs fs;
 	if (fstatfs(fd, &fs) != 0)
 		return true;
-#if defined(__linux__)
 	switch (static_cast<unsigned long>(fs.f_type)) {
 	case NFS_SUPER_MAGIC:
 	case SMB_SUPER_MAGIC:
@@ -39,7 +43,15 @@ inline bool on_network_file_system(int fd)
 	default:
 		return false;
 	}
+#elif defined(__NetBSD__)
+	struct statvfs vfs;
+	if (fstatvfs(fd, &vfs) != 0)
+		return true;
+	return (vfs.f_flag & ST_LOCAL) == 0;
 #else
+	struct statfs fs;
+	if (fstatfs(fd, &fs) != 0)
+		return true;
 	return (fs.f_flags & MNT_LOCAL) == 0;
 #endif
 }

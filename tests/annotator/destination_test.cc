@@ -798,8 +798,9 @@ struct private_syslog {
 	std::vector<std::string> received()
 	{
 		std::vector<std::string> got;
-		// syslog(3) stamps the time; the delivery line leaves that to the daemon.
-		const std::regex line("<([0-9]+)>(?:[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} )?revnote\\[[0-9]+\\]: (.*)");
+		// syslog(3) stamps the time (musl's also ends the datagram with a
+		// newline); the delivery line leaves both to the daemon.
+		const std::regex line("<([0-9]+)>(?:[A-Z][a-z]{2} [ 0-9]{2} [0-9:]{8} )?revnote\\[[0-9]+\\]: (.*)\n?");
 		char buf[4096];
 		for (ssize_t n; (n = recv(fd, buf, sizeof buf, MSG_DONTWAIT)) > 0;) {
 			std::string d(buf, static_cast<std::size_t>(n));

@@ -28,9 +28,7 @@ add_executable(revnote_seamed ${PROJECT_SOURCE_DIR}/src/annotator/revnote.cc ${C
 target_link_libraries(revnote_seamed PRIVATE revnote_core)
 target_compile_definitions(revnote_seamed PRIVATE "REVNOTE_VERSION=\"${PROJECT_VERSION}\"")
 set_target_properties(revnote_seamed PROPERTIES OUTPUT_NAME revnote RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/seamed)
-foreach(sym fsync fclose ftruncate openlog syslog __syslog_chk sendto)
-  target_link_options(revnote_seamed PRIVATE "-Wl,--wrap=${sym}")
-endforeach()
+platform_wrap(revnote_seamed fsync fclose ftruncate openlog syslog __syslog_chk sendto)
 revnote_gtest(destination_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/destination_test.cc
   TIMEOUT 180)
@@ -87,9 +85,7 @@ target_link_libraries(revnote_archive_seamed PRIVATE revnote_core)
 target_compile_definitions(revnote_archive_seamed PRIVATE "REVNOTE_VERSION=\"${PROJECT_VERSION}\"")
 set_target_properties(revnote_archive_seamed PROPERTIES OUTPUT_NAME revnote-archive
                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/seamed)
-foreach(sym renameat2 mkstemp fsync)
-  target_link_options(revnote_archive_seamed PRIVATE "-Wl,--wrap=${sym}")
-endforeach()
+platform_wrap(revnote_archive_seamed renameat2 mkstemp fsync)
 if(TARGET revnote_fetch)
   add_dependencies(revnote_archive_seamed revnote_fetch)
 endif()
