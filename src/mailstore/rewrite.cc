@@ -56,6 +56,7 @@ namespace {
 int rewrite_stdin(mbox_filter_fn mbox_filter)
 {
 	current_mailbox = "stdin";
+	current_mailbox_size = -1;
 	int r = mbox_filter(stdin, stdout);
 	if (r == 3)
 		return 0;
