@@ -324,9 +324,13 @@ attempt mbox_rewrite::run_once(mbox_filter_fn mbox_filter)
 	struct stat at_path;
 	if (stat(real_, &at_path) != 0 || !same_inode(at_path, snap.st))
 		return attempt::changed;  // replaced before we had it locked
-	unlock();
+	// Made and locked before the mailbox is unlocked, so that another run,
+	// which removes leftovers under the mailbox's locks, never takes it
+	// for one.
+	remove_leftovers();
 	if (!make_temporary())
 		return attempt::failed;
+	unlock();
 
 	current_mailbox_size = snap.st.st_size;
 	int r = mbox_filter(in_, out_);
@@ -361,7 +365,6 @@ attempt mbox_rewrite::put_in_place(const mbox_snapshot &snap)
 	if (fstat(fileno(in_), &now) != 0 || stat(real_, &at_path) != 0 || !same_inode(at_path, now) ||
 	    !only_appended(fileno(in_), snap, consumed, now))
 		return attempt::changed;
-	remove_leftovers();
 	if (!copy_tail(fileno(in_), consumed, now.st_size, out_)) {
 		warn("%s", tmp_);
 		return attempt::failed;
@@ -407,8 +410,8 @@ bool mbox_rewrite::finish_temporary(const struct stat &now, time_t atime)
 
 // Temporary files of rewrites that ended without cleaning up (killed), in
 // the mailbox's directory: "<mailbox>.tmp.XXXXXXXX" that no live run holds
-// locked.  Called under the mailbox's locks.  Lock names of dead lockers
-// go too.
+// locked.  Called under the mailbox's locks, before this run makes its
+// own.  Lock names of dead lockers go too.
 void mbox_rewrite::remove_leftovers()
 {
 	remove_dead_lock_names(real_);
@@ -436,8 +439,7 @@ void mbox_rewrite::remove_leftovers()
 		bool leftover = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && fcntl(fd, F_GETLK, &fl) == 0 &&
 		                fl.l_type == F_UNLCK;
 		(void)close(fd);
-		struct stat ours;
-		if (leftover && (out_ == nullptr || fstat(fileno(out_), &ours) != 0 || !same_inode(ours, st)))
+		if (leftover)
 			(void)unlinkat(dirfd(dp), name, 0);
 	}
 	(void)closedir(dp);

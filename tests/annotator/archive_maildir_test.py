@@ -60,7 +60,7 @@ class ReaderAtWork(unittest.TestCase):
         self.reader = os.path.join(self.dir, "reader")
         systest.write_file(self.reader, READER)
         os.chmod(self.reader, 0o755)
-        self.mails = [m.split(b"\n", 1)[1] for m in archive_test.commit_mails(12) if b"Revision" in m][:8]
+        self.mails = [m.split(b"\n", 1)[1] for m in archive_test.commit_mails(24) if b"Revision" in m][:8]
         self.unique = ["%d.M%dP1.host" % (1700000000 + i, i) for i in range(8)]
         for i, (unique, m) in enumerate(zip(self.unique, self.mails)):
             path = os.path.join(self.maildir, "cur/%s:2," % unique if i % 4 == 3 else "new/" + unique)

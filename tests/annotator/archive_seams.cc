@@ -6,8 +6,8 @@
 //       an annotated copy is exchanged with its message;
 //   REVNOTE_SEAM_PAUSE=dir  at each of two moments of an mbox rewrite the
 //       run makes dir/NAME and waits until the test makes dir/NAME.go:
-//       "unlocked", the mailbox has been read whole and unlocked, the
-//       filter not started yet (the temporary file is being made);
+//       "unlocked", the mailbox has been seen whole and unlocked, the
+//       filter not started yet (and after every later release);
 //       "locked", the filter is done and both locks are held again, the
 //       new file not yet in place (it is being synced).
 #include <fcntl.h>
@@ -20,12 +20,14 @@
 #include <cstring>
 #include <string>
 
+#include "mailstore.h"
+
 extern "C" {
 int __real_renameat2(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, unsigned flags);
 int __wrap_renameat2(int olddirfd, const char *oldpath, int newdirfd, const char *newpath, unsigned flags);
-int __real_mkstemp(char *name);
+int __real_mailboxlock(const char *path, int maildir, int fd, int op);
 int __real_fsync(int fd);
-int __wrap_mkstemp(char *name);
+int __wrap_mailboxlock(const char *path, int maildir, int fd, int op);
 int __wrap_fsync(int fd);
 }
 
@@ -72,11 +74,12 @@ bool is_rewrite_temporary(int fd)
 
 }  // namespace
 
-int __wrap_mkstemp(char *name)
+int __wrap_mailboxlock(const char *path, int maildir, int fd, int op)
 {
-	if (std::strstr(name, ".tmp.XXXXXXXX") != nullptr)
+	int r = __real_mailboxlock(path, maildir, fd, op);
+	if (op == MAILBOX_RELEASE && maildir == 0)
 		pause_at("unlocked");
-	return __real_mkstemp(name);
+	return r;
 }
 
 int __wrap_fsync(int fd)

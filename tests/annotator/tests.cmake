@@ -85,7 +85,7 @@ target_link_libraries(revnote_archive_seamed PRIVATE revnote_core)
 target_compile_definitions(revnote_archive_seamed PRIVATE "REVNOTE_VERSION=\"${PROJECT_VERSION}\"")
 set_target_properties(revnote_archive_seamed PROPERTIES OUTPUT_NAME revnote-archive
                       RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/seamed)
-platform_wrap(revnote_archive_seamed renameat2 mkstemp fsync)
+platform_wrap(revnote_archive_seamed renameat2 mailboxlock fsync)
 if(TARGET revnote_fetch)
   add_dependencies(revnote_archive_seamed revnote_fetch)
 endif()
