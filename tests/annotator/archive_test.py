@@ -189,7 +189,7 @@ class Archive(unittest.TestCase):
         self.assertIn(b"missing: No such file or directory", r.stderr)
         self.assertEqual(len(messages(box)), 6)
         r = archive([], [])
-        self.assertEqual((r.returncode, r.stderr), (64, b"usage: revnote-archive [-CcdGgv] [-s style] [-u url] [-U url] mailbox ...\n"))
+        self.assertEqual((r.returncode, r.stderr), (64, b"usage: revnote-archive [-CcdGgv] [-b on|off] [-n lines] [-s style] [-u url] [-U url] [-x patterns] mailbox ...\n"))
         write_mbox(box, self.mails[:6])
         leader, follower = pty.openpty()
         p = subprocess.Popen([ARCHIVE, box], stderr=follower)
