@@ -522,13 +522,11 @@ std::string big_lines(int from, int to)
 INSTANTIATE_TEST_SUITE_P(
 	Table, Policy,
 	::testing::Values(
-		policy_case{"no_policy", {}, {}, "diffs", a_row + a_diff + k_row + "| request /diffs/secret/k.pem.diff?r1=1.2&r2=1.3\n| -old line\n| +new line\n", 2},
 		policy_case{"star_matches_slash", {"REVNOTE_DIFF_SKIP=secret*"}, {}, "diffs", a_row + a_diff + k_row + skipped, 1},
 		policy_case{"patterns_by_white_space", {"REVNOTE_DIFF_SKIP=*.key\t *.[pP][eE][mM] a.c"}, {}, "diffs",
 		            a_row + skipped + k_row + skipped, 0},
 		policy_case{"whole_path_only", {"REVNOTE_DIFF_SKIP=k.pem secret"}, {}, "diffs",
 		            a_row + a_diff + k_row + "| request /diffs/secret/k.pem.diff?r1=1.2&r2=1.3\n| -old line\n| +new line\n", 2},
-		policy_case{"gathered", {"REVNOTE_DIFF_SKIP=*.pem"}, {"-g"}, "diffs", "@A\n" + a_diff + "@K\n" + skipped, 1},
 		policy_case{"gathered_in_place", {"REVNOTE_DIFF_SKIP=*.pem"}, {"-g", "-G"}, "diffs",
 		            "  1.2 +1 -1 a.c\n@A\n  1.3 +1 -1 secret/k.pem\n@K\n\n@A\n" + a_diff + "@K\n" + skipped, 1},
 		policy_case{"line_cap", {"REVNOTE_DIFF_LINES=3"}, {}, "big/10", a_row + big_lines(0, 3) + "| [truncated from 10 to 3 lines]\n" + k_row + big_lines(0, 3) + "| [truncated from 10 to 3 lines]\n", 2},
