@@ -43,14 +43,23 @@
 
 namespace {
 
-// fgets into 1024 bytes: a piece ends after a newline or at 1023 bytes.
-constexpr std::size_t piece_max = 1023;
+// A fetched line's text behind "| " within the line length of mail.
+constexpr std::size_t line_text_max = mail_line_max - 2;
 constexpr std::size_t read_chunk_size = 8192;
 constexpr int poll_ms = 1000;
 constexpr char not_http[] = "the base URL is no http:// or https:// URL with a host, or the link is too long";
 constexpr char diff_cut_note[] = "| (diff cut here: it is longer than %llu bytes)\n";
 constexpr char message_cut_note[] = "| (diff cut here: the diffs fetched for this message reached %llu bytes)\n";
 constexpr char left_out_note[] = "| (diff left out: the diffs fetched for this message reached %llu bytes)\n";
+// The diff policy's lines (settings.h).  A line cut to fit into mail ends
+// in the marker, which counts the bytes of the line not written.
+constexpr char line_cut_marker[] = " [line cut: %llu bytes left out]";
+constexpr char line_cap_note[] = "| [truncated from %llu to %llu lines]\n";
+constexpr char binary_note[] = "| (diff left out: the answer is binary)\n";
+constexpr char policy_note[] = "| (diff left out by policy)\n";
+// How CVS answers for a binary file: "Binary files A and B differ".
+constexpr char binary_head[] = "Binary files ";
+constexpr char binary_tail[] = " differ";
 
 enum class diff_state : unsigned char {
 	waiting,   // not started yet
@@ -194,44 +203,161 @@ std::uint64_t line_boundary(FILE *body, std::uint64_t limit)
 	return boundary;
 }
 
-// Writes n bytes of the body in pieces behind "| ", as the pieces of fgets
-// into 1024 bytes would be written with "| %s"; ends with a newline.
-void write_pieces(const diff_writer &out, FILE *body, std::uint64_t n)
+// One fetched line on its way out.  Its text up to its first zero byte is
+// held until the line ends, so that a line too long for mail can be cut
+// with a marker that says how much of it was left out.
+struct pending_line {
+	char text[line_text_max + 1];
+	std::size_t held;      // bytes of text held, at most line_text_max + 1
+	std::uint64_t length;  // bytes of the line so far, its newline not counted
+	bool zero;             // it met a zero byte: nothing more is held
+};
+
+// Writes the line held behind "| " and makes room for the next; returns
+// whether it had to be cut.
+bool end_line(const diff_writer &out, pending_line &l)
+{
+	bool cut = l.held > line_text_max;
+	put_piece(out, "| ", 2);
+	if (!cut) {
+		put_piece(out, l.text, l.held);
+	} else {
+		// The marker is longest when the count is the line's length: the
+		// text is cut to leave room for that.
+		char marker[sizeof line_cut_marker + 24];
+		int room = std::snprintf(marker, sizeof marker, line_cut_marker, static_cast<unsigned long long>(l.length));
+		std::size_t kept = utf8_cut(l.text, l.held, line_text_max - static_cast<std::size_t>(room));
+		int n = std::snprintf(marker, sizeof marker, line_cut_marker,
+		                      static_cast<unsigned long long>(l.length - kept));
+		put_piece(out, l.text, kept);
+		put_piece(out, marker, static_cast<std::size_t>(n));
+	}
+	put_piece(out, "\n", 1);
+	l.held = 0;
+	l.length = 0;
+	l.zero = false;
+	return cut;
+}
+
+// Adds n bytes of a line (no newline among them) to the line held.
+void add_to_line(pending_line &l, const char *p, std::size_t n)
+{
+	l.length += n;
+	if (l.zero)
+		return;
+	const char *zero = static_cast<const char *>(std::memchr(p, '\0', n));
+	std::size_t text = zero != nullptr ? static_cast<std::size_t>(zero - p) : n;
+	std::size_t take = std::min(text, sizeof l.text - l.held);
+	std::memcpy(l.text + l.held, p, take);
+	l.held += take;
+	l.zero = zero != nullptr;
+}
+
+// Writes n bytes of the body line by line behind "| ", each line up to its
+// first zero byte, a line longer than mail allows cut with a marker, and
+// ends with a newline.  Returns whether a line was cut.
+bool write_lines(const diff_writer &out, FILE *body, std::uint64_t n)
 {
 	char chunk[read_chunk_size];
-	std::size_t piece_len = 0;  // bytes of the current piece so far
-	bool cut_by_zero = false;   // the current piece met a zero byte
-	char last = '\n';
+	pending_line line;
+	line.held = 0;
+	line.length = 0;
+	line.zero = false;
+	bool open = false;  // a line has begun and not ended
+	bool cut = false;
 	while (n > 0) {
 		std::size_t got = read_body(body, chunk, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, n)));
 		if (got == 0)
 			break;
 		n -= got;
 		for (const char *p = chunk, *end = chunk + got; p < end;) {
-			if (piece_len == 0) {
-				put_piece(out, "| ", 2);
-				last = ' ';
-				cut_by_zero = false;
-			}
-			std::size_t span = std::min<std::size_t>(piece_max - piece_len, static_cast<std::size_t>(end - p));
-			const char *nl = static_cast<const char *>(std::memchr(p, '\n', span));
-			std::size_t seg = nl != nullptr ? static_cast<std::size_t>(nl - p) + 1 : span;
-			if (!cut_by_zero) {
-				const char *zero = static_cast<const char *>(std::memchr(p, '\0', seg));
-				std::size_t w = zero != nullptr ? static_cast<std::size_t>(zero - p) : seg;
-				put_piece(out, p, w);
-				if (w > 0)
-					last = p[w - 1];
-				cut_by_zero = zero != nullptr;
-			}
-			piece_len += seg;
-			p += seg;
-			if (nl != nullptr || piece_len == piece_max)
-				piece_len = 0;
+			const char *nl = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+			const char *stop = nl != nullptr ? nl : end;
+			add_to_line(line, p, static_cast<std::size_t>(stop - p));
+			open = true;
+			if (nl == nullptr)
+				break;
+			cut = end_line(out, line) || cut;
+			open = false;
+			p = nl + 1;
 		}
 	}
-	if (last != '\n')
-		put_piece(out, "\n", 1);
+	if (open)
+		cut = end_line(out, line) || cut;
+	return cut;
+}
+
+// What a look through the kept bytes of a body finds.
+struct body_survey {
+	bool binary;            // a zero byte, or a line "Binary files ... differ"
+	std::uint64_t lines;    // a last line without a newline counts too
+	std::uint64_t cap_end;  // bytes up to and with the newline of line number cap
+};
+
+// The start and the end of the line under way, for the form in which CVS
+// says that two revisions of a binary file differ.
+struct line_ends {
+	char head[sizeof binary_head - 1];
+	char tail[sizeof binary_tail];  // the tail and perhaps a carriage return
+	std::uint64_t length;
+};
+
+void add_to_ends(line_ends &e, const char *p, std::size_t n)
+{
+	if (e.length < sizeof e.head)
+		std::memcpy(e.head + e.length, p, std::min<std::size_t>(n, sizeof e.head - static_cast<std::size_t>(e.length)));
+	if (n >= sizeof e.tail) {
+		std::memcpy(e.tail, p + n - sizeof e.tail, sizeof e.tail);
+	} else {
+		std::memmove(e.tail, e.tail + n, sizeof e.tail - n);
+		std::memcpy(e.tail + sizeof e.tail - n, p, n);
+	}
+	e.length += n;
+}
+
+bool says_binary_files_differ(const line_ends &e)
+{
+	constexpr std::size_t tail_len = sizeof binary_tail - 1;
+	std::size_t len = e.length > 0 && e.tail[sizeof e.tail - 1] == '\r' ? tail_len + 1 : tail_len;
+	return e.length >= sizeof e.head + len && std::memcmp(e.head, binary_head, sizeof e.head) == 0 &&
+	       std::memcmp(e.tail + sizeof e.tail - len, binary_tail, tail_len) == 0;
+}
+
+// Looks through n bytes of the body for what the diff policy asks; the
+// stream is back at the body's start afterwards.
+body_survey survey_body(FILE *body, std::uint64_t n, std::uint64_t cap)
+{
+	off_t start = ftello(body);
+	body_survey s{false, 0, n};
+	line_ends e{};
+	char chunk[read_chunk_size];
+	std::uint64_t seen = 0;
+	while (seen < n) {
+		std::size_t got = read_body(body, chunk, static_cast<std::size_t>(std::min<std::uint64_t>(sizeof chunk, n - seen)));
+		if (got == 0)
+			break;
+		s.binary = s.binary || std::memchr(chunk, '\0', got) != nullptr;
+		for (const char *p = chunk, *end = chunk + got; p < end;) {
+			const char *nl = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+			const char *stop = nl != nullptr ? nl : end;
+			add_to_ends(e, p, static_cast<std::size_t>(stop - p));
+			if (nl == nullptr)
+				break;
+			s.binary = s.binary || says_binary_files_differ(e);
+			e.length = 0;
+			if (++s.lines == cap)
+				s.cap_end = seen + static_cast<std::uint64_t>(nl - chunk) + 1;
+			p = nl + 1;
+		}
+		seen += got;
+	}
+	if (e.length > 0) {
+		s.binary = s.binary || says_binary_files_differ(e);
+		s.lines++;
+	}
+	if (start < 0 || fseeko(body, start, SEEK_SET) != 0)
+		fatal(1, "fseeko");
+	return s;
 }
 
 // The largest share diff i can turn out to have: what its message's limit
@@ -368,7 +494,7 @@ void copy_spool(FILE *spool, FILE *dest, text_encoder *enc, off_t n)
 }
 
 std::uint64_t write_body(const diff_writer &out, const fetched_body &body, const fetch_limits &lim,
-                         std::uint64_t used);
+                         std::uint64_t used, bool *cut);
 
 // Writes one diff at its place, applying the message's limit in order.
 void write_diff(const diff_writer &dest, const queued_diff &d, std::uint64_t *used)
@@ -388,12 +514,13 @@ void write_diff(const diff_writer &dest, const queued_diff &d, std::uint64_t *us
 	FILE *bodies = stored_bodies();
 	if (d.length > 0 && fseeko(bodies, d.body_at, SEEK_SET) != 0)
 		fatal(1, "fseeko");
-	std::uint64_t taken = write_body(dest, fetched_body{bodies, d.length, d.more, d.broke_off}, lim, *used);
+	bool cut = false;
+	std::uint64_t taken = write_body(dest, fetched_body{bodies, d.length, d.more, d.broke_off}, lim, *used, &cut);
 	*used += taken;
 	tally.diffs_inlined++;
 	// A body that went on past its slot is cut now too: the slot held the
 	// largest share the diff could turn out to have.
-	if (d.broke_off || d.more || taken < d.length)
+	if (d.broke_off || d.more || taken < d.length || cut)
 		tally.diffs_cut++;
 	if (d.broke_off)
 		warn_cause(d.form, d.cause);
@@ -498,7 +625,7 @@ const fetch_limits &limits()
 namespace {
 
 std::uint64_t write_body(const diff_writer &out, const fetched_body &body, const fetch_limits &lim,
-                         std::uint64_t used)
+                         std::uint64_t used, bool *cut)
 {
 	std::uint64_t left = lim.message_max - std::min(lim.message_max, used);
 	std::uint64_t share = std::min(lim.diff_max, left);
@@ -508,9 +635,25 @@ std::uint64_t write_body(const diff_writer &out, const fetched_body &body, const
 		keep = line_boundary(body.stream, share);
 	else if (body.broke_off)
 		keep = line_boundary(body.stream, body.length);
-	write_pieces(out, body.stream, keep);
+	std::uint64_t taken = over ? share : body.length;
+	const diff_policy_settings &policy = diff_policy;
+	body_survey s{false, 0, keep};
+	if (policy.binary_note || policy.line_cap > 0)
+		s = survey_body(body.stream, keep, policy.line_cap);
+	if (policy.binary_note && s.binary) {
+		put_line(out, binary_note);
+		return taken;
+	}
+	bool capped = policy.line_cap > 0 && s.lines > policy.line_cap;
+	*cut = write_lines(out, body.stream, capped ? s.cap_end : keep) || capped;
+	if (capped) {
+		// The cap in lines cuts above any cut of the byte limits.
+		put_line(out, line_cap_note, static_cast<unsigned long long>(s.lines),
+		         static_cast<unsigned long long>(policy.line_cap));
+		return taken;
+	}
 	if (!over)
-		return body.length;
+		return taken;
 	if (share == lim.diff_max)
 		put_line(out, diff_cut_note, static_cast<unsigned long long>(lim.diff_max));
 	else
@@ -522,7 +665,13 @@ std::uint64_t write_body(const diff_writer &out, const fetched_body &body, const
 
 std::uint64_t inline_body(FILE *out, const fetched_body &body, const fetch_limits &lim, std::uint64_t used)
 {
-	return write_body(diff_writer{out, nullptr}, body, lim, used);
+	bool cut = false;
+	return write_body(diff_writer{out, nullptr}, body, lim, used, &cut);
+}
+
+void inline_withheld(FILE *fp)
+{
+	output_write(fp, policy_note, "vfprintf");
 }
 
 void inline_form(FILE *fp, const char *form, std::size_t base_end, std::size_t path_end)

@@ -33,14 +33,19 @@ struct fetched_body {
 	bool broke_off;        // the transfer failed after them
 };
 
-// Writes the body into out, every piece of at most 1023 bytes up to a
-// newline behind "| ", each up to its first zero byte, and ends it with a
-// newline.  The diffs before it in the message took used bytes; it keeps
-// up to min(diff_max, message_max - used): a longer body is cut at its
-// last newline within them and followed by a note line saying which limit
-// cut it, and one that broke off loses its unfinished last line.  Returns
-// the bytes it takes of the message's limit.  A failed write is fatal
-// ("vfprintf").
+// Writes the body into out line by line behind "| ", each line up to its
+// first zero byte, and ends it with a newline.  A line that would be longer
+// than mail allows (mail_line_max, output.h) is cut at a character
+// boundary and ends in " [line cut: N bytes left out]".  The diffs before
+// it in the message took used bytes; it keeps up to min(diff_max,
+// message_max - used): a longer body is cut at its last newline within
+// them and followed by a note line saying which limit cut it, and one that
+// broke off loses its unfinished last line.  Then the diff policy
+// (settings.h): a binary body, one with a zero byte or CVS's "Binary files
+// A and B differ", becomes the line "| (diff left out: the answer is
+// binary)"; one of more lines than the cap keeps that many and ends in
+// "| [truncated from N to M lines]".  Returns the bytes it takes of the
+// message's limit.  A failed write is fatal ("vfprintf").
 std::uint64_t inline_body(FILE *out, const fetched_body &body, const fetch_limits &lim, std::uint64_t used);
 
 // The diff of the link form goes at the current end of fp, the message
@@ -48,6 +53,9 @@ std::uint64_t inline_body(FILE *out, const fetched_body &body, const fetch_limit
 // when nothing is pending and it cannot be fetched at all.  base_end and
 // path_end as for make_request_url.
 void inline_form(FILE *fp, const char *form, std::size_t base_end, std::size_t path_end);
+// In place of a diff the policy keeps out (diff_withheld, settings.h): the
+// note "| (diff left out by policy)" at the end of fp.
+void inline_withheld(FILE *fp);
 // Waits until every transfer has ended.  Called before a mailbox is opened,
 // so that nothing is fetched while it is locked.
 void finish_fetches();

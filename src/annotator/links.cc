@@ -39,6 +39,7 @@ struct deferred_link {
 	// made for it keeps the base URL's server whatever the path holds.
 	std::size_t base_end;
 	std::size_t path_end;
+	bool withheld;  // the diff policy keeps its diff out
 };
 
 // Diff links gathered by -g, in the order they were made.
@@ -116,7 +117,8 @@ std::size_t make_diff_form(char *out, std::string_view base_url, const link_targ
 	return total;
 }
 
-void gather(const char *fetch_form, const char *display_form, std::size_t base_end, std::size_t path_end)
+void gather(const char *fetch_form, const char *display_form, std::size_t base_end, std::size_t path_end,
+            bool withheld)
 {
 	deferred_link_list &dl = deferred_links;
 	make_room_for_one(&dl.entries, &dl.capacity, dl.count);
@@ -129,6 +131,7 @@ void gather(const char *fetch_form, const char *display_form, std::size_t base_e
 		fatal(1, "strdup");
 	link.base_end = base_end;
 	link.path_end = path_end;
+	link.withheld = withheld;
 	dl.count++;
 }
 
@@ -152,6 +155,15 @@ std::size_t make_fetch_form(char *out, std::string_view base_url, const link_tar
 
 // The style is fixed for the run: each has its own copy of the code, so
 // that a link costs what it did when there was one style.
+// The diff of a link under -d: fetched, or the note in its place.
+void inline_diff(FILE *fp, const char *fetch, std::size_t base_end, std::size_t path_end, bool withheld)
+{
+	if (withheld)
+		inline_withheld(fp);
+	else
+		inline_form(fp, fetch, base_end, path_end);
+}
+
 template <front_end Style>
 void emit_diff_link_in(FILE *fp, std::string_view base_url, const link_target &target)
 {
@@ -170,13 +182,32 @@ void emit_diff_link_in(FILE *fp, std::string_view base_url, const link_target &t
 	// Where the base URL and the path end in the (possibly cut) fetch form.
 	std::size_t base_end = std::min(base_url.size(), fetch_len);
 	std::size_t path_end = std::min(base_end + target.path.size(), fetch_len);
+	// Judged on the whole path: the fetch form may have been cut.
+	bool withheld = fetch_diffs && diff_withheld(target.path);
 
 	if (gather_diffs)
-		gather(fetch, display, base_end, path_end);
+		gather(fetch, display, base_end, path_end, withheld);
 	if (!gather_diffs || links_in_place)
 		output_join(fp, {std::string_view(display, display_len), "\n"}, "vfprintf");
 	if (!gather_diffs)
-		inline_form(fp, fetch, base_end, path_end);
+		inline_diff(fp, fetch, base_end, path_end, withheld);
+}
+
+// A link that mail could not carry is cut, at a character boundary, to
+// the longest line it may hold; one that fits is written as it is.
+void write_link(FILE *fp, std::initializer_list<std::string_view> pieces)
+{
+	std::size_t total = 0;
+	for (std::string_view piece : pieces)
+		total += piece.size();
+	if (total <= mail_line_max + 1) {
+		output_join(fp, pieces, "vfprintf");
+		return;
+	}
+	char line[mail_line_max + 2];
+	std::size_t len = join_cut(line, sizeof line, pieces);
+	len = utf8_cut(line, len, mail_line_max);
+	output_join(fp, {std::string_view(line, len), "\n"}, "vfprintf");
 }
 
 }  // namespace
@@ -186,11 +217,11 @@ void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &targe
 	if (base_url.data() == nullptr)
 		return;
 	if (link_style == front_end::viewvc) {
-		output_join(fp, {base_url, target.path, "?revision=", target.revision, "&view=markup\n"}, "vfprintf");
+		write_link(fp, {base_url, target.path, "?revision=", target.revision, "&view=markup\n"});
 		return;
 	}
 	std::string_view type = markup_links ? "x-cvsweb-markup\n" : "plain\n";
-	output_join(fp, {base_url, target.path, "?rev=", target.revision, "&content-type=text/", type}, "vfprintf");
+	write_link(fp, {base_url, target.path, "?rev=", target.revision, "&content-type=text/", type});
 }
 
 void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target)
@@ -214,8 +245,7 @@ void emit_history_link(FILE *fp, std::string_view base_url, const history_target
 		query = on_branch ? "?view=log&pathrev=" : "?view=log";
 	else
 		query = on_branch ? "?only_with_tag=" : "";
-	output_join(fp, {base_url, target.module, "/", target.dir, dir_slash, target.file, query, target.branch, "\n"},
-	            "vfprintf");
+	write_link(fp, {base_url, target.module, "/", target.dir, dir_slash, target.file, query, target.branch, "\n"});
 }
 
 void flush_deferred_links(FILE *fp)
@@ -225,7 +255,7 @@ void flush_deferred_links(FILE *fp)
 		deferred_link &link = dl.entries[i];
 		output_join(fp, {link.display_url, "\n"}, "vfprintf");
 		if (fetch_diffs)
-			inline_form(fp, link.fetch_url, link.base_end, link.path_end);
+			inline_diff(fp, link.fetch_url, link.base_end, link.path_end, link.withheld);
 		std::free(link.fetch_url);
 		std::free(link.display_url);
 	}

@@ -77,6 +77,25 @@ const text_encoder *output_added_encoder();
 // ctx.
 void output_encoded(void *ctx, const char *p, std::size_t n);
 
+// The longest line mail may carry (RFC 5322), its line end not counted:
+// no line revnote adds is longer, so that no mail server breaks or
+// refuses it.
+constexpr std::size_t mail_line_max = 998;
+
+// The length of a cut to at most max bytes of text that ends at a
+// character boundary of UTF-8: the cut moves back over up to three
+// continuation bytes (10xxxxxx) that follow it, so that no character is
+// split (text that is no UTF-8 loses at most three bytes more).
+inline std::size_t utf8_cut(const char *text, std::size_t len, std::size_t max)
+{
+	if (len <= max)
+		return len;
+	std::size_t n = max;
+	for (int back = 0; back < 3 && n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80; back++)
+		n--;
+	return n;
+}
+
 // Bytes of text revnote has added so far (before any transfer encoding):
 // notes, links, diffs; not the message's own bytes nor the quotes of -f.
 std::uint64_t output_added_count();

@@ -23,8 +23,8 @@
 
 namespace {
 
-constexpr char option_string[] = "+CcdGgvs:u:U:";
-constexpr char usage_text[] = "usage: revnote-archive [-CcdGgv] [-s style] [-u url] [-U url] mailbox ...\n";
+constexpr char option_string[] = "+b:CcdGgn:vs:u:U:x:";
+constexpr char usage_text[] = "usage: revnote-archive [-CcdGgv] [-b on|off] [-n lines] [-s style] [-u url] [-U url] [-x patterns] mailbox ...\n";
 constexpr char option_help[] =
 	"  -C         diff links ask for context diffs\n"
 	"  -c         links ask for CVSweb markup and HTML diffs\n"
@@ -32,9 +32,12 @@ constexpr char option_help[] =
 	"  -G         with -g -d, diff links in place as well\n"
 	"  -g         gather the diff links after each message's text\n"
 	"  -v         report the cause of every diff that cannot be fetched\n"
+	"  -b on|off  a binary answer gives one note line (on, the default)\n"
+	"  -n lines   keep at most that many lines of each diff (or none)\n"
 	"  -s style   links for cvsweb (the default) or viewvc\n"
 	"  -u url     base URL of the CVSweb server\n"
 	"  -U url     a second base URL: every link again with it\n"
+	"  -x pats    never fetch the diffs of paths matching these patterns\n"
 	"  --help     print this help and exit\n"
 	"  --version  print the version and exit\n";
 // The fetches of a whole archive may take this long unless the
@@ -47,6 +50,8 @@ archive_options parse_command_line(int argc, char **argv)
 {
 	archive_options opt{{false, default_base_url, nullptr, false}, false};
 	const char *style = nullptr;
+	const char *binary = nullptr;
+	const char *lines = nullptr;
 	quiet = 1;
 	use_short_program_name(argv);
 	for (;;) {
@@ -62,7 +67,10 @@ archive_options parse_command_line(int argc, char **argv)
 		case 'G': links_in_place = true; break;
 		case 'g': gather_diffs = true; break;
 		case 'v': quiet = 0; break;
+		case 'b': binary = optarg; break;
+		case 'n': lines = optarg; break;
 		case 's': style = optarg; break;
+		case 'x': add_skip_patterns(optarg); break;
 		case 'u': opt.message.base_url = optarg; break;
 		case 'U': opt.message.second_url = optarg; break;
 		default: usage_exit(texts);
@@ -76,6 +84,15 @@ archive_options parse_command_line(int argc, char **argv)
 	read_environment_settings();
 	if (style != nullptr && !parse_link_style(style, &link_style)) {
 		warnx("unknown link style %s: cvsweb or viewvc", style);
+		usage_exit(texts);
+	}
+	// The options win over the environment; -x adds to its patterns.
+	if (binary != nullptr && !parse_on_off(binary, &diff_policy.binary_note)) {
+		warnx("-b %s: on or off", binary);
+		usage_exit(texts);
+	}
+	if (lines != nullptr && !parse_line_cap(lines, &diff_policy.line_cap)) {
+		warnx("-n %s: a whole number from 1 to %llu, or none", lines, static_cast<unsigned long long>(line_cap_max));
 		usage_exit(texts);
 	}
 	opt.progress = isatty(STDERR_FILENO);

@@ -70,14 +70,20 @@ def write_mbox(path, mails):
         f.write(b"\n".join(m if m.endswith(b"\n") else m + b"\n" for m in mails[:-1]) + b"\n" + mails[-1])
 
 
+# The archive's options that revnote takes from the environment.
+OPTION_SETTINGS = {"-s": "REVNOTE_LINK_STYLE", "-x": "REVNOTE_DIFF_SKIP", "-n": "REVNOTE_DIFF_LINES",
+                   "-b": "REVNOTE_BINARY_NOTE"}
+
+
 def revnote_alone(message, options):
-    """revnote's output for message, the archive's -s STYLE given to it as
-    REVNOTE_LINK_STYLE."""
+    """revnote's output for message, the archive's -s, -x, -n and -b given
+    to it as their settings."""
     env = dict(os.environ)
-    if "-s" in options:
-        i = options.index("-s")
-        env["REVNOTE_LINK_STYLE"] = options[i + 1]
-        options = options[:i] + options[i + 2:]
+    for option, setting in OPTION_SETTINGS.items():
+        if option in options:
+            i = options.index(option)
+            env[setting] = options[i + 1]
+            options = options[:i] + options[i + 2:]
     return subprocess.run([REVNOTE] + options, input=message, capture_output=True, check=True, env=env).stdout
 
 
@@ -112,7 +118,8 @@ class Archive(unittest.TestCase):
     def option_sets(self):
         diffs = "http://127.0.0.1:%s/diffs/" % PORT
         return [[], ["-g"], ["-c", "-C", "-U", "ftp://mirror/"], ["-s", "viewvc", "-g", "-c"], ["-d", "-u", diffs],
-                ["-d", "-g", "-G", "-u", diffs]]
+                ["-d", "-g", "-G", "-u", diffs], ["-d", "-x", "*/ls.c src/a.c", "-n", "2", "-u", diffs],
+                ["-d", "-g", "-b", "on", "-u", "http://127.0.0.1:%s/cvs-binary/" % PORT]]
 
     def test_every_message_as_revnote_alone_and_a_second_run_changes_nothing(self):
         for options in self.option_sets():
@@ -182,7 +189,7 @@ class Archive(unittest.TestCase):
         self.assertIn(b"missing: No such file or directory", r.stderr)
         self.assertEqual(len(messages(box)), 6)
         r = archive([], [])
-        self.assertEqual((r.returncode, r.stderr), (64, b"usage: revnote-archive [-CcdGgv] [-s style] [-u url] [-U url] mailbox ...\n"))
+        self.assertEqual((r.returncode, r.stderr), (64, b"usage: revnote-archive [-CcdGgv] [-b on|off] [-n lines] [-s style] [-u url] [-U url] [-x patterns] mailbox ...\n"))
         write_mbox(box, self.mails[:6])
         leader, follower = pty.openpty()
         p = subprocess.Popen([ARCHIVE, box], stderr=follower)

@@ -888,6 +888,11 @@ INSTANTIATE_TEST_SUITE_P(
 		         {"REVNOTE_DIFF_MAX=100", "REVNOTE_FETCH_MAX=250"},
 		         "22 msgid=none: delivered to standard output (table lines 5, diffs 3 inlined, 2 failed, 3 cut, "
 		         "3 left out; BYTES bytes; T s)"},
+		// A diff with a line cut to fit into mail, or capped in lines, is cut.
+		log_case{"lines_cut", {"-d", "-u", "SERVER/line/1000/", "-U", "SERVER/big/10/"}, table,
+		         {"REVNOTE_DIFF_LINES=5"},
+		         "22 msgid=none: delivered to standard output (table lines 5, diffs 8 inlined, 0 failed, 8 cut, "
+		         "0 left out; BYTES bytes; T s)"},
 		// Each path of a "cvs rdiff" line and each listed file counts as a
 		// table line; a note does not.
 		log_case{"other_shapes", {}, "Subject: s\n\nTo generate a diff of this commit:\ncvs rdiff -u -r1.1 -r1.2 a b\n"

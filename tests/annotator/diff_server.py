@@ -18,6 +18,9 @@ With --delay-ms N every answer waits N ms first, as a distant server would.
   /nul/ANY            a body with a zero byte inside its first line
   /no-newline/ANY     a body whose last line has no newline
   /long-line/ANY      one line of 3000 bytes and a newline
+  /line/N/ANY         one line of N bytes "x" and a newline
+  /utf8-line/N/ANY    one line of N euro signs (3 bytes each in UTF-8)
+  /cvs-binary/ANY     CVS's answer for a binary file: "Binary files ... differ"
   /big/N[ANY]         N numbered lines, streamed
   /empty/ANY          200 with an empty body
   /truncated/ANY      promises 1000 bytes, sends a line and a half, closes
@@ -214,6 +217,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
             self.send_body(200, b"first line\nlast line without newline")
         elif kind == "long-line":
             self.send_body(200, b"x" * 3000 + b"\n")
+        elif kind in ("line", "utf8-line"):
+            n = int(re.match(r"[0-9]*", rest).group(0) or "0")
+            self.send_body(200, (b"x" if kind == "line" else "\u20ac".encode()) * n + b"\n")
+        elif kind == "cvs-binary":
+            self.send_body(200, b"Index: %s\n" % path.encode() + b"=" * 67 + b"\n"
+                           b"RCS file: /cvs/%s,v\n" % path.encode() +
+                           b"Binary files /tmp/cvsQ8rmTa and /tmp/cvsR8rmTa differ\r\n")
         elif kind == "big":
             self.send_big(int(re.match(r"[0-9]*", rest).group(0) or "0"))
         elif kind == "truncated":

@@ -11,6 +11,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -178,12 +179,13 @@ TEST_F(DiffServer, FollowsPathAbsoluteRedirect)
 	EXPECT_NE(r.out.find(diff_body("/diffs/a.c.diff?r1=1.1&r2=1.2")), std::string::npos) << r.out;
 }
 
-TEST_F(DiffServer, ZeroByteCutsThePiece)
+// With binary answers passed as they come; each line still ends.
+TEST_F(DiffServer, ZeroByteCutsTheLine)
 {
-	run_result r = revnote({"-d", "-u", url("nul")}, message({"  1.2 +1 -1 a.c"}));
+	run_result r = revnote({"-d", "-u", url("nul")}, message({"  1.2 +1 -1 a.c"}), {"REVNOTE_BINARY_NOTE=off"});
 	ASSERT_EQ(r.status, 0) << r.err;
 	EXPECT_EQ(r.out, std::string(header) + "  1.2 +1 -1 a.c\n" + url("nul") + "a.c.diff?r1=1.1&r2=1.2\n" +
-	                     "| before| next line\n\n");
+	                     "| before\n| next line\n\n");
 }
 
 // The next output starts a line of its own, also after the message's end.
@@ -196,13 +198,12 @@ TEST_F(DiffServer, LastLineWithoutNewlineGetsOne)
 	EXPECT_EQ(r.out, message({"  1.2 +1 -1 a.c", "  1.3 +1 -1 b.c"}) + tail);
 }
 
-TEST_F(DiffServer, LongLineArrivesInPiecesOf1023)
+TEST_F(DiffServer, LongLineIsCutToFitIntoMail)
 {
 	run_result r = revnote({"-d", "-u", url("long-line")}, message({"  1.2 +1 -1 a.c"}));
 	ASSERT_EQ(r.status, 0) << r.err;
-	std::string x1023(1023, 'x');
 	EXPECT_EQ(r.out, std::string(header) + "  1.2 +1 -1 a.c\n" + url("long-line") + "a.c.diff?r1=1.1&r2=1.2\n" +
-	                     "| " + x1023 + "| " + x1023 + "| " + std::string(3000 - 2046, 'x') + "\n\n");
+	                     "| " + std::string(964, 'x') + " [line cut: 2036 bytes left out]\n\n");
 }
 
 // A body that breaks off is a read error: the diff ends where it broke,
@@ -454,13 +455,155 @@ TEST_F(DiffServer, LimitsCutEndlessAndBinaryBodiesAtLineEnds)
 		                     "| (diff left out: the diffs fetched for this message reached 250 bytes)\n")
 			<< pool;
 	}
-	run_result r = revnote({"-d", "-u", url("binary")}, message({"  1.2 +1 -1 a.c"}));
+	run_result r = revnote({"-d", "-u", url("binary")}, message({"  1.2 +1 -1 a.c"}), {"REVNOTE_BINARY_NOTE=off"});
 	ASSERT_EQ(r.status, 0) << r.err;
 	std::string high;
 	for (int c = 0x0b; c <= 0xff; c++)
 		high += static_cast<char>(c);
 	EXPECT_EQ(r.out, std::string(header) + "  1.2 +1 -1 a.c\n" + url("binary") + "a.c.diff?r1=1.1&r2=1.2\n" +
-	                     "| | " + high + "| \rx\n\n");
+	                     "| \n| " + high + "\n| \rx\n\n");
+}
+
+// The diff policy: paths whose diffs are never fetched, a cap in lines,
+// binary answers.  requests counts the diffs the server was asked for.
+struct policy_case {
+	const char *name;
+	std::vector<std::string> env;
+	std::vector<std::string> args;  // besides -d -u
+	const char *kind;               // of the server's answer
+	std::string diffs;              // expected after the table, for a.c then secret/k.pem
+	int requests;
+};
+
+std::ostream &operator<<(std::ostream &os, const policy_case &c)
+{
+	return os << c.name;
+}
+
+class Policy : public DiffServer, public ::testing::WithParamInterface<policy_case> {};
+
+TEST_P(Policy, DecidesWhatIsFetchedAndInlined)
+{
+	const policy_case &c = GetParam();
+	std::vector<std::string> rows{"  1.2 +1 -1 a.c", "  1.3 +1 -1 secret/k.pem"};
+	std::vector<std::string> args = c.args;
+	args.insert(args.end(), {"-d", "-u", url(c.kind)});
+	int before = stats().second;
+	run_result r = revnote(args, message(rows), c.env);
+	ASSERT_EQ(r.status, 0) << r.err;
+	std::string expected = c.diffs;
+	for (const char *placeholder : {"A", "K"}) {
+		std::string link = url(c.kind) + (*placeholder == 'A' ? "a.c.diff?r1=1.1&r2=1.2" : "secret/k.pem.diff?r1=1.2&r2=1.3");
+		for (std::size_t p; (p = expected.find(std::string("@") + placeholder + "\n")) != std::string::npos;)
+			expected.replace(p, 2, link);
+	}
+	bool gathered = std::find(args.begin(), args.end(), "-g") != args.end();
+	bool in_place = std::find(args.begin(), args.end(), "-G") != args.end();
+	std::string table = gathered && !in_place ? message(rows) : std::string(header);
+	EXPECT_EQ(r.out, table + expected + (gathered ? "" : "\n"));
+	EXPECT_EQ(stats().second - before, c.requests);
+}
+
+const std::string skipped = "| (diff left out by policy)\n";
+const std::string a_diff = "| request /diffs/a.c.diff?r1=1.1&r2=1.2\n| -old line\n| +new line\n";
+const std::string a_row = "  1.2 +1 -1 a.c\n@A\n";
+const std::string k_row = "  1.3 +1 -1 secret/k.pem\n@K\n";
+std::string big_lines(int from, int to)
+{
+	std::string s;
+	char line[48];
+	for (int i = from; i < to; i++) {
+		(void)std::snprintf(line, sizeof line, "| line %08d of the big body\n", i);
+		s += line;
+	}
+	return s;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Table, Policy,
+	::testing::Values(
+		policy_case{"star_matches_slash", {"REVNOTE_DIFF_SKIP=secret*"}, {}, "diffs", a_row + a_diff + k_row + skipped, 1},
+		policy_case{"patterns_by_white_space", {"REVNOTE_DIFF_SKIP=*.key\t *.[pP][eE][mM] a.c"}, {}, "diffs",
+		            a_row + skipped + k_row + skipped, 0},
+		policy_case{"whole_path_only", {"REVNOTE_DIFF_SKIP=k.pem secret"}, {}, "diffs",
+		            a_row + a_diff + k_row + "| request /diffs/secret/k.pem.diff?r1=1.2&r2=1.3\n| -old line\n| +new line\n", 2},
+		policy_case{"gathered_in_place", {"REVNOTE_DIFF_SKIP=*.pem"}, {"-g", "-G"}, "diffs",
+		            "  1.2 +1 -1 a.c\n@A\n  1.3 +1 -1 secret/k.pem\n@K\n\n@A\n" + a_diff + "@K\n" + skipped, 1},
+		policy_case{"line_cap", {"REVNOTE_DIFF_LINES=3"}, {}, "big/10", a_row + big_lines(0, 3) + "| [truncated from 10 to 3 lines]\n" + k_row + big_lines(0, 3) + "| [truncated from 10 to 3 lines]\n", 2},
+		policy_case{"line_cap_not_reached", {"REVNOTE_DIFF_LINES=10"}, {}, "big/10", a_row + big_lines(0, 10) + k_row + big_lines(0, 10), 2},
+		policy_case{"line_cap_under_byte_cap", {"REVNOTE_DIFF_LINES=2", "REVNOTE_DIFF_MAX=100"}, {}, "big/10",
+		            a_row + big_lines(0, 2) + "| [truncated from 3 to 2 lines]\n" + k_row + big_lines(0, 2) + "| [truncated from 3 to 2 lines]\n", 2},
+		policy_case{"bad_line_cap_caps_nothing", {"REVNOTE_DIFF_LINES=3x"}, {}, "big/4", a_row + big_lines(0, 4) + k_row + big_lines(0, 4), 2},
+		policy_case{"zero_byte", {}, {}, "nul", a_row + "| (diff left out: the answer is binary)\n" + k_row + "| (diff left out: the answer is binary)\n", 2},
+		policy_case{"cvs_binary_files_differ", {"REVNOTE_DIFF_SKIP=*.pem"}, {}, "cvs-binary", a_row + "| (diff left out: the answer is binary)\n" + k_row + skipped, 1},
+		policy_case{"binary_note_off", {"REVNOTE_BINARY_NOTE=off", "REVNOTE_DIFF_SKIP=*.pem"}, {}, "cvs-binary",
+		            a_row + "| Index: a.c.diff\n| " + std::string(67, '=') + "\n| RCS file: /cvs/a.c.diff,v\n| Binary files /tmp/cvsQ8rmTa and /tmp/cvsR8rmTa differ\r\n" + k_row + skipped, 1}),
+	[](const ::testing::TestParamInfo<policy_case> &info) { return std::string(info.param.name); });
+
+// No line revnote writes is longer than mail allows (998 bytes without
+// the line end): a fetched line cut at a character boundary with the
+// count of the bytes left out, a link cut short.  The message's own lines
+// stay as they are.
+struct length_case {
+	const char *name;
+	std::string kind;  // of the server's answer
+	std::string line;  // the diff line expected
+};
+
+std::ostream &operator<<(std::ostream &os, const length_case &c)
+{
+	return os << c.name;
+}
+
+class LineLength : public DiffServer, public ::testing::WithParamInterface<length_case> {};
+
+std::string euros(int n)
+{
+	std::string s;
+	for (int i = 0; i < n; i++)
+		s += "\u20ac";
+	return s;
+}
+
+TEST_P(LineLength, FetchedLinesFitIntoMail)
+{
+	const length_case &c = GetParam();
+	std::string own = "  " + std::string(1500, 'o') + "\n";
+	for (const char *pool : {"REVNOTE_FETCH_POOL=1", "REVNOTE_FETCH_POOL=4"}) {
+		run_result r = revnote({"-d", "-u", url(c.kind)}, message({"  1.2 +1 -1 a.c"}) + own, {pool});
+		ASSERT_EQ(r.status, 0) << r.err;
+		EXPECT_EQ(r.out, std::string(header) + "  1.2 +1 -1 a.c\n" + url(c.kind) + "a.c.diff?r1=1.1&r2=1.2\n" +
+		                     c.line + "\n" + own);
+	}
+}
+
+INSTANTIATE_TEST_SUITE_P(
+	Table, LineLength,
+	::testing::Values(
+		length_case{"fits", "line/996", "| " + std::string(996, 'x') + "\n"},
+		length_case{"one_over", "line/997", "| " + std::string(965, 'x') + " [line cut: 32 bytes left out]\n"},
+		length_case{"ten_thousand", "line/10000", "| " + std::string(963, 'x') + " [line cut: 9037 bytes left out]\n"},
+		// 963 bytes fit beside the longest marker: 321 whole characters.
+		length_case{"utf8_boundary", "utf8-line/400", "| " + euros(321) + " [line cut: 237 bytes left out]\n"},
+		length_case{"utf8_fits", "utf8-line/332", "| " + euros(332) + "\n"}),
+	[](const ::testing::TestParamInfo<length_case> &info) { return std::string(info.param.name); });
+
+// A link that could not be mailed is cut to the longest line mail takes,
+// never within a character.
+TEST_F(DiffServer, LinksFitIntoMail)
+{
+	std::string path = "d/" + euros(400) + ".c";
+	std::vector<std::string> rows{"  1.1 +1 -0 " + path + " (new)", "  1.2 +1 -1 " + path};
+	std::string base = url("diffs");
+	run_result r = revnote({"-g", "-u", base}, message(rows));
+	ASSERT_EQ(r.status, 0) << r.err;
+	std::string rev = base + path + "?rev=1.1&content-type=text/plain";
+	std::size_t cut = 998;
+	while ((static_cast<unsigned char>(rev[cut]) & 0xC0) == 0x80)
+		cut--;
+	std::string diff = base + path + ".diff?r1=1.1&r2=1.2";
+	EXPECT_EQ(r.out, std::string(header) + rows[0] + "\n" + rev.substr(0, cut) + "\n" + rows[1] + "\n\n" +
+	                     diff.substr(0, 511) + "\n");
 }
 
 // Whatever the bodies, the spool holds at most REVNOTE_FETCH_MAX plus one

@@ -120,7 +120,9 @@ class Forms(unittest.TestCase):
         diffs = "http://127.0.0.1:%s/diffs/" % PORT
         return [[], ["-g"], ["-c", "-C", "-U", "ftp://mirror/"], ["-d", "-u", diffs],
                 ["-d", "-g", "-G", "-u", "http://127.0.0.1:%s/binary/" % PORT, "-U", "ftp://mirror/"],
-                ["-f", "-d", "-g", "-u", diffs]]
+                ["-f", "-d", "-g", "-u", diffs],
+                # Lines too long for mail are cut alike in every encoding.
+                ["-d", "-u", "http://127.0.0.1:%s/utf8-line/400/" % PORT]]
 
     @staticmethod
     def others(m):

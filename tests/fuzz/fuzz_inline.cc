@@ -2,10 +2,11 @@
 // limits.  The first seven bytes pick the flags (more, broke off) and the
 // limits: the diff's limit, the message's, and what earlier diffs used.
 // The output must be what the plain algorithm gives: the kept prefix (cut
-// at its last newline within the share when over it or broken off) read
-// with fgets into 1024 bytes, each piece written with "| %s", a newline
-// at the end when the last piece had none, then exactly one note line when
-// the body was over its share.
+// at its last newline within the share when over it or broken off) split
+// into lines, each written behind "| " up to its first zero byte, a line
+// of more than 996 bytes cut to fit into mail with the marker of the
+// bytes left out, then exactly one note line when the body was over its
+// share.  Binary detection is off: the bytes are the point.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "inline.h"
+#include "settings.h"
 
 namespace {
 
@@ -21,20 +23,35 @@ std::uint64_t two_bytes(const std::uint8_t *p)
 	return static_cast<std::uint64_t>(p[0]) << 8 | p[1];
 }
 
+// Room behind "| " in a line of mail.
+constexpr std::size_t text_max = 996;
+
+bool continuation(char c)
+{
+	return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
+}
+
+std::string expected_line(const std::string &line)
+{
+	std::string text = line.substr(0, line.find('\0'));
+	if (text.size() <= text_max)
+		return "| " + text + "\n";
+	std::string marker = " [line cut: " + std::to_string(line.size()) + " bytes left out]";
+	std::size_t kept = text_max - marker.size();
+	for (int back = 0; back < 3 && kept > 0 && continuation(text[kept]); back++)
+		kept--;
+	return "| " + text.substr(0, kept) + " [line cut: " + std::to_string(line.size() - kept) + " bytes left out]\n";
+}
+
 std::string expected_pieces(const char *body, std::size_t keep)
 {
 	std::string out;
-	if (keep == 0)
-		return out;
-	FILE *in = fmemopen(const_cast<char *>(body), keep, "r");
-	if (in == nullptr)
-		std::abort();
-	char piece[1024];
-	while (std::fgets(piece, sizeof piece, in) != nullptr)
-		out += std::string("| ") + piece;
-	std::fclose(in);
-	if (!out.empty() && out.back() != '\n')
-		out += '\n';
+	std::string rest(body, keep);
+	while (!rest.empty()) {
+		std::size_t nl = rest.find('\n');
+		out += expected_line(rest.substr(0, nl));
+		rest.erase(0, nl == std::string::npos ? rest.size() : nl + 1);
+	}
 	return out;
 }
 
@@ -50,6 +67,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
 {
 	if (size < 7)
 		return 0;
+	diff_policy.binary_note = false;
 	bool more = data[0] & 1;
 	bool broke_off = data[0] & 2;
 	fetch_limits lim{1, two_bytes(data + 1) + 1, two_bytes(data + 3) + 1};

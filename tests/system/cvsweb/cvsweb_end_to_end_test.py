@@ -12,7 +12,7 @@ Then, for every commit:
 - the mail's table is exactly the one the history calls for;
 - revnote's output, in several option sets, is byte for byte the message
   with the expected links, notes and inlined diffs, the diffs being what
-  this server serves for the fetch form, each piece behind "| ";
+  this server serves for the fetch form, each line behind "| ";
 - the same through a second server that closes every connection instead
   of sending Content-Length (busybox httpd);
 - eight transfers at once give the same message as one at a time;
@@ -54,7 +54,7 @@ import cvsweb_fixture as fx  # noqa: E402
 import systest  # noqa: E402
 
 REVNOTE = None
-FGETS_PIECE = 1023      # revnote reads fetched diffs with fgets into 1024 bytes
+LINE_TEXT_MAX = 996     # behind "| ", within mail's 998 bytes a line
 
 # Set up once in setUpModule.
 state = {}
@@ -88,20 +88,25 @@ class Fetcher:
             list(pool.map(self.get, todo))
 
 
-def fgets_pieces(body):
-    """What revnote writes for a fetched body: every fgets piece behind "| ",
-    and a newline at the end when the last piece has none."""
+def fetched_lines(body):
+    """What revnote writes for a fetched body: every line behind "| " up to
+    its first zero byte, one too long for mail cut at a UTF-8 character
+    boundary with the count of the bytes left out, each with a newline."""
+    lines = body.split(b"\n")
+    if lines[-1] == b"":
+        lines.pop()
     out = []
-    i = 0
-    while i < len(body):
-        end = body.find(b"\n", i, i + FGETS_PIECE)
-        end = i + FGETS_PIECE if end < 0 else end + 1
-        end = min(end, len(body))
-        piece = body[i:end]
-        out.append(b"| " + piece.split(b"\0")[0])
-        i = end
-    text = b"".join(out)
-    return text if text == b"" or text.endswith(b"\n") else text + b"\n"
+    for line in lines:
+        text = line.split(b"\0")[0]
+        if len(text) > LINE_TEXT_MAX:
+            kept = LINE_TEXT_MAX - len(b" [line cut: %d bytes left out]" % len(line))
+            for _ in range(3):
+                if kept == 0 or text[kept] & 0xC0 != 0x80:
+                    break
+                kept -= 1
+            text = text[:kept] + b" [line cut: %d bytes left out]" % (len(line) - kept)
+        out.append(b"| " + text + b"\n")
+    return b"".join(out)
 
 
 class Options:
@@ -164,7 +169,7 @@ def expected_output(message, commit, opts, base, fetcher, rows_by_line=None):
     for display, fetch in gathered:
         out.append(display.encode() + b"\n")
         if opts.fetch:
-            out.append(fgets_pieces(fetcher.get(fetch)[3]))
+            out.append(fetched_lines(fetcher.get(fetch)[3]))
     return b"".join(out)
 
 
@@ -182,7 +187,7 @@ def expected_below(row, opts, bases, fetcher, out, gathered):
             if not opts.gather or (opts.fetch and opts.in_place):
                 out.append(display.encode() + b"\n")
             if opts.fetch and not opts.gather:
-                out.append(fgets_pieces(fetcher.get(fetch)[3]))
+                out.append(fetched_lines(fetcher.get(fetch)[3]))
 
 
 def run_revnote(args, message, env=None):

@@ -126,8 +126,7 @@ def numbered(prefix, count):
 
 def wide_lines(seed, count):
     # Lines of 3000 bytes with their newline: a diff line of such a line
-    # is longer than revnote's 1024-byte read buffer, so it is inlined in
-    # several pieces.
+    # is longer than mail allows, so revnote inlines it cut, with a marker.
     return "".join((("%s%d-" % (seed, i)) * 600)[:2999] + "\n" for i in range(count))
 
 
