@@ -26,6 +26,7 @@
 
 #include "failure.h"
 #include "growth.h"
+#include "html_twin.h"
 #include "inline.h"
 #include "output.h"
 #include "settings.h"
@@ -161,6 +162,8 @@ void emit_diff_link_in(FILE *fp, std::string_view base_url, const link_target &t
 		std::size_t len = make_display_form<Style>(out, base_url, target);
 		out[len] = '\n';
 		output_commit(len + 1);
+		if (twin_recording)
+			twin_record({std::string_view(out, len)});
 		return;
 	}
 	char display[link_buffer_size];
@@ -173,8 +176,11 @@ void emit_diff_link_in(FILE *fp, std::string_view base_url, const link_target &t
 
 	if (gather_diffs)
 		gather(fetch, display, base_end, path_end);
-	if (!gather_diffs || links_in_place)
+	if (!gather_diffs || links_in_place) {
 		output_join(fp, {std::string_view(display, display_len), "\n"}, "vfprintf");
+		if (twin_recording)
+			twin_record({std::string_view(display, display_len)});
+	}
 	if (!gather_diffs)
 		inline_form(fp, fetch, base_end, path_end);
 }
@@ -187,10 +193,14 @@ void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &targe
 		return;
 	if (link_style == front_end::viewvc) {
 		output_join(fp, {base_url, target.path, "?revision=", target.revision, "&view=markup\n"}, "vfprintf");
+		if (twin_recording)
+			twin_record({base_url, target.path, "?revision=", target.revision, "&view=markup"});
 		return;
 	}
 	std::string_view type = markup_links ? "x-cvsweb-markup\n" : "plain\n";
 	output_join(fp, {base_url, target.path, "?rev=", target.revision, "&content-type=text/", type}, "vfprintf");
+	if (twin_recording)
+		twin_record({base_url, target.path, "?rev=", target.revision, "&content-type=text/", type});
 }
 
 void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target)
@@ -216,6 +226,8 @@ void emit_history_link(FILE *fp, std::string_view base_url, const history_target
 		query = on_branch ? "?only_with_tag=" : "";
 	output_join(fp, {base_url, target.module, "/", target.dir, dir_slash, target.file, query, target.branch, "\n"},
 	            "vfprintf");
+	if (twin_recording)
+		twin_record({base_url, target.module, "/", target.dir, dir_slash, target.file, query, target.branch});
 }
 
 void flush_deferred_links(FILE *fp)
@@ -224,6 +236,8 @@ void flush_deferred_links(FILE *fp)
 	for (std::size_t i = 0; i < dl.count; i++) {
 		deferred_link &link = dl.entries[i];
 		output_join(fp, {link.display_url, "\n"}, "vfprintf");
+		if (twin_recording)
+			twin_record({link.display_url});
 		if (fetch_diffs)
 			inline_form(fp, link.fetch_url, link.base_end, link.path_end);
 		std::free(link.fetch_url);

@@ -47,6 +47,9 @@ def commit_mails(n):
             m = EmailMessage()
             m["Subject"] = "cvs commit %d" % i
             m.set_content(body.decode(), charset="utf-8", cte="quoted-printable" if kind == 1 else "base64")
+            if i % 16 == 10:  # an HTML twin, which gets the links too
+                m.add_alternative("<html><body><p>See the text.</p></body></html>\n", subtype="html",
+                                  cte="quoted-printable")
             text = m.as_bytes(policy=email.policy.default)
         elif kind == 3:
             text = b"Subject: release notes %d\n\nNo table here.\n>From the list\n" % i
@@ -133,6 +136,7 @@ class Archive(unittest.TestCase):
                 self.assertEqual(r.returncode, 0, r.stderr)
                 self.assertEqual(r.stderr, b"")
                 self.assertEqual(messages(box), [revnote_alone(m, options) for m in before])
+                self.assertEqual(b"".join(messages(box)).count(b'<pre class=3D"revnote-links">'), 1)
                 for name, m in zip(names, self.mails):
                     self.assertEqual(read(os.path.join(maildir, name)), revnote_alone(m.split(b"\n", 1)[1], options))
                 self.assertEqual(os.listdir(os.path.join(maildir, "tmp")), [])

@@ -19,8 +19,11 @@ Usage: mime_test.py REVNOTE
 
 import base64
 import email
+import html
+import html.parser
 import email.policy
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -108,6 +111,47 @@ def defects(m):
     return [d for p in m.walk() for d in p.defects]
 
 
+BLOCK = re.compile(rb'<pre class="revnote-links">\r?\n(?:.*\n)*?</pre>\r?\n?')
+
+
+def without_block(html):
+    """An HTML twin's decoded text as it was before revnote: the block out,
+    and the line break the block may have been put behind."""
+    return BLOCK.sub(b"", html).rstrip(b"\r\n")
+
+
+class Anchors(html.parser.HTMLParser):
+    """The links of revnote's block, each as (href, text)."""
+
+    def __init__(self):
+        super().__init__()
+        self.in_block, self.href, self.links = False, None, []
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "pre" and ("class", "revnote-links") in attrs:
+            self.in_block = True
+        elif tag == "a" and self.in_block:
+            self.href = dict(attrs)["href"]
+            self.links.append([self.href, ""])
+
+    def handle_endtag(self, tag):
+        if tag == "pre":
+            self.in_block = False
+        elif tag == "a":
+            self.href = None
+
+    def handle_data(self, data):
+        if self.href is not None:
+            self.links[-1][1] += data
+
+
+def block_links(html_text):
+    parser = Anchors()
+    parser.feed(html_text)
+    parser.close()
+    return [tuple(link) for link in parser.links]
+
+
 def lf(data):
     return data.replace(b"\r\n", b"\n")
 
@@ -124,10 +168,15 @@ class Forms(unittest.TestCase):
 
     @staticmethod
     def others(m):
-        """Header, preamble, epilogue and body of every part but the text."""
+        """Header, preamble, epilogue and body of every part but the text;
+        of an HTML twin the decoded text without the block of links."""
         text = text_part(m)
-        return [(p.items(), p.preamble, p.epilogue, None if p.is_multipart() else p.get_payload())
-                for p in m.walk() if p is not text]
+
+        def body(p):
+            if p.get_content_type() == "text/html":
+                return without_block(p.get_payload(decode=True))
+            return None if p.is_multipart() else p.get_payload()
+        return [(p.items(), p.preamble, p.epilogue, body(p)) for p in m.walk() if p is not text]
 
     def test_decoded_text_is_the_plain_annotation(self):
         for (shape, text), form in ((t, f) for t in self.TEXTS.items() for f in self.FORMS):
@@ -206,6 +255,81 @@ class Forms(unittest.TestCase):
         shown = r.stdout.decode("utf-8")
         self.assertIn("/diffs/src/bin/ls/a=41/ls.h.diff?r1=1.9&r2=1.10\n| request ", shown)
         self.assertIn("  1.17      +42 -12    src/bin/ls/l\u00df.c\nhttp://127.0.0.1", shown)
+
+
+TWIN_TEXT = ("  Revision  Changes    Path\n  1.17      +42 -12    src/a&b/<l\u00df>.c\n"
+             "  1.1       +18 -0     src/new&.c (new)\n  1.5 +1 -1 src/\"q\".c\n")
+
+
+def twin_message(cte, crlf, body_end, html_first=False, container="alternative"):
+    m = EmailMessage()
+    m["Subject"] = "cvs commit"
+    m.set_content(TWIN_TEXT, charset="utf-8", cte="quoted-printable")
+    page = "<p>x</p></BODY >\n</html>\n" if body_end else "<p>no end tag</p>\n"
+    m.add_alternative("<html><body>\n<pre>" + html.escape(TWIN_TEXT) + "</pre>\n" + page, subtype="html", cte=cte)
+    if html_first:
+        m.set_payload(m.get_payload()[::-1])
+    if container != "alternative":
+        m.set_type("multipart/" + container)
+    return m.as_bytes(policy=email.policy.SMTP if crlf else email.policy.default)
+
+
+def link_groups(text):
+    """The links revnote wrote into the text, in groups: links one after
+    another, with their diff lines between them, make one group."""
+    groups, current = [], []
+    for line in text.decode("utf-8").splitlines():
+        if line.startswith(("http://", "https://", "ftp://")):
+            current.append("".join(c if 0x20 < ord(c) < 0x7f else
+                                   "".join("%%%02X" % b for b in c.encode()) for c in line))
+        elif not line.startswith("| ") and current:
+            groups.append(current)
+            current = []
+    return groups + ([current] if current else [])
+
+
+class HtmlTwin(unittest.TestCase):
+    def test_the_html_twin_gets_the_links_of_its_text(self):
+        diffs = "http://127.0.0.1:%s/diffs/" % PORT
+        for cte, crlf, body_end, options in ((c, cr, b, o) for c in ("quoted-printable", "base64", "8bit")
+                                             for cr in (False, True) for b in (True, False)
+                                             for o in ([], ["-g", "-U", "ftp://m/"], ["-d", "-u", diffs])):
+            if crlf and cte == "8bit":
+                continue  # Python's SMTP policy writes 8bit bodies with LF line ends
+            with self.subTest(cte=cte, crlf=crlf, body_end=body_end, options=options):
+                data = twin_message(cte, crlf, body_end)
+                before = parse(data).get_payload()[1].get_payload(decode=True)
+                out = parse(revnote(data, *options))
+                self.assertEqual(defects(out), [])
+                text, twin = (p.get_payload(decode=True) for p in out.get_payload())
+                got = BLOCK.search(twin).group().decode("ascii")  # whatever the charset
+                self.assertEqual(without_block(twin), without_block(before))
+                if body_end:
+                    self.assertEqual(BLOCK.sub(b"", twin), before)
+                    self.assertRegex(twin.decode(), r'</pre>\r?\n</BODY >\r?\n</html>\r?\n$')
+                groups = [[html.unescape(h) for h in re.findall(r'<a href="([^"]*)">', g)]
+                          for g in re.split(r"\n\r?\n", got)]
+                self.assertEqual([g for g in groups if g], link_groups(lf(text)))
+                links = block_links(got)
+                self.assertEqual(len(links), sum(map(len, groups)))
+                for href, shown in links:
+                    self.assertEqual(href, shown)
+                self.assertIn("src/a&amp;b/&lt;l%C3%9F&gt;.c.diff?", got)
+                self.assertNotIn("| ", got)
+
+    def test_html_without_an_annotated_text_twin_is_left_alone(self):
+        cases = {
+            "html first": twin_message("quoted-printable", False, True, html_first=True),
+            "mixed, not alternative": twin_message("base64", False, True, container="mixed"),
+            "html only": b"Content-Type: text/html\n\n<pre>\n  Revision Changes Path\n  1.2 +1 -1 a\n</pre>\n",
+            "no table": message("alternative", NO_TABLE),
+        }
+        for name, data in cases.items():
+            with self.subTest(case=name):
+                out = revnote(data, "-g")
+                for p in parse(out).walk():
+                    if p.get_content_type() == "text/html":
+                        self.assertNotIn(b"revnote-links", p.get_payload(decode=True))
 
 
 def main():
