@@ -271,7 +271,8 @@ def twin_message(cte, crlf, body_end, html_first=False, container="alternative")
         m.set_payload(m.get_payload()[::-1])
     if container != "alternative":
         m.set_type("multipart/" + container)
-    return m.as_bytes(policy=email.policy.SMTP if crlf else email.policy.default)
+    data = m.as_bytes(policy=email.policy.default)
+    return data.replace(b"\n", b"\r\n") if crlf else data
 
 
 def link_groups(text):
@@ -294,8 +295,6 @@ class HtmlTwin(unittest.TestCase):
         for cte, crlf, body_end, options in ((c, cr, b, o) for c in ("quoted-printable", "base64", "8bit")
                                              for cr in (False, True) for b in (True, False)
                                              for o in ([], ["-g", "-U", "ftp://m/"], ["-d", "-u", diffs])):
-            if crlf and cte == "8bit":
-                continue  # Python's SMTP policy writes 8bit bodies with LF line ends
             with self.subTest(cte=cte, crlf=crlf, body_end=body_end, options=options):
                 data = twin_message(cte, crlf, body_end)
                 before = parse(data).get_payload()[1].get_payload(decode=True)
@@ -316,6 +315,16 @@ class HtmlTwin(unittest.TestCase):
                     self.assertEqual(href, shown)
                 self.assertIn("src/a&amp;b/&lt;l%C3%9F&gt;.c.diff?", got)
                 self.assertNotIn("| ", got)
+
+    def test_a_twin_inside_multipart_related_gets_the_block_once(self):
+        data = twin_message("quoted-printable", False, True).replace(
+            b'Content-Type: text/html', b'Content-Type: multipart/related; boundary="R"\n\n--R\n'
+            b'Content-Type: text/html', 1).replace(b"</html>\n", b"</html>\n--R\nContent-Type: text/html\n\n"
+                                                   b"<p>second</p>\n--R--\n", 1)
+        out = parse(revnote(data))
+        self.assertEqual(defects(out), [])
+        twins = [p.get_payload(decode=True) for p in out.walk() if p.get_content_type() == "text/html"]
+        self.assertEqual([BLOCK.search(t) is not None for t in twins], [True, False])
 
     def test_html_without_an_annotated_text_twin_is_left_alone(self):
         cases = {
