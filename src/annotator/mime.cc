@@ -17,6 +17,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "attach.h"
 #include "failure.h"
 #include "html_twin.h"
 #include "inline.h"
@@ -711,6 +712,8 @@ void walk_line(const char *line, std::size_t n)
 		return;
 	}
 	end_part(true);
+	if (close && k == 0)
+		attach_closing_boundary(w.dest);
 	pass_line(line, n, true);
 	if (close) {
 		w.depth = k;

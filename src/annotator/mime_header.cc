@@ -283,6 +283,7 @@ void read_content_type(const mime_field &field, bool in_digest, part_type *t)
 		t->kind = part_kind::other;
 	t->digest = t->kind == part_kind::multipart && equal_nocase(subtype, "digest");
 	t->alternative = t->kind == part_kind::multipart && equal_nocase(subtype, "alternative");
+	t->mixed = t->kind == part_kind::multipart && equal_nocase(subtype, "mixed");
 	if (t->kind != part_kind::multipart)
 		return;
 	static boundary_pieces pieces;

@@ -63,6 +63,7 @@ struct part_type {
 	bool attachment;         // Content-Disposition: attachment
 	bool digest;             // multipart/digest: its parts are messages by default
 	bool alternative;        // multipart/alternative: its parts are the same content in other forms
+	bool mixed;              // multipart/mixed
 	bool html;               // text/html (of kind other)
 	transfer_kind encoding;
 	bool encoding_known;     // the transfer encoding is one revnote reads

@@ -23,9 +23,10 @@
 
 namespace {
 
-constexpr char option_string[] = "+CcdGgvs:u:U:";
-constexpr char usage_text[] = "usage: revnote-archive [-CcdGgv] [-s style] [-u url] [-U url] mailbox ...\n";
+constexpr char option_string[] = "+aCcdGgvs:u:U:";
+constexpr char usage_text[] = "usage: revnote-archive [-aCcdGgv] [-s style] [-u url] [-U url] mailbox ...\n";
 constexpr char option_help[] =
+	"  -a         with -d: each diff in a text/x-diff part of its own\n"
 	"  -C         diff links ask for context diffs\n"
 	"  -c         links ask for CVSweb markup and HTML diffs\n"
 	"  -d         fetch every diff and write it into the message\n"
@@ -58,6 +59,7 @@ archive_options parse_command_line(int argc, char **argv)
 		switch (ch) {
 		case 'C': context_diffs = true; break;
 		case 'c': markup_links = true; break;
+		case 'a': attach_diffs = fetch_diffs = true; break;
 		case 'd': fetch_diffs = true; break;
 		case 'G': links_in_place = true; break;
 		case 'g': gather_diffs = true; break;

@@ -115,7 +115,7 @@ class Archive(unittest.TestCase):
     def option_sets(self):
         diffs = "http://127.0.0.1:%s/diffs/" % PORT
         return [[], ["-g"], ["-c", "-C", "-U", "ftp://mirror/"], ["-s", "viewvc", "-g", "-c"], ["-d", "-u", diffs],
-                ["-d", "-g", "-G", "-u", diffs]]
+                ["-d", "-g", "-G", "-u", diffs], ["-a", "-u", diffs]]
 
     def test_every_message_as_revnote_alone_and_a_second_run_changes_nothing(self):
         for options in self.option_sets():
@@ -186,7 +186,7 @@ class Archive(unittest.TestCase):
         self.assertIn(b"missing: No such file or directory", r.stderr)
         self.assertEqual(len(messages(box)), 6)
         r = archive([], [])
-        self.assertEqual((r.returncode, r.stderr), (64, b"usage: revnote-archive [-CcdGgv] [-s style] [-u url] [-U url] mailbox ...\n"))
+        self.assertEqual((r.returncode, r.stderr), (64, b"usage: revnote-archive [-aCcdGgv] [-s style] [-u url] [-U url] mailbox ...\n"))
         write_mbox(box, self.mails[:6])
         leader, follower = pty.openpty()
         p = subprocess.Popen([ARCHIVE, box], stderr=follower)

@@ -341,6 +341,54 @@ class HtmlTwin(unittest.TestCase):
                         self.assertNotIn(b"revnote-links", p.get_payload(decode=True))
 
 
+class AttachedDiffs(unittest.TestCase):
+    """-a: every fetched diff in a text/x-diff part of its own, the links in
+    place; a message becomes multipart/mixed, or a multipart/mixed gets the
+    parts appended."""
+
+    def test_diffs_in_parts_of_their_own(self):
+        diffs = "http://127.0.0.1:%s/diffs/" % PORT
+        plain8 = ("Subject: x\nContent-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n\n"
+                  + COMMIT).encode()
+        cases = [("plain", b"Subject: x\n\n" + COMMIT.encode("latin-1", "replace"), "wrap"),
+                 ("8bit", plain8, "wrap")]
+        cases += [(form, message(form, COMMIT), "append" if form.replace("-crlf", "") in ("mixed", "nested", "full") else "wrap")
+                  for form in Forms.FORMS]
+        for (name, data, how), extra in ((c, e) for c in cases for e in ([], ["-g"])):
+            with self.subTest(form=name, options=extra):
+                before = parse(data)
+                out = parse(revnote(data, "-a", "-u", diffs, *extra))
+                self.assertEqual(defects(out), [])
+                self.assertEqual(out.get_content_type(), "multipart/mixed")
+                parts = out.get_payload()
+                old = before.get_payload() if how == "append" else [before]
+                kept, added = parts[:len(old)], parts[len(old):]
+                # The body's own fields moved with it into the first part.
+                moved = [(k, v) for k, v in before.items() if k.lower().startswith("content-")]
+                self.assertEqual(kept[0].items()[:len(moved)] if how == "wrap" else moved, moved)
+                # The text: the links in place, as without -d; no diff lines.
+                plain_text = lf(text_part(before).get_payload(decode=True))
+                links_only = revnote(b"Subject: x\n\n" + plain_text, "-u", diffs, *extra).split(b"\n\n", 1)[1]
+                got = lf(text_part(out).get_payload(decode=True))
+                self.assertIn(links_only, (got, got + b"\n"))
+                # Each part holds the diff that -d writes behind "| ".
+                inlined = revnote(b"Subject: x\n\n" + plain_text, "-d", "-u", diffs, *extra).split(b"\n\n", 1)[1]
+                bodies = [b"".join(l[2:] + b"\n" for l in block.split(b"\n") if l.startswith(b"| "))
+                          for block in re.split(rb"^http://\S+\.diff\?r1=\S+\n", inlined, flags=re.M)[1:]]
+                urls = re.findall(rb"^http://\S+\.diff\?r1=\S+$", links_only, re.M)
+                self.assertEqual(len(added), len(urls))
+                for part, url, body in zip(added, urls, bodies):
+                    self.assertEqual(part.get_content_type(), "text/x-diff")
+                    self.assertEqual(part.get_content_disposition(), "inline")
+                    path = url[len(diffs):].split(b".diff?")[0]
+                    self.assertEqual(part.get_filename(), os.path.basename(path).decode("utf-8", "replace") + ".diff")
+                    self.assertEqual(part.get_payload(decode=True), body)
+
+    def test_no_diff_no_change(self):
+        for data in (message("quoted-printable", NO_TABLE), b"Subject: x\n\n" + NO_TABLE.encode()):
+            self.assertEqual(revnote(data, "-a", "-u", "ftp://never/fetched/"), data)
+
+
 def main():
     global REVNOTE, PORT
     REVNOTE = os.path.abspath(sys.argv.pop(1))
