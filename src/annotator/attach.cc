@@ -69,6 +69,7 @@ struct header_watch {
 	char boundary[mime_boundary_max + 1];
 	bool wrap;
 	bool point_set;  // the part point is recorded
+	bool header_done;  // the header's end was met
 	std::uint64_t hash;  // of the header lines (FNV-1a)
 };
 
@@ -148,6 +149,7 @@ void attach_header_line(FILE *dest, const char *line, std::size_t len, header_li
 		h.moved_count = 0;
 		h.moved_text.len = 0;
 		h.point_set = false;
+		h.header_done = false;
 		h.wrap = false;
 		h.hash = 0xcbf29ce484222325ULL;
 	}
@@ -181,6 +183,7 @@ void attach_header_end(const part_type &top)
 {
 	if (!attaching() || !h.on)
 		return;
+	h.header_done = true;
 	if (top.kind == part_kind::multipart && top.mixed && top.boundary_len > 0 &&
 	    top.encoding == transfer_kind::identity) {
 		std::memcpy(h.boundary, top.boundary, top.boundary_len + 1);
@@ -233,7 +236,7 @@ void attach_message_end(FILE *dest)
 	if (!attaching() || !h.on)
 		return;
 	h.on = false;
-	if (h.point_set)
+	if (h.point_set || !h.header_done)
 		return;
 	std::string_view brk = h.crlf ? "\r\n" : "\n";
 	text_buffer t{};

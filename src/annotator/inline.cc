@@ -601,12 +601,15 @@ void read_stored(off_t at, std::uint64_t n, F &&chunk)
 
 // Whether the body can go as it is (7bit): printable ASCII, tabs and
 // newlines only, lines within the 998 bytes of mail, none that starts with
-// the boundary.  Anything else goes in base64, which keeps every byte.
+// the boundary, none that an mbox would take for a From_ line (quoting it
+// would change the diff).  Anything else goes in base64, which keeps every
+// byte.
 bool fits_7bit(const queued_diff &d, std::string_view boundary)
 {
 	bool fits = true;
 	std::size_t line = 0;     // bytes of the line so far
 	std::size_t matched = 0;  // of them, those that match "--" and the boundary
+	char head[5];             // the line's first bytes
 	auto delimiter_at = [&](std::size_t k) { return k < 2 ? '-' : boundary[k - 2]; };
 	read_stored(d.body_at, d.keep, [&](const char *p, std::size_t n) {
 		for (std::size_t i = 0; i < n && fits; i++) {
@@ -616,6 +619,10 @@ bool fits_7bit(const queued_diff &d, std::string_view boundary)
 				continue;
 			}
 			fits = (c == '\t' || (c >= 0x20 && c < 0x7f)) && line < 998;
+			if (line < 5)
+				head[line] = p[i];
+			if (line == 4 && std::memcmp(head, "From", 4) == 0 && (c == ' ' || c == '\t'))
+				fits = false;
 			if (matched == line && matched < boundary.size() + 2 && p[i] == delimiter_at(matched))
 				matched++;
 			line++;

@@ -21,12 +21,14 @@ import base64
 import email
 import html
 import html.parser
+import http.server
 import email.policy
 import os
 import re
 import shutil
 import subprocess
 import sys
+import threading
 import unittest
 from email.message import EmailMessage
 
@@ -383,6 +385,44 @@ class AttachedDiffs(unittest.TestCase):
                     path = url[len(diffs):].split(b".diff?")[0]
                     self.assertEqual(part.get_filename(), os.path.basename(path).decode("utf-8", "replace") + ".diff")
                     self.assertEqual(part.get_payload(decode=True), body)
+
+    def test_diffs_that_cannot_go_as_they_are_go_in_base64(self):
+        """Bytes outside printable ASCII, a line over 998 bytes, a line that
+        starts with the boundary or reads as a From_ line: the decoded part
+        is the body byte for byte."""
+        text = b"Subject: x\n\n  Revision Changes Path\n  1.2 +1 -1 src/a.c\n"
+        for kind, looks_like in (("binary", bytes(range(256))), ("long-line", b"x" * 3000), ("nul", b"\0"),
+                                 ("diffs", None)):
+            with self.subTest(kind=kind):
+                out = revnote(text, "-a", "-u", "http://127.0.0.1:%s/%s/" % (PORT, kind))
+                diff = parse(out).get_payload()[1]
+                self.assertEqual(diff["Content-Transfer-Encoding"], "7bit" if looks_like is None else "base64")
+                if looks_like is not None:
+                    self.assertIn(looks_like, diff.get_payload(decode=True))
+        # Lines that the boundary, or "From ", begins: from a server of the
+        # test's own, which answers with the body the path names.
+        boundary = re.search(rb'boundary="([^"]+)"', revnote(text, "-a", "-u", "http://127.0.0.1:%s/diffs/" % PORT))
+        bodies = {"/boundary/src/a.c.diff": b"-x\n--" + boundary.group(1) + b"\n", "/from/src/a.c.diff": b"-x\nFrom y\n"}
+
+        class Answer(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                body = bodies[self.path.split("?")[0]]
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+        with http.server.HTTPServer(("127.0.0.1", 0), Answer) as server:
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+            for name, body in bodies.items():
+                with self.subTest(body=body):
+                    base = "http://127.0.0.1:%d/%s/" % (server.server_address[1], name.split("/")[1])
+                    diff = parse(revnote(text, "-a", "-u", base)).get_payload()[1]
+                    self.assertEqual(diff["Content-Transfer-Encoding"], "base64")
+                    self.assertEqual(diff.get_payload(decode=True), body)
+            server.shutdown()
 
     def test_no_diff_no_change(self):
         for data in (message("quoted-printable", NO_TABLE), b"Subject: x\n\n" + NO_TABLE.encode()):
