@@ -24,6 +24,7 @@
 #include <err.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <cstdarg>
 #include <cstdint>
@@ -83,6 +84,23 @@ struct queued_diff {
 	transfer_kind encoding;  // of the part it stands in, when written as it goes
 	bool line_crlf;          // that part's encoded lines end in CR LF
 	std::size_t message;     // of an archive: each message has its own limits
+	bool attached;           // -a: its body goes into a part of its own
+	bool planned;            // -a: it does, keep bytes of it
+	std::uint64_t keep;
+};
+
+// -a: where a message that gets diff parts is changed (attach.h): the
+// spool from at to resume is replaced by text, and at a part point the
+// parts go first.
+struct attach_edit {
+	off_t at;
+	off_t resume;
+	std::size_t message;
+	char *text;
+	std::size_t len;
+	bool parts;
+	char *boundary;
+	bool crlf;
 };
 
 // A stretch of the spool that holds the decoded text of a base64 part:
@@ -106,6 +124,9 @@ struct diff_queue {
 	encoded_region *regions;
 	std::size_t region_count;
 	std::size_t region_capacity;
+	attach_edit *edits;
+	std::size_t edit_count;
+	std::size_t edit_capacity;
 };
 
 diff_queue queue;
@@ -386,6 +407,7 @@ void append(const char *form, std::size_t base_end, std::size_t path_end, off_t 
 	d.path_end = path_end;
 	d.state = diff_state::waiting;
 	d.message = q.message;
+	d.attached = attach_diffs;
 	const text_encoder *enc = output_added_encoder();
 	if (enc != nullptr && enc->kind == transfer_kind::quoted_printable) {
 		d.encoding = enc->kind;
@@ -496,8 +518,17 @@ void copy_spool(FILE *spool, FILE *dest, text_encoder *enc, off_t n)
 std::uint64_t write_body(const diff_writer &out, const fetched_body &body, const fetch_limits &lim,
                          std::uint64_t used, bool *cut);
 
-// Writes one diff at its place, applying the message's limit in order.
-void write_diff(const diff_writer &dest, const queued_diff &d, std::uint64_t *used)
+struct body_plan {
+	std::uint64_t keep;   // bytes of the body written
+	std::uint64_t taken;  // of the message's limit
+	const char *note;     // the note on the cut, or null
+	unsigned long long limit;
+};
+body_plan plan_body(const fetched_body &body, const fetch_limits &lim, std::uint64_t used);
+
+// Writes one diff at its place, applying the message's limit in order;
+// one that goes into a part (-a) leaves only the note on a cut there.
+void write_diff(const diff_writer &dest, queued_diff &d, std::uint64_t *used)
 {
 	const fetch_limits &lim = limits();
 	std::uint64_t left = lim.message_max - *used;
@@ -514,8 +545,18 @@ void write_diff(const diff_writer &dest, const queued_diff &d, std::uint64_t *us
 	FILE *bodies = stored_bodies();
 	if (d.length > 0 && fseeko(bodies, d.body_at, SEEK_SET) != 0)
 		fatal(1, "fseeko");
+	std::uint64_t taken;
 	bool cut = false;
-	std::uint64_t taken = write_body(dest, fetched_body{bodies, d.length, d.more, d.broke_off}, lim, *used, &cut);
+	if (d.attached) {
+		body_plan p = plan_body(fetched_body{bodies, d.length, d.more, d.broke_off}, lim, *used);
+		if (p.note != nullptr)
+			put_line(dest, p.note, p.limit);
+		d.planned = true;
+		d.keep = p.keep;
+		taken = p.taken;
+	} else {
+		taken = write_body(dest, fetched_body{bodies, d.length, d.more, d.broke_off}, lim, *used, &cut);
+	}
 	*used += taken;
 	tally.diffs_inlined++;
 	// A body that went on past its slot is cut now too: the slot held the
@@ -532,8 +573,13 @@ void forget_diffs()
 		std::free(queue.entries[i].form);
 		std::free(queue.entries[i].cause);
 	}
+	for (std::size_t i = 0; i < queue.edit_count; i++) {
+		std::free(queue.edits[i].text);
+		std::free(queue.edits[i].boundary);
+	}
 	std::free(queue.entries);
 	std::free(queue.regions);
+	std::free(queue.edits);
 	queue = diff_queue{};
 	forget_stored_bodies();
 }
@@ -549,6 +595,7 @@ struct spool_reader {
 	bool in_region;
 	text_encoder enc;
 	std::size_t next_diff;
+	std::size_t next_edit;
 	std::size_t message;  // of the diffs written last
 	std::uint64_t used;   // of that message's limit
 };
@@ -592,7 +639,7 @@ void copy_to(spool_reader &r, off_t to)
 }
 
 // Writes diff d at its place, in the encoding of the part it stands in.
-void write_diff_in_place(spool_reader &r, const queued_diff &d)
+void write_diff_in_place(spool_reader &r, queued_diff &d)
 {
 	if (d.message != r.message) {
 		r.message = d.message;
@@ -624,8 +671,7 @@ const fetch_limits &limits()
 
 namespace {
 
-std::uint64_t write_body(const diff_writer &out, const fetched_body &body, const fetch_limits &lim,
-                         std::uint64_t used, bool *cut)
+body_plan plan_body(const fetched_body &body, const fetch_limits &lim, std::uint64_t used)
 {
 	std::uint64_t left = lim.message_max - std::min(lim.message_max, used);
 	std::uint64_t share = std::min(lim.diff_max, left);
@@ -635,30 +681,190 @@ std::uint64_t write_body(const diff_writer &out, const fetched_body &body, const
 		keep = line_boundary(body.stream, share);
 	else if (body.broke_off)
 		keep = line_boundary(body.stream, body.length);
-	std::uint64_t taken = over ? share : body.length;
+	if (!over)
+		return {keep, body.length, nullptr, 0};
+	if (share == lim.diff_max)
+		return {keep, share, diff_cut_note, static_cast<unsigned long long>(lim.diff_max)};
+	return {keep, share, message_cut_note, static_cast<unsigned long long>(lim.message_max)};
+}
+
+std::uint64_t write_body(const diff_writer &out, const fetched_body &body, const fetch_limits &lim,
+                         std::uint64_t used, bool *cut)
+{
+	body_plan p = plan_body(body, lim, used);
 	const diff_policy_settings &policy = diff_policy;
-	body_survey s{false, 0, keep};
+	body_survey s{false, 0, p.keep};
 	if (policy.binary_note || policy.line_cap > 0)
-		s = survey_body(body.stream, keep, policy.line_cap);
+		s = survey_body(body.stream, p.keep, policy.line_cap);
 	if (policy.binary_note && s.binary) {
 		put_line(out, binary_note);
-		return taken;
+		return p.taken;
 	}
 	bool capped = policy.line_cap > 0 && s.lines > policy.line_cap;
-	*cut = write_lines(out, body.stream, capped ? s.cap_end : keep) || capped;
+	*cut = write_lines(out, body.stream, capped ? s.cap_end : p.keep) || capped;
 	if (capped) {
 		// The cap in lines cuts above any cut of the byte limits.
 		put_line(out, line_cap_note, static_cast<unsigned long long>(s.lines),
 		         static_cast<unsigned long long>(policy.line_cap));
-		return taken;
+		return p.taken;
 	}
-	if (!over)
-		return taken;
-	if (share == lim.diff_max)
-		put_line(out, diff_cut_note, static_cast<unsigned long long>(lim.diff_max));
-	else
-		put_line(out, message_cut_note, static_cast<unsigned long long>(lim.message_max));
-	return share;
+	if (p.note != nullptr)
+		put_line(out, p.note, p.limit);
+	return p.taken;
+}
+
+// ---- Diffs in parts of their own (-a) ----------------------------------------------
+
+bool message_gets_parts(std::size_t message)
+{
+	for (std::size_t i = 0; i < queue.count; i++)
+		if (queue.entries[i].message == message && queue.entries[i].attached &&
+		    queue.entries[i].state == diff_state::body)
+			return true;
+	return false;
+}
+
+// Reads the n bytes of the body at at in the store, chunk by chunk.
+template <typename F>
+void read_stored(off_t at, std::uint64_t n, F &&chunk)
+{
+	FILE *bodies = stored_bodies();
+	if (n > 0 && fseeko(bodies, at, SEEK_SET) != 0)
+		fatal(1, "fseeko");
+	char buf[read_chunk_size];
+	while (n > 0) {
+		std::size_t got = read_body(bodies, buf, static_cast<std::size_t>(std::min<std::uint64_t>(n, sizeof buf)));
+		if (got == 0)
+			spool_failed("fread");
+		chunk(buf, got);
+		n -= got;
+	}
+}
+
+// Whether the body can go as it is (7bit): printable ASCII, tabs and
+// newlines only, lines within the 998 bytes of mail, none that starts with
+// the boundary, none that an mbox would take for a From_ line (quoting it
+// would change the diff).  Anything else goes in base64, which keeps every
+// byte.
+bool fits_7bit(const queued_diff &d, std::string_view boundary)
+{
+	bool fits = true;
+	std::size_t line = 0;     // bytes of the line so far
+	std::size_t matched = 0;  // of them, those that match "--" and the boundary
+	char head[5];             // the line's first bytes
+	auto delimiter_at = [&](std::size_t k) { return k < 2 ? '-' : boundary[k - 2]; };
+	read_stored(d.body_at, d.keep, [&](const char *p, std::size_t n) {
+		for (std::size_t i = 0; i < n && fits; i++) {
+			unsigned char c = static_cast<unsigned char>(p[i]);
+			if (c == '\n') {
+				line = matched = 0;
+				continue;
+			}
+			fits = (c == '\t' || (c >= 0x20 && c < 0x7f)) && line < 998;
+			if (line < 5)
+				head[line] = p[i];
+			if (line == 4 && std::memcmp(head, "From", 4) == 0 && (c == ' ' || c == '\t'))
+				fits = false;
+			if (matched == line && matched < boundary.size() + 2 && p[i] == delimiter_at(matched))
+				matched++;
+			line++;
+			if (matched == boundary.size() + 2)
+				fits = false;
+		}
+	});
+	return fits;
+}
+
+// The file name of a diff part: the file's own, and ".diff".
+void put_filename(const diff_writer &out, const queued_diff &d)
+{
+	std::string_view path(d.form + d.base_end, d.path_end - d.base_end);
+	std::size_t slash = path.rfind('/');
+	std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+	bool plain = std::all_of(name.begin(), name.end(), [](char c) {
+		return c > ' ' && c < 0x7f && c != '"' && c != '\\' && c != '%' && c != ';';
+	});
+	if (plain) {
+		put_piece(out, "filename=\"", 10);
+		put_piece(out, name.data(), name.size());
+		put_piece(out, ".diff\"", 6);
+		return;
+	}
+	// RFC 2231: the bytes as they are, percent-encoded.
+	put_piece(out, "filename*=utf-8''", 17);
+	for (char ch : name) {
+		unsigned char c = static_cast<unsigned char>(ch);
+		if (std::isalnum(c) || c == '.' || c == '-' || c == '_') {
+			put_piece(out, &ch, 1);
+		} else {
+			char pct[4];
+			std::snprintf(pct, sizeof pct, "%%%02X", c);
+			put_piece(out, pct, 3);
+		}
+	}
+	put_piece(out, ".diff", 5);
+}
+
+// The parts of the message's diffs, each behind the delimiter line of
+// boundary, ended by the line break that the next delimiter takes.
+void write_parts(FILE *dest, const attach_edit &e)
+{
+	diff_writer out{dest, nullptr};
+	std::string_view brk = e.crlf ? "\r\n" : "\n";
+	std::string_view boundary(e.boundary);
+	for (std::size_t i = 0; i < queue.count; i++) {
+		queued_diff &d = queue.entries[i];
+		if (d.message != e.message || !d.planned)
+			continue;
+		bool as_is = !e.crlf && fits_7bit(d, boundary);
+		put_piece(out, "--", 2);
+		put_piece(out, boundary.data(), boundary.size());
+		put_piece(out, brk.data(), brk.size());
+		put_line(out, "Content-Type: text/x-diff%s", e.crlf ? "\r\n" : "\n");
+		put_piece(out, "Content-Disposition: inline; ", 29);
+		put_filename(out, d);
+		put_piece(out, brk.data(), brk.size());
+		put_line(out, "Content-Transfer-Encoding: %s%s%s", as_is ? "7bit" : "base64", e.crlf ? "\r\n" : "\n",
+		         e.crlf ? "\r\n" : "\n");
+		if (as_is) {
+			read_stored(d.body_at, d.keep, [&](const char *p, std::size_t n) { put(dest, p, n, "vfprintf"); });
+		} else {
+			text_encoder enc;
+			start_encoder(&enc, transfer_kind::base64, false, e.crlf, put_encoded, dest);
+			read_stored(d.body_at, d.keep, [&](const char *p, std::size_t n) { encode_original(&enc, p, n); });
+			finish_encoder(&enc);
+		}
+		put_piece(out, brk.data(), brk.size());
+	}
+}
+
+void apply_edit(spool_reader &r, const attach_edit &e)
+{
+	if (!message_gets_parts(e.message))
+		return;
+	if (r.in_region && r.pos == queue.regions[r.region].end)
+		end_region(r);
+	if (e.parts)
+		write_parts(r.dest, e);
+	put(r.dest, e.text, e.len, "vfprintf");
+	if (e.resume != r.pos) {
+		if (fseeko(r.spool, e.resume, SEEK_SET) != 0)
+			fatal(1, "fseeko");
+		r.pos = e.resume;
+	}
+}
+
+void add_edit(const attach_edit &e, std::string_view text)
+{
+	make_room_for_one(&queue.edits, &queue.edit_capacity, queue.edit_count);
+	attach_edit &k = queue.edits[queue.edit_count++];
+	k = e;
+	k.message = queue.message;
+	k.text = static_cast<char *>(std::malloc(text.size() + 1));
+	if (k.text == nullptr)
+		fatal(1, "malloc");
+	std::memcpy(k.text, text.data(), text.size());
+	k.len = text.size();
 }
 
 }  // namespace
@@ -757,10 +963,25 @@ void write_spool(FILE *spool, FILE *dest, off_t upto)
 	}
 	r.dest = dest;
 	r.enc.ctx = dest;
-	for (; r.next_diff < queue.count && (upto < 0 || queue.entries[r.next_diff].at <= upto); r.next_diff++) {
-		const queued_diff &d = queue.entries[r.next_diff];
-		copy_to(r, d.at);
-		write_diff_in_place(r, d);
+	// Diffs and edits in spool order; a diff goes before an edit at its place.
+	for (;;) {
+		queued_diff *d = r.next_diff < queue.count ? &queue.entries[r.next_diff] : nullptr;
+		const attach_edit *e = r.next_edit < queue.edit_count ? &queue.edits[r.next_edit] : nullptr;
+		if (d != nullptr && upto >= 0 && d->at > upto)
+			d = nullptr;
+		if (e != nullptr && upto >= 0 && e->at > upto)
+			e = nullptr;
+		if (d != nullptr && (e == nullptr || d->at <= e->at)) {
+			copy_to(r, d->at);
+			write_diff_in_place(r, *d);
+			r.next_diff++;
+		} else if (e != nullptr) {
+			copy_to(r, e->at);
+			apply_edit(r, *e);
+			r.next_edit++;
+		} else {
+			break;
+		}
 	}
 	copy_to(r, upto);
 	// A stretch written to a destination of its own ends every region in it.
@@ -770,6 +991,20 @@ void write_spool(FILE *spool, FILE *dest, off_t upto)
 		r = spool_reader{};
 		forget_diffs();
 	}
+}
+
+void inline_attach_edit(off_t at, off_t resume, std::string_view text)
+{
+	add_edit(attach_edit{at, resume, 0, nullptr, 0, false, nullptr, false}, text);
+}
+
+void inline_attach_point(off_t at, std::string_view boundary, bool crlf, std::string_view closing)
+{
+	add_edit(attach_edit{at, at, 0, nullptr, 0, true, nullptr, crlf}, closing);
+	attach_edit &k = queue.edits[queue.edit_count - 1];
+	k.boundary = strndup(boundary.data(), boundary.size());
+	if (k.boundary == nullptr)
+		fatal(1, "strndup");
 }
 
 void write_message_with_diffs(FILE *spool, FILE *dest)

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string_view>
 
 #include <sys/types.h>
 
@@ -66,6 +67,16 @@ void inline_encoded_region(off_t start, off_t end, bool text_crlf, bool line_crl
 // Text behind the part's padding follows the region that ends at end:
 // its encoding is fenced off (fence_encoded) when it is written.
 void inline_fence_region(off_t end);
+// -a: the changes that make a message with diffs in parts of their own
+// (attach.h), in spool order, each made only when the message gets at
+// least one such part.  The spool from at to resume is replaced by text;
+// at a part point, the parts go first: each behind a delimiter line of
+// boundary, its header (text/x-diff, inline, named after the file, 7bit
+// where the diff can go as it is, else base64) and the diff, with CR LF
+// line breaks with crlf; then closing.
+void inline_attach_edit(off_t at, off_t resume, std::string_view text);
+void inline_attach_point(off_t at, std::string_view boundary, bool crlf, std::string_view closing);
+
 // Writes the spool, read from its current position, into dest with every
 // diff in its place, each in the transfer encoding of the part it stands
 // in; then forgets the diffs.

@@ -26,6 +26,7 @@
 
 #include "failure.h"
 #include "growth.h"
+#include "html_twin.h"
 #include "inline.h"
 #include "output.h"
 #include "settings.h"
@@ -173,6 +174,8 @@ void emit_diff_link_in(FILE *fp, std::string_view base_url, const link_target &t
 		std::size_t len = make_display_form<Style>(out, base_url, target);
 		out[len] = '\n';
 		output_commit(len + 1);
+		if (twin_recording)
+			twin_record({std::string_view(out, len)});
 		return;
 	}
 	char display[link_buffer_size];
@@ -187,8 +190,11 @@ void emit_diff_link_in(FILE *fp, std::string_view base_url, const link_target &t
 
 	if (gather_diffs)
 		gather(fetch, display, base_end, path_end, withheld);
-	if (!gather_diffs || links_in_place)
+	if (!gather_diffs || links_in_place) {
 		output_join(fp, {std::string_view(display, display_len), "\n"}, "vfprintf");
+		if (twin_recording)
+			twin_record({std::string_view(display, display_len)});
+	}
 	if (!gather_diffs)
 		inline_diff(fp, fetch, base_end, path_end, withheld);
 }
@@ -218,10 +224,14 @@ void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &targe
 		return;
 	if (link_style == front_end::viewvc) {
 		write_link(fp, {base_url, target.path, "?revision=", target.revision, "&view=markup\n"});
+		if (twin_recording)
+			twin_record({base_url, target.path, "?revision=", target.revision, "&view=markup"});
 		return;
 	}
 	std::string_view type = markup_links ? "x-cvsweb-markup\n" : "plain\n";
 	write_link(fp, {base_url, target.path, "?rev=", target.revision, "&content-type=text/", type});
+	if (twin_recording)
+		twin_record({base_url, target.path, "?rev=", target.revision, "&content-type=text/", type});
 }
 
 void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target)
@@ -246,6 +256,8 @@ void emit_history_link(FILE *fp, std::string_view base_url, const history_target
 	else
 		query = on_branch ? "?only_with_tag=" : "";
 	write_link(fp, {base_url, target.module, "/", target.dir, dir_slash, target.file, query, target.branch, "\n"});
+	if (twin_recording)
+		twin_record({base_url, target.module, "/", target.dir, dir_slash, target.file, query, target.branch});
 }
 
 void flush_deferred_links(FILE *fp)
@@ -254,6 +266,8 @@ void flush_deferred_links(FILE *fp)
 	for (std::size_t i = 0; i < dl.count; i++) {
 		deferred_link &link = dl.entries[i];
 		output_join(fp, {link.display_url, "\n"}, "vfprintf");
+		if (twin_recording)
+			twin_record({link.display_url});
 		if (fetch_diffs)
 			inline_diff(fp, link.fetch_url, link.base_end, link.path_end, link.withheld);
 		std::free(link.fetch_url);

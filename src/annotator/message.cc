@@ -4,6 +4,7 @@
 #include <cassert>
 
 #include "annotate.h"
+#include "attach.h"
 #include "delivery_log.h"
 #include "input.h"
 #include "links.h"
@@ -24,9 +25,11 @@ void write_first_line(FILE *dest, std::string_view line, bool mbox_format)
 {
 	if (mbox_format && (line.size() < from_line_min || !is_from_line(line.data(), 0)))
 		output_write(dest, fixed_from_line, "fputs");
-	output_defer(dest, line.data(), line.size());
 	std::size_t len = line.size() - 1;
-	add_header_line(&fields, line.data(), len, classify_header_line(line.data(), len));
+	header_line_kind kind = classify_header_line(line.data(), len);
+	attach_header_line(dest, line.data(), len, kind);
+	output_defer(dest, line.data(), line.size());
+	add_header_line(&fields, line.data(), len, kind);
 }
 
 struct body_copy {
@@ -50,6 +53,7 @@ void header_line(body_copy *c, const char *line, std::size_t len)
 	c->in_header = false;
 	part_type top;
 	read_part_type(&fields, false, &top);
+	attach_header_end(top);
 	if (is_plain_text(top))
 		return;
 	c->mime = true;
@@ -71,6 +75,11 @@ void copy_lines(body_copy *c, std::string_view block)
 		assert(nl != nullptr);
 		std::size_t len = static_cast<std::size_t>(nl - line);
 		if (c->in_header) {
+			if (attaching()) {
+				output_defer(c->dest, passed, static_cast<std::size_t>(line - passed));
+				passed = line;
+				attach_header_line(c->dest, line, len, classify_header_line(line, len));
+			}
 			header_line(c, line, len);
 		} else if (c->mbox_format && needs_from_quote(line, len + 1)) {
 			output_defer(c->dest, passed, static_cast<std::size_t>(line - passed));
@@ -126,6 +135,7 @@ message_seen copy_message(FILE *dest, std::string_view block, const message_opti
 		mime_end();
 	annotate_text_ends(&st);
 	flush_deferred_links(dest);
+	attach_message_end(dest);
 	output_flush();
 	return message_seen{st.saw_table, st.saw_own_lines};
 }

@@ -17,7 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "attach.h"
 #include "failure.h"
+#include "html_twin.h"
 #include "inline.h"
 #include "links.h"
 #include "message.h"
@@ -69,6 +71,8 @@ struct level {
 	char boundary[mime_boundary_max];
 	std::size_t len;
 	bool digest;
+	bool alternative;
+	unsigned serial;  // which multipart this is, of those of the message
 };
 
 enum class mode {
@@ -77,6 +81,7 @@ enum class mode {
 	identity,          // text as it stands
 	quoted_printable,  // text
 	base64,            // text
+	html,              // the HTML twin of an annotated text: held until it ends
 };
 
 // A place in a base64 part where the bytes decoded so far make whole
@@ -124,6 +129,14 @@ struct walk {
 	off_t region_start;  // -d: where the text to encode begins in the spool
 	off_t region_end;    // -d: and where it ends
 	bool fenced;           // text behind the padding is fenced off from what was written again
+
+	// The multipart/alternative whose text part's links are kept for its
+	// HTML twin: its level and serial number.
+	unsigned serials;  // multiparts met so far
+	int twin_level;
+	unsigned twin_serial;
+	transfer_kind html_encoding;
+	byte_buffer html;  // the twin's raw lines
 };
 
 walk w;
@@ -232,6 +245,8 @@ void start_part_encoder(transfer_kind kind)
 // Annotates one line of decoded text, additions through the part's encoder.
 void annotate_decoded(const char *line, std::size_t len)
 {
+	if (twin_recording)
+		twin_next_group();
 	output_encode_added(&w.enc);
 	annotate_line(w.st, line, len);
 	output_encode_added(nullptr);
@@ -243,6 +258,8 @@ void flush_gathered()
 	annotate_text_ends(w.st);
 	if (deferred_link_count() == 0)
 		return;
+	if (twin_recording)
+		twin_next_group();
 	if (w.m != mode::identity)
 		output_encode_added(&w.enc);
 	flush_deferred_links(w.dest);
@@ -471,6 +488,38 @@ void b64_line(const char *line, std::size_t n)
 	}
 }
 
+// ---- The HTML twin ----------------------------------------------------------------
+
+// Whether a text/html part is the twin of the text part whose links are
+// kept: inside the same multipart/alternative, which is still open.
+bool is_twin(const part_type &t)
+{
+	return t.html && !t.attachment && t.encoding_known && twin_has_links() && w.twin_level < w.depth &&
+	       w.levels[w.twin_level].alternative && w.levels[w.twin_level].serial == w.twin_serial;
+}
+
+void html_line(const char *line, std::size_t n)
+{
+	append(w.html, line, n);
+	if (w.html.len > held_max) {
+		// Too big to hold: passed on as it is, without the links.
+		pass_held(w.html.data, w.html.len);
+		w.html.len = 0;
+		w.m = mode::opaque;
+	}
+}
+
+void html_end()
+{
+	twin_result r = twin_write_part(w.dest, w.html_encoding, std::string_view(w.html.data, w.html.len), pass_held);
+	if (r != twin_result::written)
+		pass_held(w.html.data, w.html.len);
+	if (r == twin_result::already)
+		w.st->saw_own_lines = true;
+	w.html.len = 0;
+	twin_forget();
+}
+
 // ---- Parts ---------------------------------------------------------------------------
 
 void start_text(transfer_kind encoding)
@@ -516,8 +565,14 @@ void begin_body(const part_type &t)
 	w.m = mode::opaque;
 	switch (t.kind) {
 	case part_kind::text_plain:
-		if (!t.attachment && t.encoding_known)
+		if (!t.attachment && t.encoding_known) {
 			start_text(t.encoding);
+			if (w.depth > 0 && w.levels[w.depth - 1].alternative) {
+				twin_start_recording();
+				w.twin_level = w.depth - 1;
+				w.twin_serial = w.levels[w.depth - 1].serial;
+			}
+		}
 		return;
 	case part_kind::multipart:
 		if (t.encoding != transfer_kind::identity || t.boundary_len == 0 || w.depth == mime_depth_max)
@@ -525,6 +580,8 @@ void begin_body(const part_type &t)
 		std::memcpy(w.levels[w.depth].boundary, t.boundary, t.boundary_len);
 		w.levels[w.depth].len = t.boundary_len;
 		w.levels[w.depth].digest = t.digest;
+		w.levels[w.depth].alternative = t.alternative;
+		w.levels[w.depth].serial = ++w.serials;
 		w.depth++;
 		return;
 	case part_kind::message:
@@ -532,6 +589,11 @@ void begin_body(const part_type &t)
 			begin_header(false);
 		return;
 	case part_kind::other:
+		if (is_twin(t)) {
+			w.m = mode::html;
+			w.html_encoding = t.encoding;
+			w.html.len = 0;
+		}
 		return;
 	}
 }
@@ -553,10 +615,14 @@ void end_part(bool before_boundary)
 		if (!w.ended)
 			b64_end_of_text();
 		break;
+	case mode::html:
+		html_end();
+		break;
 	case mode::header:
 	case mode::opaque:
 		break;
 	}
+	twin_stop_recording();
 	release_held_empty();
 	w.m = mode::opaque;
 }
@@ -619,14 +685,20 @@ void body_line(const char *line, std::size_t n)
 		break;
 	case mode::identity:
 		pass_text_line(line, n);
-		if (w.st->watch || annotate_may_act(line, n - 1))
+		if (w.st->watch || annotate_may_act(line, n - 1)) {
+			if (twin_recording)
+				twin_next_group();
 			annotate_line(w.st, line, n - 1);
+		}
 		break;
 	case mode::quoted_printable:
 		qp_line(line, n);
 		break;
 	case mode::base64:
 		b64_line(line, n);
+		break;
+	case mode::html:
+		html_line(line, n);
 		break;
 	}
 }
@@ -640,6 +712,8 @@ void walk_line(const char *line, std::size_t n)
 		return;
 	}
 	end_part(true);
+	if (close && k == 0)
+		attach_closing_boundary(w.dest);
 	pass_line(line, n, true);
 	if (close) {
 		w.depth = k;
@@ -660,6 +734,8 @@ void mime_start(FILE *dest, annotate_state *st, bool mbox_format, const part_typ
 	w.fields = fields;
 	w.depth = 0;
 	w.held_empty = 0;
+	w.serials = 0;
+	twin_forget();
 	begin_body(top);
 }
 

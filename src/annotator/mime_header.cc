@@ -271,8 +271,10 @@ void read_content_type(const mime_field &field, bool in_digest, part_type *t)
 	std::string_view subtype = read_token(r);
 	if (subtype.empty())
 		return;
-	if (equal_nocase(type, "text"))
+	if (equal_nocase(type, "text")) {
 		t->kind = equal_nocase(subtype, "plain") ? part_kind::text_plain : part_kind::other;
+		t->html = equal_nocase(subtype, "html");
+	}
 	else if (equal_nocase(type, "multipart"))
 		t->kind = part_kind::multipart;
 	else if (equal_nocase(type, "message") && equal_nocase(subtype, "rfc822"))
@@ -280,6 +282,8 @@ void read_content_type(const mime_field &field, bool in_digest, part_type *t)
 	else
 		t->kind = part_kind::other;
 	t->digest = t->kind == part_kind::multipart && equal_nocase(subtype, "digest");
+	t->alternative = t->kind == part_kind::multipart && equal_nocase(subtype, "alternative");
+	t->mixed = t->kind == part_kind::multipart && equal_nocase(subtype, "mixed");
 	if (t->kind != part_kind::multipart)
 		return;
 	static boundary_pieces pieces;

@@ -62,6 +62,9 @@ struct part_type {
 	part_kind kind;
 	bool attachment;         // Content-Disposition: attachment
 	bool digest;             // multipart/digest: its parts are messages by default
+	bool alternative;        // multipart/alternative: its parts are the same content in other forms
+	bool mixed;              // multipart/mixed
+	bool html;               // text/html (of kind other)
 	transfer_kind encoding;
 	bool encoding_known;     // the transfer encoding is one revnote reads
 	char boundary[mime_boundary_max + 1];

@@ -23,9 +23,10 @@
 namespace {
 
 // "+": options end at the first operand, as with BSD getopt.
-constexpr char option_string[] = "+CcdefGgqvu:U:";
-constexpr char usage_text[] = "usage: revnote [-CcdefGgqv] [-u url] [-U url] [output]\n";
+constexpr char option_string[] = "+aCcdefGgqvu:U:";
+constexpr char usage_text[] = "usage: revnote [-aCcdefGgqv] [-u url] [-U url] [output]\n";
 constexpr char option_help[] =
+	"  -a         with -d: each diff in a text/x-diff part of its own\n"
 	"  -C         diff links ask for context diffs\n"
 	"  -c         links ask for CVSweb markup and HTML diffs\n"
 	"  -d         fetch every diff and write it into the message\n"
@@ -62,6 +63,7 @@ run_options parse_command_line(int argc, char **argv)
 		switch (ch) {
 		case 'C': context_diffs = true; break;
 		case 'c': markup_links = true; break;
+		case 'a': attach_diffs = fetch_diffs = true; break;
 		case 'd': fetch_diffs = true; break;
 		case 'e': status_line = true; break;
 		case 'f': opt.message.mbox_format = true; break;

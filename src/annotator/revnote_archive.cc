@@ -23,9 +23,11 @@
 
 namespace {
 
-constexpr char option_string[] = "+b:CcdGgn:vs:u:U:x:";
-constexpr char usage_text[] = "usage: revnote-archive [-CcdGgv] [-b on|off] [-n lines] [-s style] [-u url] [-U url] [-x patterns] mailbox ...\n";
+constexpr char option_string[] = "+ab:CcdGgn:vs:u:U:x:";
+constexpr char usage_text[] =
+	"usage: revnote-archive [-aCcdGgv] [-b on|off] [-n lines] [-s style] [-u url] [-U url] [-x patterns] mailbox ...\n";
 constexpr char option_help[] =
+	"  -a         with -d: each diff in a text/x-diff part of its own\n"
 	"  -C         diff links ask for context diffs\n"
 	"  -c         links ask for CVSweb markup and HTML diffs\n"
 	"  -d         fetch every diff and write it into the message\n"
@@ -63,6 +65,7 @@ archive_options parse_command_line(int argc, char **argv)
 		switch (ch) {
 		case 'C': context_diffs = true; break;
 		case 'c': markup_links = true; break;
+		case 'a': attach_diffs = fetch_diffs = true; break;
 		case 'd': fetch_diffs = true; break;
 		case 'G': links_in_place = true; break;
 		case 'g': gather_diffs = true; break;

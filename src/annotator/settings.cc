@@ -20,6 +20,7 @@ bool markup_links;
 bool fetch_diffs;
 bool links_in_place;
 bool gather_diffs;
+bool attach_diffs;
 front_end link_style = front_end::cvsweb;
 bool log_deliveries = true;
 diff_policy_settings diff_policy = {nullptr, 0, true};

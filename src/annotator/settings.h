@@ -13,6 +13,7 @@ extern bool markup_links;     // -c
 extern bool fetch_diffs;      // -d
 extern bool links_in_place;   // -G, only ever on together with -d
 extern bool gather_diffs;     // -g
+extern bool attach_diffs;     // -a: diffs in parts of their own, only ever on together with -d
 
 // The web front-end the links are written for: its query syntax decides
 // every link form (links.h).

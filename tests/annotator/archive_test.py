@@ -47,6 +47,9 @@ def commit_mails(n):
             m = EmailMessage()
             m["Subject"] = "cvs commit %d" % i
             m.set_content(body.decode(), charset="utf-8", cte="quoted-printable" if kind == 1 else "base64")
+            if i % 16 == 10:  # an HTML twin, which gets the links too
+                m.add_alternative("<html><body><p>See the text.</p></body></html>\n", subtype="html",
+                                  cte="quoted-printable")
             text = m.as_bytes(policy=email.policy.default)
         elif kind == 3:
             text = b"Subject: release notes %d\n\nNo table here.\n>From the list\n" % i
@@ -119,7 +122,7 @@ class Archive(unittest.TestCase):
         diffs = "http://127.0.0.1:%s/diffs/" % PORT
         return [[], ["-g"], ["-c", "-C", "-U", "ftp://mirror/"], ["-s", "viewvc", "-g", "-c"], ["-d", "-u", diffs],
                 ["-d", "-g", "-G", "-u", diffs], ["-d", "-x", "*/ls.c src/a.c", "-n", "2", "-u", diffs],
-                ["-d", "-g", "-b", "on", "-u", "http://127.0.0.1:%s/cvs-binary/" % PORT]]
+                ["-d", "-g", "-b", "on", "-u", "http://127.0.0.1:%s/cvs-binary/" % PORT], ["-a", "-u", diffs]]
 
     def test_every_message_as_revnote_alone_and_a_second_run_changes_nothing(self):
         for options in self.option_sets():
@@ -140,6 +143,7 @@ class Archive(unittest.TestCase):
                 self.assertEqual(r.returncode, 0, r.stderr)
                 self.assertEqual(r.stderr, b"")
                 self.assertEqual(messages(box), [revnote_alone(m, options) for m in before])
+                self.assertEqual(b"".join(messages(box)).count(b'<pre class=3D"revnote-links">'), 1)
                 for name, m in zip(names, self.mails):
                     self.assertEqual(read(os.path.join(maildir, name)), revnote_alone(m.split(b"\n", 1)[1], options))
                 self.assertEqual(os.listdir(os.path.join(maildir, "tmp")), [])
@@ -189,7 +193,7 @@ class Archive(unittest.TestCase):
         self.assertIn(b"missing: No such file or directory", r.stderr)
         self.assertEqual(len(messages(box)), 6)
         r = archive([], [])
-        self.assertEqual((r.returncode, r.stderr), (64, b"usage: revnote-archive [-CcdGgv] [-b on|off] [-n lines] [-s style] [-u url] [-U url] [-x patterns] mailbox ...\n"))
+        self.assertEqual((r.returncode, r.stderr), (64, b"usage: revnote-archive [-aCcdGgv] [-b on|off] [-n lines] [-s style] [-u url] [-U url] [-x patterns] mailbox ...\n"))
         write_mbox(box, self.mails[:6])
         leader, follower = pty.openpty()
         p = subprocess.Popen([ARCHIVE, box], stderr=follower)

@@ -19,11 +19,16 @@ Usage: mime_test.py REVNOTE
 
 import base64
 import email
+import html
+import html.parser
+import http.server
 import email.policy
 import os
+import re
 import shutil
 import subprocess
 import sys
+import threading
 import unittest
 from email.message import EmailMessage
 
@@ -108,6 +113,47 @@ def defects(m):
     return [d for p in m.walk() for d in p.defects]
 
 
+BLOCK = re.compile(rb'<pre class="revnote-links">\r?\n(?:.*\n)*?</pre>\r?\n?')
+
+
+def without_block(html):
+    """An HTML twin's decoded text as it was before revnote: the block out,
+    and the line break the block may have been put behind."""
+    return BLOCK.sub(b"", html).rstrip(b"\r\n")
+
+
+class Anchors(html.parser.HTMLParser):
+    """The links of revnote's block, each as (href, text)."""
+
+    def __init__(self):
+        super().__init__()
+        self.in_block, self.href, self.links = False, None, []
+
+    def handle_starttag(self, tag, attrs):
+        if tag == "pre" and ("class", "revnote-links") in attrs:
+            self.in_block = True
+        elif tag == "a" and self.in_block:
+            self.href = dict(attrs)["href"]
+            self.links.append([self.href, ""])
+
+    def handle_endtag(self, tag):
+        if tag == "pre":
+            self.in_block = False
+        elif tag == "a":
+            self.href = None
+
+    def handle_data(self, data):
+        if self.href is not None:
+            self.links[-1][1] += data
+
+
+def block_links(html_text):
+    parser = Anchors()
+    parser.feed(html_text)
+    parser.close()
+    return [tuple(link) for link in parser.links]
+
+
 def lf(data):
     return data.replace(b"\r\n", b"\n")
 
@@ -126,10 +172,15 @@ class Forms(unittest.TestCase):
 
     @staticmethod
     def others(m):
-        """Header, preamble, epilogue and body of every part but the text."""
+        """Header, preamble, epilogue and body of every part but the text;
+        of an HTML twin the decoded text without the block of links."""
         text = text_part(m)
-        return [(p.items(), p.preamble, p.epilogue, None if p.is_multipart() else p.get_payload())
-                for p in m.walk() if p is not text]
+
+        def body(p):
+            if p.get_content_type() == "text/html":
+                return without_block(p.get_payload(decode=True))
+            return None if p.is_multipart() else p.get_payload()
+        return [(p.items(), p.preamble, p.epilogue, body(p)) for p in m.walk() if p is not text]
 
     def test_decoded_text_is_the_plain_annotation(self):
         for (shape, text), form in ((t, f) for t in self.TEXTS.items() for f in self.FORMS):
@@ -208,6 +259,176 @@ class Forms(unittest.TestCase):
         shown = r.stdout.decode("utf-8")
         self.assertIn("/diffs/src/bin/ls/a=41/ls.h.diff?r1=1.9&r2=1.10\n| request ", shown)
         self.assertIn("  1.17      +42 -12    src/bin/ls/l\u00df.c\nhttp://127.0.0.1", shown)
+
+
+TWIN_TEXT = ("  Revision  Changes    Path\n  1.17      +42 -12    src/a&b/<l\u00df>.c\n"
+             "  1.1       +18 -0     src/new&.c (new)\n  1.5 +1 -1 src/\"q\".c\n")
+
+
+def twin_message(cte, crlf, body_end, html_first=False, container="alternative"):
+    m = EmailMessage()
+    m["Subject"] = "cvs commit"
+    m.set_content(TWIN_TEXT, charset="utf-8", cte="quoted-printable")
+    page = "<p>x</p></BODY >\n</html>\n" if body_end else "<p>no end tag</p>\n"
+    m.add_alternative("<html><body>\n<pre>" + html.escape(TWIN_TEXT) + "</pre>\n" + page, subtype="html", cte=cte)
+    if html_first:
+        m.set_payload(m.get_payload()[::-1])
+    if container != "alternative":
+        m.set_type("multipart/" + container)
+    data = m.as_bytes(policy=email.policy.default)
+    return data.replace(b"\n", b"\r\n") if crlf else data
+
+
+def link_groups(text):
+    """The links revnote wrote into the text, in groups: links one after
+    another, with their diff lines between them, make one group."""
+    groups, current = [], []
+    for line in text.decode("utf-8").splitlines():
+        if line.startswith(("http://", "https://", "ftp://")):
+            current.append("".join(c if 0x20 < ord(c) < 0x7f else
+                                   "".join("%%%02X" % b for b in c.encode()) for c in line))
+        elif not line.startswith("| ") and current:
+            groups.append(current)
+            current = []
+    return groups + ([current] if current else [])
+
+
+class HtmlTwin(unittest.TestCase):
+    def test_the_html_twin_gets_the_links_of_its_text(self):
+        diffs = "http://127.0.0.1:%s/diffs/" % PORT
+        for cte, crlf, body_end, options in ((c, cr, b, o) for c in ("quoted-printable", "base64", "8bit")
+                                             for cr in (False, True) for b in (True, False)
+                                             for o in ([], ["-g", "-U", "ftp://m/"], ["-d", "-u", diffs])):
+            with self.subTest(cte=cte, crlf=crlf, body_end=body_end, options=options):
+                data = twin_message(cte, crlf, body_end)
+                before = parse(data).get_payload()[1].get_payload(decode=True)
+                out = parse(revnote(data, *options))
+                self.assertEqual(defects(out), [])
+                text, twin = (p.get_payload(decode=True) for p in out.get_payload())
+                got = BLOCK.search(twin).group().decode("ascii")  # whatever the charset
+                self.assertEqual(without_block(twin), without_block(before))
+                if body_end:
+                    self.assertEqual(BLOCK.sub(b"", twin), before)
+                    self.assertRegex(twin.decode(), r'</pre>\r?\n</BODY >\r?\n</html>\r?\n$')
+                groups = [[html.unescape(h) for h in re.findall(r'<a href="([^"]*)">', g)]
+                          for g in re.split(r"\n\r?\n", got)]
+                self.assertEqual([g for g in groups if g], link_groups(lf(text)))
+                links = block_links(got)
+                self.assertEqual(len(links), sum(map(len, groups)))
+                for href, shown in links:
+                    self.assertEqual(href, shown)
+                self.assertIn("src/a&amp;b/&lt;l%C3%9F&gt;.c.diff?", got)
+                self.assertNotIn("| ", got)
+
+    def test_a_twin_inside_multipart_related_gets_the_block_once(self):
+        data = twin_message("quoted-printable", False, True).replace(
+            b'Content-Type: text/html', b'Content-Type: multipart/related; boundary="R"\n\n--R\n'
+            b'Content-Type: text/html', 1).replace(b"</html>\n", b"</html>\n--R\nContent-Type: text/html\n\n"
+                                                   b"<p>second</p>\n--R--\n", 1)
+        out = parse(revnote(data))
+        self.assertEqual(defects(out), [])
+        twins = [p.get_payload(decode=True) for p in out.walk() if p.get_content_type() == "text/html"]
+        self.assertEqual([BLOCK.search(t) is not None for t in twins], [True, False])
+
+    def test_html_without_an_annotated_text_twin_is_left_alone(self):
+        cases = {
+            "html first": twin_message("quoted-printable", False, True, html_first=True),
+            "mixed, not alternative": twin_message("base64", False, True, container="mixed"),
+            "html only": b"Content-Type: text/html\n\n<pre>\n  Revision Changes Path\n  1.2 +1 -1 a\n</pre>\n",
+            "no table": message("alternative", NO_TABLE),
+        }
+        for name, data in cases.items():
+            with self.subTest(case=name):
+                out = revnote(data, "-g")
+                for p in parse(out).walk():
+                    if p.get_content_type() == "text/html":
+                        self.assertNotIn(b"revnote-links", p.get_payload(decode=True))
+
+
+class AttachedDiffs(unittest.TestCase):
+    """-a: every fetched diff in a text/x-diff part of its own, the links in
+    place; a message becomes multipart/mixed, or a multipart/mixed gets the
+    parts appended."""
+
+    def test_diffs_in_parts_of_their_own(self):
+        diffs = "http://127.0.0.1:%s/diffs/" % PORT
+        plain8 = ("Subject: x\nContent-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: 8bit\n\n"
+                  + COMMIT).encode()
+        cases = [("plain", b"Subject: x\n\n" + COMMIT.encode("latin-1", "replace"), "wrap"),
+                 ("8bit", plain8, "wrap")]
+        cases += [(form, message(form, COMMIT), "append" if form.replace("-crlf", "") in ("mixed", "nested", "full") else "wrap")
+                  for form in Forms.FORMS]
+        for (name, data, how), extra in ((c, e) for c in cases for e in ([], ["-g"])):
+            with self.subTest(form=name, options=extra):
+                before = parse(data)
+                out = parse(revnote(data, "-a", "-u", diffs, *extra))
+                self.assertEqual(defects(out), [])
+                self.assertEqual(out.get_content_type(), "multipart/mixed")
+                parts = out.get_payload()
+                old = before.get_payload() if how == "append" else [before]
+                kept, added = parts[:len(old)], parts[len(old):]
+                # The body's own fields moved with it into the first part.
+                moved = [(k, v) for k, v in before.items() if k.lower().startswith("content-")]
+                self.assertEqual(kept[0].items()[:len(moved)] if how == "wrap" else moved, moved)
+                # The text: the links in place, as without -d; no diff lines.
+                plain_text = lf(text_part(before).get_payload(decode=True))
+                links_only = revnote(b"Subject: x\n\n" + plain_text, "-u", diffs, *extra).split(b"\n\n", 1)[1]
+                got = lf(text_part(out).get_payload(decode=True))
+                self.assertIn(links_only, (got, got + b"\n"))
+                # Each part holds the diff that -d writes behind "| ".
+                inlined = revnote(b"Subject: x\n\n" + plain_text, "-d", "-u", diffs, *extra).split(b"\n\n", 1)[1]
+                bodies = [b"".join(l[2:] + b"\n" for l in block.split(b"\n") if l.startswith(b"| "))
+                          for block in re.split(rb"^http://\S+\.diff\?r1=\S+\n", inlined, flags=re.M)[1:]]
+                urls = re.findall(rb"^http://\S+\.diff\?r1=\S+$", links_only, re.M)
+                self.assertEqual(len(added), len(urls))
+                for part, url, body in zip(added, urls, bodies):
+                    self.assertEqual(part.get_content_type(), "text/x-diff")
+                    self.assertEqual(part.get_content_disposition(), "inline")
+                    path = url[len(diffs):].split(b".diff?")[0]
+                    self.assertEqual(part.get_filename(), os.path.basename(path).decode("utf-8", "replace") + ".diff")
+                    self.assertEqual(part.get_payload(decode=True), body)
+
+    def test_diffs_that_cannot_go_as_they_are_go_in_base64(self):
+        """Bytes outside printable ASCII, a line over 998 bytes, a line that
+        starts with the boundary or reads as a From_ line: the decoded part
+        is the body byte for byte."""
+        text = b"Subject: x\n\n  Revision Changes Path\n  1.2 +1 -1 src/a.c\n"
+        for kind, looks_like in (("binary", bytes(range(256))), ("long-line", b"x" * 3000), ("nul", b"\0"),
+                                 ("diffs", None)):
+            with self.subTest(kind=kind):
+                out = revnote(text, "-a", "-u", "http://127.0.0.1:%s/%s/" % (PORT, kind))
+                diff = parse(out).get_payload()[1]
+                self.assertEqual(diff["Content-Transfer-Encoding"], "7bit" if looks_like is None else "base64")
+                if looks_like is not None:
+                    self.assertIn(looks_like, diff.get_payload(decode=True))
+        # Lines that the boundary, or "From ", begins: from a server of the
+        # test's own, which answers with the body the path names.
+        boundary = re.search(rb'boundary="([^"]+)"', revnote(text, "-a", "-u", "http://127.0.0.1:%s/diffs/" % PORT))
+        bodies = {"/boundary/src/a.c.diff": b"-x\n--" + boundary.group(1) + b"\n", "/from/src/a.c.diff": b"-x\nFrom y\n"}
+
+        class Answer(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                body = bodies[self.path.split("?")[0]]
+                self.send_response(200)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+        with http.server.HTTPServer(("127.0.0.1", 0), Answer) as server:
+            threading.Thread(target=server.serve_forever, daemon=True).start()
+            for name, body in bodies.items():
+                with self.subTest(body=body):
+                    base = "http://127.0.0.1:%d/%s/" % (server.server_address[1], name.split("/")[1])
+                    diff = parse(revnote(text, "-a", "-u", base)).get_payload()[1]
+                    self.assertEqual(diff["Content-Transfer-Encoding"], "base64")
+                    self.assertEqual(diff.get_payload(decode=True), body)
+            server.shutdown()
+
+    def test_no_diff_no_change(self):
+        for data in (message("quoted-printable", NO_TABLE), b"Subject: x\n\n" + NO_TABLE.encode()):
+            self.assertEqual(revnote(data, "-a", "-u", "ftp://never/fetched/"), data)
 
 
 def main():

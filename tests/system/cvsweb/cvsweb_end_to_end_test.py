@@ -36,6 +36,8 @@ Exits 77 (skipped) only when cvs, rcs, cvsweb or lighttpd is missing.
 
 import argparse
 import concurrent.futures
+import email
+import email.policy
 import os
 import shutil
 import subprocess
@@ -429,6 +431,58 @@ class RevnoteAgainstCvswebTest(unittest.TestCase):
 
 
 # ------------------------------------------------ the two other shapes ----
+
+class AttachedDiffsTest(unittest.TestCase):
+    """-a: the diffs in parts of their own, read back with Python's email,
+    shown by mblaze's mshow, and applied by patch to a checkout of the
+    revisions before."""
+
+    def test_attached_diffs_apply_to_the_revisions_before(self):
+        base, repo = state["base"], state["repo"]
+        # CVSweb names a file removed later by its place in the Attic, where
+        # no checkout of the revisions before has it: those commits are left out.
+        def in_attic(path):
+            return os.path.exists(os.path.join(repo.root, os.path.dirname(path), "Attic",
+                                               os.path.basename(path) + ",v"))
+        commits = [c for c in state["commits"] if c.commitid and any(r.expect[0] == "diff" for r in c.rows)
+                   and not any(in_attic(r.path) for r in c.rows)]
+        self.assertGreater(len(commits), 3)
+        for c in commits:
+            rows = [r for r in c.rows if r.expect[0] == "diff"]
+            with self.subTest(commit=c.log):
+                result = run_revnote(["-a", "-u", base], state["mails"][c.log])
+                self.assertEqual(result.returncode, 0, result.stderr.decode("utf-8", "replace"))
+                m = email.message_from_bytes(result.stdout, policy=email.policy.default)
+                self.assertEqual([d for p in m.walk() for d in p.defects], [])
+                self.assertEqual(m.get_content_type(), "multipart/mixed")
+                parts = m.get_payload()
+                # The body as it was, links in place, no diff behind "| ".
+                text = parts[0].get_payload(decode=True)
+                self.assertNotIn(b"\n| ", text)
+                for link in expected_links(c, Options(), base, rows):
+                    self.assertIn(link[1].encode() + b"\n", text)
+                diffs = parts[1:]
+                self.assertEqual([p.get_filename() for p in diffs],
+                                 [os.path.basename(r.path) + ".diff" for r in rows])
+                self.assertTrue(all(p.get_content_type() == "text/x-diff" for p in diffs))
+                self.check_patch_applies(repo, rows, [p.get_payload(decode=True) for p in diffs])
+        if shutil.which("mshow"):
+            shown = subprocess.run(["mshow", "-t", "/dev/stdin"], input=result.stdout, capture_output=True)
+            self.assertEqual(shown.returncode, 0)
+            for r in rows:
+                self.assertRegex(shown.stdout.decode(), r"text/x-diff.*%s\.diff" % os.path.basename(r.path))
+
+    def check_patch_applies(self, repo, rows, diffs):
+        work = tempfile.mkdtemp(dir=state["scratch"])
+        for r in rows:
+            os.makedirs(os.path.join(work, os.path.dirname(r.path)), exist_ok=True)
+            with open(os.path.join(work, r.path), "wb") as f:
+                f.write(repo.cvs(work, "co", "-p", "-r", r.expect[1], r.path))
+        for r, diff in zip(rows, diffs):
+            p = subprocess.run(["patch", "-p0", "--dry-run", "--batch"], cwd=work, input=diff, capture_output=True)
+            self.assertEqual(p.returncode, 0, (r.path, p.stdout, diff[:300]))
+        shutil.rmtree(work)
+
 
 def rdiff_mail(commit):
     """The commit as NetBSD mails it, the paths of one revision pair (0:
