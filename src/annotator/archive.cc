@@ -160,15 +160,14 @@ std::size_t maildir_messages()
 
 // ---- One message ----------------------------------------------------------------------
 
-// Looks at the message at offset at of fd, watching for revnote's own
+// Looks at the next message of the input, watching for revnote's own
 // lines, and tells what is to be done with it.  Nothing is written but to
 // the null stream, and nothing is fetched.
-verdict look_at(int fd, off_t at, bool mbox)
+verdict look_at()
 {
 	bool fetch = fetch_diffs;
 	fetch_diffs = false;
 	std::uint64_t before = output_added_count();
-	input_open(fd, at, mbox, mbox ? current_mailbox_size : -1);
 	std::string_view block;
 	message_seen seen{};
 	if (input_next_lines(&block)) {
@@ -184,11 +183,9 @@ verdict look_at(int fd, off_t at, bool mbox)
 	return verdict::annotate;
 }
 
-// Writes the message at offset at of fd again into dest: annotated, or as
-// it is.
-void write_message(int fd, off_t at, bool mbox, bool annotate, FILE *dest)
+// Writes the next message of the input into dest: annotated, or as it is.
+void write_message(bool annotate, FILE *dest)
 {
-	input_open(fd, at, mbox, mbox ? current_mailbox_size : -1);
 	std::string_view block;
 	if (!input_next_lines(&block))
 		return;
@@ -201,6 +198,27 @@ void write_message(int fd, off_t at, bool mbox, bool annotate, FILE *dest)
 	while (input_next_lines(&block));
 	output_flush();
 }
+
+// Back to the start of the message just looked at, at offset at of fd,
+// for the writing pass: in the input buffer, where the watching pass read
+// it, or, for a message too large for the buffer, read again.
+void back_to_message(int fd, off_t at, bool mbox)
+{
+	if (!input_back_to_mark())
+		input_open(fd, at, mbox, mbox ? current_mailbox_size : -1);
+}
+
+// A stream's buffer: large, so that output reaches the file in few writes.
+// Set before the stream's first write; one stream per buffer at a time.
+void buffer_largely(FILE *fp, char *buffer, std::size_t size)
+{
+	if (setvbuf(fp, buffer, _IOFBF, size) != 0)
+		warnx("setvbuf: output in small writes");
+}
+
+constexpr std::size_t stream_buffer_size = 1024 * 1024;
+char output_buffer[stream_buffer_size];
+char null_buffer[stream_buffer_size];
 
 // ---- Batches of messages waiting for their diffs ----------------------------------
 
@@ -547,18 +565,23 @@ int annotate_mbox(FILE *in, FILE *out)
 	counts = tally{};
 	counts.total = options.progress ? mbox_messages(fd, current_mailbox_size) : 0;
 	FILE *dest = fetch_diffs ? spool : out;
+	buffer_largely(out, output_buffer, sizeof output_buffer);
 	bool changed = false;
 	bool more = current_mailbox_size > 0;
-	for (off_t at = 0; more;) {
+	// One read of the mbox: the input goes on from message to message.
+	input_open(fd, 0, true, current_mailbox_size);
+	while (more) {
 		if (signal_count > 0)
 			return 3;
-		verdict v = look_at(fd, at, true);
-		write_message(fd, at, true, v == verdict::annotate, dest);
+		off_t at = input_offset();
+		input_mark();
+		verdict v = look_at();
+		back_to_message(fd, at, true);
+		write_message(v == verdict::annotate, dest);
 		std::string_view separator;
 		more = input_next_message(&separator);
 		output_pass(dest, separator.data(), separator.size(), "fwrite");
 		output_flush();
-		at = input_offset();
 		changed = changed || v == verdict::annotate;
 		count(v);
 		if (fetch_diffs) {
@@ -598,12 +621,16 @@ int annotate_maildir_message(int first, const char *name, FILE *message)
 	struct stat st;
 	if (fstat(fileno(message), &st) != 0)
 		fatal(1, "fstat %s/%s", mailbox, name);
-	verdict v = look_at(fileno(message), 0, false);
+	// The file is fresh from its open: no seek to its start.
+	input_open(fileno(message), -1, false);
+	input_mark();
+	verdict v = look_at();
 	count(v);
 	if (v != verdict::annotate)
 		return 2;
 	if (fetch_diffs) {
-		write_message(fileno(message), 0, false, true, spool);
+		back_to_message(fileno(message), 0, false);
+		write_message(true, spool);
 		output_flush();
 		make_room_for_one(&waiting.entries, &waiting.capacity, waiting.count);
 		char *copy = strdup(name);
@@ -623,7 +650,8 @@ int annotate_maildir_message(int first, const char *name, FILE *message)
 		not_done(&counts.failed, mailbox, name, "left as it was");
 		return 2;
 	}
-	write_message(fileno(message), 0, false, true, fp);
+	back_to_message(fileno(message), 0, false);
+	write_message(true, fp);
 	replace_message(fp, maildir_fd, mailbox, tmp, name, st);
 	return 2;
 }
@@ -637,6 +665,7 @@ bool annotate_one(const char *path)
 	null_stream = std::fopen("/dev/null", "w");
 	if (null_stream == nullptr)
 		fatal(1, "/dev/null");
+	buffer_largely(null_stream, null_buffer, sizeof null_buffer);
 	if (fetch_diffs)
 		spool = open_destination(nullptr);
 	const char *one[] = {path, nullptr};
