@@ -208,6 +208,31 @@ void back_to_message(int fd, off_t at, bool mbox)
 		input_open(fd, at, mbox, mbox ? current_mailbox_size : -1);
 }
 
+// Writes the first end bytes of the mbox fd, as they are, into out.
+void copy_unchanged(int fd, off_t end, FILE *out)
+{
+	static char block[256 * 1024];
+	for (off_t at = 0; at < end;) {
+		std::size_t want = end - at < off_t{sizeof block} ? static_cast<std::size_t>(end - at) : sizeof block;
+		ssize_t n = pread(fd, block, want, at);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			fatal_at(failure_site::input, 1, "read_line");
+		output_direct(out, block, static_cast<std::size_t>(n), "fwrite");
+		at += n;
+	}
+}
+
+// Whether the mbox fd of size bytes is empty or ends in a newline.
+bool ends_in_newline(int fd, off_t size)
+{
+	char last = '\n';
+	if (size > 0 && pread(fd, &last, 1, size - 1) != 1)
+		fatal_at(failure_site::input, 1, "read_line");
+	return last == '\n';
+}
+
 // A stream's buffer: large, so that output reaches the file in few writes.
 // Set before the stream's first write; one stream per buffer at a time.
 void buffer_largely(FILE *fp, char *buffer, std::size_t size)
@@ -569,6 +594,8 @@ int annotate_mbox(FILE *in, FILE *out)
 	bool changed = false;
 	bool more = current_mailbox_size > 0;
 	// One read of the mbox: the input goes on from message to message.
+	// Nothing is written before the first message to annotate; what it
+	// follows is copied then.
 	input_open(fd, 0, true, current_mailbox_size);
 	while (more) {
 		if (signal_count > 0)
@@ -576,13 +603,19 @@ int annotate_mbox(FILE *in, FILE *out)
 		off_t at = input_offset();
 		input_mark();
 		verdict v = look_at();
-		back_to_message(fd, at, true);
-		write_message(v == verdict::annotate, dest);
+		if (v == verdict::annotate && !changed)
+			copy_unchanged(fd, at, out);
+		changed = changed || v == verdict::annotate;
+		if (changed) {
+			back_to_message(fd, at, true);
+			write_message(v == verdict::annotate, dest);
+		}
 		std::string_view separator;
 		more = input_next_message(&separator);
-		output_pass(dest, separator.data(), separator.size(), "fwrite");
-		output_flush();
-		changed = changed || v == verdict::annotate;
+		if (changed) {
+			output_pass(dest, separator.data(), separator.size(), "fwrite");
+			output_flush();
+		}
 		count(v);
 		if (fetch_diffs) {
 			inline_next_message();
@@ -593,9 +626,16 @@ int annotate_mbox(FILE *in, FILE *out)
 	}
 	flush_batch(out);
 	show_summary();
+	if (!changed && !ends_in_newline(fd, current_mailbox_size)) {
+		// The input gives the last line its newline: the mbox gets it.
+		copy_unchanged(fd, current_mailbox_size, out);
+		output_pass(out, "\n", 1, "fwrite");
+		output_flush();
+		changed = true;
+	}
 	if (std::fflush(out) != 0)
 		return 0;
-	return changed || ftello(out) != current_mailbox_size ? 1 : 2;
+	return changed ? 1 : 2;
 }
 
 void start_maildir()
