@@ -241,7 +241,7 @@ void buffer_largely(FILE *fp, char *buffer, std::size_t size)
 		warnx("setvbuf: output in small writes");
 }
 
-constexpr std::size_t stream_buffer_size = 1024 * 1024;
+constexpr std::size_t stream_buffer_size = 256 * 1024;
 char output_buffer[stream_buffer_size];
 char null_buffer[stream_buffer_size];
 
@@ -420,11 +420,33 @@ bool find_again(int dirfd, const struct stat &st, char *name, std::size_t size)
 	return found;
 }
 
+// The subdirectories of the Maildir (new, cur) with renames not synced yet.
+constexpr const char *maildir_subs[] = {"new", "cur"};
+bool renamed_in[2];
+
+// Syncs the subdirectories of the Maildir dirfd that messages were renamed
+// in: one fsync each per run, where one per message would double the cost
+// of a message.
+void sync_renames(int dirfd, const char *maildir)
+{
+	for (int i = 0; i < 2; i++) {
+		if (!renamed_in[i])
+			continue;
+		renamed_in[i] = false;
+		int d = openat(dirfd, maildir_subs[i], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+		if (d < 0 || fsync(d) != 0)
+			warn("fsync %s/%s", maildir, maildir_subs[i]);
+		if (d >= 0)
+			(void)close(d);
+	}
+}
+
 // Puts the new file tmp in the place of the message name, read as st,
 // found again under its new name when a reader renamed it meanwhile
 // (taken from new into cur, or flagged); a message that cannot be found
 // is left for the next run.  The new name is durable once its directory
-// is.
+// is synced, which sync_renames() does once for the whole Maildir: until
+// then a power failure may bring the old message back, never lose one.
 void put_in_place(int dirfd, const char *maildir, const char *tmp, const char *name, const struct stat &st)
 {
 	char current[name_size];
@@ -444,12 +466,7 @@ void put_in_place(int dirfd, const char *maildir, const char *tmp, const char *n
 		(void)unlinkat(dirfd, tmp, 0);
 		return;
 	}
-	char sub[4] = {current[0], current[1], current[2], '\0'};
-	int d = openat(dirfd, sub, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (d < 0 || fsync(d) != 0)
-		warn("fsync %s/%s", maildir, sub);
-	if (d >= 0)
-		(void)close(d);
+	renamed_in[current[0] == 'n' ? 0 : 1] = true;
 }
 
 // Gives the new message file tmp the attributes of the message st, syncs
@@ -572,6 +589,7 @@ void end_maildir()
 	forget_names(&looked_at_in_new);
 	if (maildir_fd < 0)
 		return;
+	sync_renames(maildir_fd, mailbox);
 	show_summary();
 	say_what_is_not_done();
 	(void)close(maildir_fd);
