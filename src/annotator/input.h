@@ -21,12 +21,12 @@
 bool input_next_lines(std::string_view *lines);
 
 // Reads fd from its offset at (or from where it stands, when at is -1),
-// forgetting everything read before.  With
-// mbox, the input is an mbox file of many messages: each begins with a
-// line that begins with "From " and ends before the next such line; the
-// empty line before it, or at the end of the input, separates them and is
-// no part of the message.  With end at 0 or above, the input ends at that
-// offset whatever the file holds behind it.
+// forgetting everything read before.  With mbox, the input is an mbox
+// file of many messages: each begins with a line that begins with "From "
+// and ends before the next such line; the empty line before it, or at the
+// end of the input, separates them and is no part of the message.  With
+// end at 0 or above, the input ends at that offset whatever the file
+// holds behind it.
 void input_open(int fd, off_t at, bool mbox, off_t end = -1);
 
 // In an mbox, after the end of a message: passes over the empty line
