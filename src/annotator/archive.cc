@@ -160,15 +160,14 @@ std::size_t maildir_messages()
 
 // ---- One message ----------------------------------------------------------------------
 
-// Looks at the message at offset at of fd, watching for revnote's own
+// Looks at the next message of the input, watching for revnote's own
 // lines, and tells what is to be done with it.  Nothing is written but to
 // the null stream, and nothing is fetched.
-verdict look_at(int fd, off_t at, bool mbox)
+verdict look_at()
 {
 	bool fetch = fetch_diffs;
 	fetch_diffs = false;
 	std::uint64_t before = output_added_count();
-	input_open(fd, at, mbox, mbox ? current_mailbox_size : -1);
 	std::string_view block;
 	message_seen seen{};
 	if (input_next_lines(&block)) {
@@ -184,11 +183,9 @@ verdict look_at(int fd, off_t at, bool mbox)
 	return verdict::annotate;
 }
 
-// Writes the message at offset at of fd again into dest: annotated, or as
-// it is.
-void write_message(int fd, off_t at, bool mbox, bool annotate, FILE *dest)
+// Writes the next message of the input into dest: annotated, or as it is.
+void write_message(bool annotate, FILE *dest)
 {
-	input_open(fd, at, mbox, mbox ? current_mailbox_size : -1);
 	std::string_view block;
 	if (!input_next_lines(&block))
 		return;
@@ -201,6 +198,52 @@ void write_message(int fd, off_t at, bool mbox, bool annotate, FILE *dest)
 	while (input_next_lines(&block));
 	output_flush();
 }
+
+// Back to the start of the message just looked at, at offset at of fd,
+// for the writing pass: in the input buffer, where the watching pass read
+// it, or, for a message too large for the buffer, read again.
+void back_to_message(int fd, off_t at, bool mbox)
+{
+	if (!input_back_to_mark())
+		input_open(fd, at, mbox, mbox ? current_mailbox_size : -1);
+}
+
+// Writes the first end bytes of the mbox fd, as they are, into out.
+void copy_unchanged(int fd, off_t end, FILE *out)
+{
+	static char block[256 * 1024];
+	for (off_t at = 0; at < end;) {
+		std::size_t want = end - at < off_t{sizeof block} ? static_cast<std::size_t>(end - at) : sizeof block;
+		ssize_t n = pread(fd, block, want, at);
+		if (n < 0 && errno == EINTR)
+			continue;
+		if (n <= 0)
+			fatal_at(failure_site::input, 1, "read_line");
+		output_direct(out, block, static_cast<std::size_t>(n), "fwrite");
+		at += n;
+	}
+}
+
+// Whether the mbox fd of size bytes is empty or ends in a newline.
+bool ends_in_newline(int fd, off_t size)
+{
+	char last = '\n';
+	if (size > 0 && pread(fd, &last, 1, size - 1) != 1)
+		fatal_at(failure_site::input, 1, "read_line");
+	return last == '\n';
+}
+
+// A stream's buffer: large, so that output reaches the file in few writes.
+// Set before the stream's first write; one stream per buffer at a time.
+void buffer_largely(FILE *fp, char *buffer, std::size_t size)
+{
+	if (setvbuf(fp, buffer, _IOFBF, size) != 0)
+		warnx("setvbuf: output in small writes");
+}
+
+constexpr std::size_t stream_buffer_size = 256 * 1024;
+char output_buffer[stream_buffer_size];
+char null_buffer[stream_buffer_size];
 
 // ---- Batches of messages waiting for their diffs ----------------------------------
 
@@ -377,11 +420,33 @@ bool find_again(int dirfd, const struct stat &st, char *name, std::size_t size)
 	return found;
 }
 
+// The subdirectories of the Maildir (new, cur) with renames not synced yet.
+constexpr const char *maildir_subs[] = {"new", "cur"};
+bool renamed_in[2];
+
+// Syncs the subdirectories of the Maildir dirfd that messages were renamed
+// in: one fsync each per run, where one per message would double the cost
+// of a message.
+void sync_renames(int dirfd, const char *maildir)
+{
+	for (int i = 0; i < 2; i++) {
+		if (!renamed_in[i])
+			continue;
+		renamed_in[i] = false;
+		int d = openat(dirfd, maildir_subs[i], O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+		if (d < 0 || fsync(d) != 0)
+			warn("fsync %s/%s", maildir, maildir_subs[i]);
+		if (d >= 0)
+			(void)close(d);
+	}
+}
+
 // Puts the new file tmp in the place of the message name, read as st,
 // found again under its new name when a reader renamed it meanwhile
 // (taken from new into cur, or flagged); a message that cannot be found
 // is left for the next run.  The new name is durable once its directory
-// is.
+// is synced, which sync_renames() does once for the whole Maildir: until
+// then a power failure may bring the old message back, never lose one.
 void put_in_place(int dirfd, const char *maildir, const char *tmp, const char *name, const struct stat &st)
 {
 	char current[name_size];
@@ -401,12 +466,7 @@ void put_in_place(int dirfd, const char *maildir, const char *tmp, const char *n
 		(void)unlinkat(dirfd, tmp, 0);
 		return;
 	}
-	char sub[4] = {current[0], current[1], current[2], '\0'};
-	int d = openat(dirfd, sub, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-	if (d < 0 || fsync(d) != 0)
-		warn("fsync %s/%s", maildir, sub);
-	if (d >= 0)
-		(void)close(d);
+	renamed_in[current[0] == 'n' ? 0 : 1] = true;
 }
 
 // Gives the new message file tmp the attributes of the message st, syncs
@@ -529,6 +589,7 @@ void end_maildir()
 	forget_names(&looked_at_in_new);
 	if (maildir_fd < 0)
 		return;
+	sync_renames(maildir_fd, mailbox);
 	show_summary();
 	say_what_is_not_done();
 	(void)close(maildir_fd);
@@ -547,19 +608,32 @@ int annotate_mbox(FILE *in, FILE *out)
 	counts = tally{};
 	counts.total = options.progress ? mbox_messages(fd, current_mailbox_size) : 0;
 	FILE *dest = fetch_diffs ? spool : out;
+	buffer_largely(out, output_buffer, sizeof output_buffer);
 	bool changed = false;
 	bool more = current_mailbox_size > 0;
-	for (off_t at = 0; more;) {
+	// One read of the mbox: the input goes on from message to message.
+	// Nothing is written before the first message to annotate; what it
+	// follows is copied then.
+	input_open(fd, 0, true, current_mailbox_size);
+	while (more) {
 		if (signal_count > 0)
 			return 3;
-		verdict v = look_at(fd, at, true);
-		write_message(fd, at, true, v == verdict::annotate, dest);
+		off_t at = input_offset();
+		input_mark();
+		verdict v = look_at();
+		if (v == verdict::annotate && !changed)
+			copy_unchanged(fd, at, out);
+		changed = changed || v == verdict::annotate;
+		if (changed) {
+			back_to_message(fd, at, true);
+			write_message(v == verdict::annotate, dest);
+		}
 		std::string_view separator;
 		more = input_next_message(&separator);
-		output_pass(dest, separator.data(), separator.size(), "fwrite");
-		output_flush();
-		at = input_offset();
-		changed = changed || v == verdict::annotate;
+		if (changed) {
+			output_pass(dest, separator.data(), separator.size(), "fwrite");
+			output_flush();
+		}
 		count(v);
 		if (fetch_diffs) {
 			inline_next_message();
@@ -570,9 +644,16 @@ int annotate_mbox(FILE *in, FILE *out)
 	}
 	flush_batch(out);
 	show_summary();
+	if (!changed && !ends_in_newline(fd, current_mailbox_size)) {
+		// The input gives the last line its newline: the mbox gets it.
+		copy_unchanged(fd, current_mailbox_size, out);
+		output_pass(out, "\n", 1, "fwrite");
+		output_flush();
+		changed = true;
+	}
 	if (std::fflush(out) != 0)
 		return 0;
-	return changed || ftello(out) != current_mailbox_size ? 1 : 2;
+	return changed ? 1 : 2;
 }
 
 void start_maildir()
@@ -598,12 +679,16 @@ int annotate_maildir_message(int first, const char *name, FILE *message)
 	struct stat st;
 	if (fstat(fileno(message), &st) != 0)
 		fatal(1, "fstat %s/%s", mailbox, name);
-	verdict v = look_at(fileno(message), 0, false);
+	// The file is fresh from its open: no seek to its start.
+	input_open(fileno(message), -1, false);
+	input_mark();
+	verdict v = look_at();
 	count(v);
 	if (v != verdict::annotate)
 		return 2;
 	if (fetch_diffs) {
-		write_message(fileno(message), 0, false, true, spool);
+		back_to_message(fileno(message), 0, false);
+		write_message(true, spool);
 		output_flush();
 		make_room_for_one(&waiting.entries, &waiting.capacity, waiting.count);
 		char *copy = strdup(name);
@@ -623,7 +708,8 @@ int annotate_maildir_message(int first, const char *name, FILE *message)
 		not_done(&counts.failed, mailbox, name, "left as it was");
 		return 2;
 	}
-	write_message(fileno(message), 0, false, true, fp);
+	back_to_message(fileno(message), 0, false);
+	write_message(true, fp);
 	replace_message(fp, maildir_fd, mailbox, tmp, name, st);
 	return 2;
 }
@@ -637,6 +723,7 @@ bool annotate_one(const char *path)
 	null_stream = std::fopen("/dev/null", "w");
 	if (null_stream == nullptr)
 		fatal(1, "/dev/null");
+	buffer_largely(null_stream, null_buffer, sizeof null_buffer);
 	if (fetch_diffs)
 		spool = open_destination(nullptr);
 	const char *one[] = {path, nullptr};

@@ -39,9 +39,15 @@ struct input_buffer {
 	bool message_ended;   // no line of this message is left
 	bool another;         // a From_ line follows the message
 	std::size_t separator;  // bytes of the empty line at begin that ended it
+	// input_mark(): where the message began, kept in the buffer while it
+	// fits there; no_mark when there is none or it was given up.
+	std::size_t mark;
+	bool mark_start;      // message_start at the mark
 };
 
-input_buffer input{first_buffer, sizeof first_buffer, 0, 0, 0, false, STDIN_FILENO, 0, -1, false, false, false, false, 0};
+constexpr std::size_t no_mark = SIZE_MAX;
+
+input_buffer input{first_buffer, sizeof first_buffer, 0, 0, 0, false, STDIN_FILENO, 0, -1, false, false, false, false, 0, no_mark, false};
 
 constexpr char from_[] = "From ";
 
@@ -72,12 +78,19 @@ void make_room(std::size_t want)
 	if (input.size - input.end >= want)
 		return;
 	output_flush_pending();
-	if (input.begin > 0) {
-		std::memmove(input.data, input.data + input.begin, input.end - input.begin);
-		input.base += static_cast<off_t>(input.begin);
-		input.end -= input.begin;
-		input.scanned -= input.begin;
-		input.begin = 0;
+	// A marked message keeps its bytes while it fits the buffer; one
+	// larger than that is read again from the file instead.
+	if (input.mark != no_mark && input.size - (input.end - input.mark) < want)
+		input.mark = no_mark;
+	std::size_t keep = input.mark != no_mark ? input.mark : input.begin;
+	if (keep > 0) {
+		std::memmove(input.data, input.data + keep, input.end - keep);
+		input.base += static_cast<off_t>(keep);
+		input.end -= keep;
+		input.scanned -= keep;
+		input.begin -= keep;
+		if (input.mark != no_mark)
+			input.mark = 0;
 	}
 	if (input.size - input.end < want)
 		grow();
@@ -145,7 +158,7 @@ std::size_t end_of_message_lines(std::size_t at)
 		input.separator = empty;
 	}
 	// The withheld empty line is looked at again.
-	input.scanned = input.begin;
+	input.scanned = from - empty;
 	return from - empty;
 }
 
@@ -167,7 +180,7 @@ bool take_whole_lines(std::string_view *lines)
 		at = input.end;
 	if (input.mbox && at > input.begin)
 		at = end_of_message_lines(at);
-	else if (input.mbox)
+	else if (input.mbox && input.at_end && input.begin == input.end)
 		input.message_ended = true;
 	if (at == input.begin)
 		return false;
@@ -184,13 +197,19 @@ bool input_next_lines(std::string_view *lines)
 	for (;;) {
 		if (input.message_ended)
 			return false;
+		// Lines the buffer holds already (the next message of an mbox, a
+		// message again from its mark) go out before anything is read.
+		if (input.scanned < input.end && take_whole_lines(lines))
+			return true;
 		if (!input.at_end) {
 			read_more();
 		} else if (input.begin < input.end && input.data[input.end - 1] != '\n') {
 			// The last line has no newline: it gets one.
 			make_room(1);
 			input.data[input.end++] = '\n';
-		} else if (!input.mbox || input.begin == input.end) {
+		} else if (input.begin == input.end || (!input.mbox && input.scanned == input.end)) {
+			// Nothing is left to hand out (outside an mbox, every line
+			// read was; back at a mark, those behind it are again).
 			return false;
 		}
 		if (take_whole_lines(lines))
@@ -227,6 +246,26 @@ bool input_next_message(std::string_view *separator)
 	return another;
 }
 
+void input_mark()
+{
+	input.mark = input.begin;
+	input.mark_start = input.message_start;
+}
+
+bool input_back_to_mark()
+{
+	if (input.mark == no_mark)
+		return false;
+	output_flush_pending();
+	input.begin = input.scanned = input.mark;
+	input.message_start = input.mark_start;
+	input.message_ended = false;
+	input.another = false;
+	input.separator = 0;
+	input.mark = no_mark;
+	return true;
+}
+
 off_t input_offset()
 {
 	return input.base + static_cast<off_t>(input.begin);
@@ -241,4 +280,5 @@ void input_reset()
 	input.limit = -1;
 	input.mbox = input.message_start = input.message_ended = input.another = false;
 	input.separator = 0;
+	input.mark = no_mark;
 }

@@ -20,13 +20,13 @@
 // place, unchanged, until the next call.
 bool input_next_lines(std::string_view *lines);
 
-// Reads fd from its offset at (or standard input from where it stands,
-// when fd is 0 and at is -1), forgetting everything read before.  With
-// mbox, the input is an mbox file of many messages: each begins with a
-// line that begins with "From " and ends before the next such line; the
-// empty line before it, or at the end of the input, separates them and is
-// no part of the message.  With end at 0 or above, the input ends at that
-// offset whatever the file holds behind it.
+// Reads fd from its offset at (or from where it stands, when at is -1),
+// forgetting everything read before.  With mbox, the input is an mbox
+// file of many messages: each begins with a line that begins with "From "
+// and ends before the next such line; the empty line before it, or at the
+// end of the input, separates them and is no part of the message.  With
+// end at 0 or above, the input ends at that offset whatever the file
+// holds behind it.
 void input_open(int fd, off_t at, bool mbox, off_t end = -1);
 
 // In an mbox, after the end of a message: passes over the empty line
@@ -34,6 +34,18 @@ void input_open(int fd, off_t at, bool mbox, off_t end = -1);
 // there was none), and starts the next message.  False at the end of the
 // input.
 bool input_next_message(std::string_view *separator);
+
+// Marks where the next lines begin (in an mbox, the start of a message),
+// so that they can be handed out a second time, from memory: for a
+// command that reads a message twice, once to look at it and once to
+// write it.
+void input_mark();
+
+// Hands out the lines again from the mark, as they were then, and forgets
+// the mark.  False when the bytes from the mark did not fit the buffer
+// (a message larger than it): the caller then opens the input again at
+// the mark's offset.
+bool input_back_to_mark();
 
 // The file offset of the first byte not handed out yet.
 off_t input_offset();

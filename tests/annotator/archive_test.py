@@ -125,15 +125,29 @@ class Archive(unittest.TestCase):
                 ["-d", "-g", "-b", "on", "-u", "http://127.0.0.1:%s/cvs-binary/" % PORT], ["-a", "-u", diffs]]
 
     def test_every_message_as_revnote_alone_and_a_second_run_changes_nothing(self):
-        for options in self.option_sets():
+        self.check_as_revnote_alone_and_idempotent(self.mails, self.option_sets())
+
+    def test_messages_across_the_end_of_the_input_buffer_and_larger_than_it(self):
+        # The input buffer holds 256 KiB: long logs in front of the tables
+        # make messages straddle its end, fill it, and outgrow it (read
+        # again); the last message has no final newline.
+        header, body = self.mails[0].split(b"\n\n", 1)
+        mails = []
+        for i, size in enumerate((90_000, 200_000, 262_000, 600_000, 40_000)):
+            log = (b"log line %d of a long commit message\n" % i) * (size // 36)
+            mails += [header + b"\n\n" + log + body] + self.mails[i * 4:i * 4 + 4]
+        self.check_as_revnote_alone_and_idempotent(mails, [[], self.option_sets()[4]])
+
+    def check_as_revnote_alone_and_idempotent(self, mails, option_sets):
+        for options in option_sets:
             with self.subTest(options=options):
                 box, maildir = self.path("box"), self.path("Maildir")
-                write_mbox(box, self.mails)
+                write_mbox(box, mails)
                 shutil.rmtree(maildir, ignore_errors=True)
                 for sub in ("new", "cur", "tmp"):
                     os.makedirs(os.path.join(maildir, sub))
                 names = []
-                for i, m in enumerate(self.mails):
+                for i, m in enumerate(mails):
                     name = os.path.join("cur" if i % 2 else "new", "%d.M%dP1.host%s" % (1700000000 + i, i, ":2,S" if i % 2 else ""))
                     with open(os.path.join(maildir, name), "wb") as f:
                         f.write(m.split(b"\n", 1)[1])
@@ -143,8 +157,9 @@ class Archive(unittest.TestCase):
                 self.assertEqual(r.returncode, 0, r.stderr)
                 self.assertEqual(r.stderr, b"")
                 self.assertEqual(messages(box), [revnote_alone(m, options) for m in before])
-                self.assertEqual(b"".join(messages(box)).count(b'<pre class=3D"revnote-links">'), 1)
-                for name, m in zip(names, self.mails):
+                self.assertEqual(b"".join(messages(box)).count(b'<pre class=3D"revnote-links">'),
+                                 sum(b"text/html" in m for m in mails))
+                for name, m in zip(names, mails):
                     self.assertEqual(read(os.path.join(maildir, name)), revnote_alone(m.split(b"\n", 1)[1], options))
                 self.assertEqual(os.listdir(os.path.join(maildir, "tmp")), [])
                 state = {p: (os.stat(p).st_ino, read(p)) for p in [box] + [os.path.join(maildir, n) for n in names]}
