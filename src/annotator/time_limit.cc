@@ -50,6 +50,10 @@ itimerval timer_of(long long ms)
 
 void adopt_inherited_alarm()
 {
+	// Once per process: one that runs the steps of a run again (a fuzzer,
+	// a test) would otherwise move its own alarm earlier every time.
+	if (limited)
+		return;
 	itimerval pending;
 	if (getitimer(ITIMER_REAL, &pending) != 0 || (pending.it_value.tv_sec == 0 && pending.it_value.tv_usec == 0))
 		return;

@@ -20,7 +20,7 @@
 
 // Reads the alarm the run was started with and sets it again, earlier by
 // the margin.  Without one, nothing changes.  Called once the stop
-// signals are handled.
+// signals are handled; a second call changes nothing.
 void adopt_inherited_alarm();
 
 // Milliseconds the fetches may still take; -1 when the run has no time
