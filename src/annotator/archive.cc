@@ -27,6 +27,7 @@
 #include "process.h"
 #include "rename.h"
 #include "settings.h"
+#include "slice.h"
 #include "spool.h"
 #include "stat_times.h"
 
@@ -333,10 +334,10 @@ bool left_by_ended_run(const char *file)
 	long pid = std::strtol(name.data() + p + 2, &end, 10);
 	if (end == name.data() + p + 2 || *end != 'Q' || pid <= 0 || pid > INT32_MAX)
 		return false;
-	std::string_view rest = name.substr(static_cast<std::size_t>(end + 1 - name.data()));
+	std::string_view rest = slice(name, static_cast<std::size_t>(end + 1 - name.data()));
 	std::size_t dot = rest.find('.');
 	// Files of the form before the host was in the name are this host's.
-	std::string_view host = dot == std::string_view::npos ? std::string_view() : rest.substr(dot + 1);
+	std::string_view host = dot == std::string_view::npos ? std::string_view() : slice(rest, dot + 1);
 	if (!host.empty() && host != host_name())
 		return false;
 	return kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH;
@@ -393,7 +394,7 @@ bool find_again(int dirfd, const struct stat &st, char *name, std::size_t size)
 {
 	const char *slash = std::strchr(name, '/');
 	std::string_view file = slash != nullptr ? slash + 1 : name;
-	std::string_view unique = file.substr(0, file.find(':'));
+	std::string_view unique = slice(file, 0, file.find(':'));
 	bool found = false;
 	for (const char *sub : {"cur", "new"}) {
 		int fd = openat(dirfd, sub, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -406,7 +407,7 @@ bool find_again(int dirfd, const struct stat &st, char *name, std::size_t size)
 		while (const struct dirent *de = readdir(dp)) {
 			std::string_view candidate = de->d_name;
 			struct stat cs;
-			if (candidate.substr(0, candidate.find(':')) != unique ||
+			if (slice(candidate, 0, candidate.find(':')) != unique ||
 			    fstatat(::dirfd(dp), de->d_name, &cs, AT_SYMLINK_NOFOLLOW) != 0 || cs.st_ino != st.st_ino ||
 			    cs.st_dev != st.st_dev)
 				continue;

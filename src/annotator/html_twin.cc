@@ -10,6 +10,7 @@
 
 #include "failure.h"
 #include "output.h"
+#include "slice.h"
 
 bool twin_recording;
 
@@ -163,7 +164,7 @@ twin_result write_identity(FILE *dest, std::string_view raw, twin_pass_fn *pass)
 	} else {
 		for (std::size_t from = 0; from < block.size();) {
 			std::size_t nl = block.find('\n', from);
-			output_join(dest, {block.substr(from, nl - from), "\r\n"}, "fwrite");
+			output_join(dest, {slice(block, from, nl - from), "\r\n"}, "fwrite");
 			from = nl + 1;
 		}
 	}
@@ -192,7 +193,7 @@ qp_logical decode_qp_logical(std::string_view raw, std::size_t from)
 			body--;
 		// Room for body bytes, then only what they decode to is kept.
 		std::size_t before = decoded.len;
-		append(decoded, raw.substr(l.raw_end, body));
+		append(decoded, slice(raw, l.raw_end, body));
 		decoded.len = before + decode_quoted_printable(raw.data() + l.raw_end, body, decoded.data + before, &l.soft);
 		l.raw_end = end;
 		if (!l.soft)
@@ -231,9 +232,9 @@ twin_result write_quoted_printable(FILE *dest, std::string_view raw, twin_pass_f
 	// the rest, and its own line break unless the text ends in it.
 	(void)decode_qp_logical(raw, target.raw_begin);
 	std::string_view text = view(decoded);
-	encode(&enc, text.substr(0, target_at), false);
+	encode(&enc, slice(text, 0, target_at), false);
 	encode(&enc, make_block(), true);
-	encode(&enc, text.substr(target_at), false);
+	encode(&enc, slice(text, target_at), false);
 	if (!target.soft)
 		encode(&enc, "\n", true);
 	finish_encoder(&enc);
@@ -266,10 +267,10 @@ twin_result write_base64(FILE *dest, std::string_view raw)
 		if (!text.empty() && text.back() != '\n')
 			encode(&enc, "\n", true);
 	} else {
-		encode(&enc, text.substr(0, at), false);
+		encode(&enc, slice(text, 0, at), false);
 	}
 	encode(&enc, make_block(), true);
-	encode(&enc, text.substr(at), false);
+	encode(&enc, slice(text, at), false);
 	finish_encoder(&enc);
 	return twin_result::written;
 }

@@ -39,6 +39,7 @@
 #include "output.h"
 #include "request.h"
 #include "settings.h"
+#include "slice.h"
 #include "spool.h"
 #include "transfer.h"
 
@@ -780,7 +781,7 @@ void put_filename(const diff_writer &out, const queued_diff &d)
 {
 	std::string_view path(d.form + d.base_end, d.path_end - d.base_end);
 	std::size_t slash = path.rfind('/');
-	std::string_view name = slash == std::string_view::npos ? path : path.substr(slash + 1);
+	std::string_view name = slash == std::string_view::npos ? path : slice(path, slash + 1);
 	bool plain = std::all_of(name.begin(), name.end(), [](char c) {
 		return c > ' ' && c < 0x7f && c != '"' && c != '\\' && c != '%' && c != ';';
 	});

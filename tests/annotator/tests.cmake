@@ -96,3 +96,11 @@ if(Python3_Interpreter_FOUND)
   set_tests_properties(archive_maildir PROPERTIES LABELS peers TIMEOUT 300
     ENVIRONMENT PYTHONDONTWRITEBYTECODE=1)
 endif()
+# revnote's start-up maps libc alone: a call into the C++ runtime (a
+# range-checked substr, say) would bring in libstdc++, libm and libgcc_s.
+if(NOT REVNOTE_SANITIZE)
+  add_test(NAME revnote_links_libc_only
+    COMMAND sh -c "readelf -d \"$1\" | grep NEEDED" sh $<TARGET_FILE:revnote>)
+  set_tests_properties(revnote_links_libc_only PROPERTIES
+    PASS_REGULAR_EXPRESSION "libc\\.so" FAIL_REGULAR_EXPRESSION "libstdc|libm\\.|libgcc")
+endif()
