@@ -42,7 +42,8 @@ void append(text_buffer &b, std::string_view s)
 		b.data = static_cast<char *>(grown);
 		b.cap = cap;
 	}
-	std::memcpy(b.data + b.len, s.data(), s.size());
+	if (!s.empty())  // an empty view may hold no pointer at all
+		std::memcpy(b.data + b.len, s.data(), s.size());
 	b.len += s.size();
 }
 

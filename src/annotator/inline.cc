@@ -864,7 +864,8 @@ void add_edit(const attach_edit &e, std::string_view text)
 	k.text = static_cast<char *>(std::malloc(text.size() + 1));
 	if (k.text == nullptr)
 		fatal(1, "malloc");
-	std::memcpy(k.text, text.data(), text.size());
+	if (!text.empty())  // an empty view may hold no pointer at all
+		std::memcpy(k.text, text.data(), text.size());
 	k.len = text.size();
 }
 
