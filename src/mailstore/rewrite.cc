@@ -283,7 +283,11 @@ bool mbox_rewrite::make_temporary()
 
 bool mbox_rewrite::run(mbox_filter_fn mbox_filter)
 {
-	if (realpath(path_, real_) == nullptr) {
+	// realpath with a buffer of its own: ours is shorter than PATH_MAX.
+	char *real = realpath(path_, nullptr);
+	bool fits = real != nullptr && format_exact(real_, sizeof real_, "%s", real);
+	std::free(real);
+	if (!fits) {
 		warn("%s", path_);
 		return false;
 	}
