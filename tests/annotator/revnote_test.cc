@@ -223,9 +223,8 @@ INSTANTIATE_TEST_SUITE_P(Arguments, UsageError, ::testing::Values(
 	usage_case{"HelpAfterOperand", {"/nonexistent/box", "--help"}}),
 	[](const auto &info) { return std::string(info.param.name); });
 
-TEST(Usage, TextIs56Bytes)
+TEST(Usage, TwoOperandsGiveTheTextAlone)
 {
-	EXPECT_EQ(sizeof usage_text - 1, 56u);
 	run_result r = run_revnote({"a", "b"});
 	EXPECT_EQ(r.err, usage_text);
 }
