@@ -283,11 +283,6 @@ std::size_t deferred_link_count()
 	return deferred_links.count;
 }
 
-std::size_t deferred_link_capacity()
-{
-	return deferred_links.capacity;
-}
-
 deferred_link_view deferred_link_at(std::size_t i)
 {
 	const deferred_link &l = deferred_links.entries[i];

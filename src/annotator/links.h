@@ -55,7 +55,6 @@ struct deferred_link_view {
 	std::size_t path_end;
 };
 std::size_t deferred_link_count();
-std::size_t deferred_link_capacity();
 deferred_link_view deferred_link_at(std::size_t i);
 
 #endif

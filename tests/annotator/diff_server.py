@@ -5,6 +5,9 @@ Binds 127.0.0.1 on a free port, prints "PORT\n" on standard output when
 ready, and serves until killed.  Keep-alive is on (every answer but the
 endless one has a Content-Length) so connection reuse can be counted.
 With --delay-ms N every answer waits N ms first, as a distant server would.
+With --cvsroot DIR the CVSweb diffs (/cvsweb/PATH.diff?r1=A&r2=B, unified)
+are the true ones of that repository, as `cvs rdiff -u` gives them (404
+where it gives none).
 
   /diffs/ANY[?QUERY]  200: "request TARGET" (the raw request target, as
                       sent) and two more lines
@@ -55,7 +58,9 @@ diffs, text/plain, as /diffs/ answers; every page text/html):
 """
 import argparse
 import http.server
+import os
 import re
+import subprocess
 import sys
 import threading
 import time
@@ -67,6 +72,7 @@ requests = 0
 inflight = 0
 inflight_max = 0
 delay = 0.0
+cvsroot = None
 BINARY_BODY = bytes(range(256)) + b"\0\n\rx"
 TYPES = {"html": "text/html; charset=UTF-8", "png": "image/png", "x-diff": "text/x-diff",
          "x-patch": "text/x-patch", "plain-utf8": "text/plain;charset=utf-8", "none": None}
@@ -148,10 +154,22 @@ class Handler(http.server.BaseHTTPRequestHandler):
         self.send_body(200, b"request " + target.encode("latin-1") + b"\n-old line\n+new line\n",
                        content_type=content_type)
 
+    def send_cvs_diff(self, path, r1, r2):
+        env = dict(os.environ, CVSROOT=cvsroot)
+        r = subprocess.run(["cvs", "-f", "-Q", "rdiff", "-u", "-r", r1, "-r", r2, path], env=env,
+                           stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, timeout=60)
+        # Status 1: the revisions differ.
+        if r.returncode in (0, 1) and r.stdout:
+            self.send_body(200, r.stdout)
+        else:
+            self.send_body(404, b"no such diff\n")
+
     def cvsweb(self, path, params, target, default_format):
         if path.endswith(".diff") and "r1" in params and "r2" in params:
             if params.get("f", default_format) == "h":
                 self.send_page(200, "diff page")
+            elif cvsroot and params.get("f", "u") == "u":
+                self.send_cvs_diff(path[:-len(".diff")], params["r1"], params["r2"])
             else:
                 self.send_diff(target)
         elif "rev" in params and params.get("content-type") == "text/x-cvsweb-markup":
@@ -273,10 +291,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
 
 
 def main():
-    global delay
+    global delay, cvsroot
     parser = argparse.ArgumentParser()
     parser.add_argument("--delay-ms", type=int, default=0)
-    delay = parser.parse_args().delay_ms / 1000.0
+    parser.add_argument("--cvsroot")
+    args = parser.parse_args()
+    delay = args.delay_ms / 1000.0
+    cvsroot = args.cvsroot
     server = Server(("127.0.0.1", 0), Handler)
     sys.stdout.write("%d\n" % server.server_address[1])
     sys.stdout.flush()

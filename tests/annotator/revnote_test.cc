@@ -198,11 +198,12 @@ TEST_P(UsageError, ExitsWithUsageTextAndStatus64)
 		run_result r = run_revnote(GetParam().args, o);
 		EXPECT_EQ(r.status, 64);
 		EXPECT_EQ(r.out, "");
-		ASSERT_GE(r.err.size(), 56u) << r.err;
+		const std::size_t len = sizeof usage_text - 1;
+		ASSERT_GE(r.err.size(), len) << r.err;
 		// A terminal may turn "\n" into "\r\n".
-		std::string tail = r.err.substr(r.err.size() - (tty ? 57 : 56));
+		std::string tail = r.err.substr(r.err.size() - (tty ? len + 1 : len));
 		if (tty)
-			EXPECT_EQ(tail, std::string(usage_text, 55) + "\r\n");
+			EXPECT_EQ(tail, std::string(usage_text, len - 1) + "\r\n");
 		else
 			EXPECT_EQ(tail, usage_text);
 	}
@@ -223,9 +224,8 @@ INSTANTIATE_TEST_SUITE_P(Arguments, UsageError, ::testing::Values(
 	usage_case{"HelpAfterOperand", {"/nonexistent/box", "--help"}}),
 	[](const auto &info) { return std::string(info.param.name); });
 
-TEST(Usage, TextIs56Bytes)
+TEST(Usage, TwoOperandsGiveTheTextAlone)
 {
-	EXPECT_EQ(sizeof usage_text - 1, 56u);
 	run_result r = run_revnote({"a", "b"});
 	EXPECT_EQ(r.err, usage_text);
 }

@@ -11,6 +11,11 @@ revnote_gtest(annotate_test
 revnote_gtest(links_test
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/links_test.cc
   LIBS revnote_core)
+# MIME header fields: part types and boundaries (RFC 2231 sections and
+# percent-encoding), checked against values of Python's email package.
+revnote_gtest(mime_header_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/mime_header_test.cc
+  LIBS revnote_core)
 # Starts its own HTTP server per test; the slowest case waits out a
 # one-second low-speed limit.  Needs the fetch module (libcurl).
 if(TARGET revnote_fetch)

@@ -9,7 +9,12 @@ A script there imports this module with
 
 and finds here: the source tree and the commit-mail script, the status
 that tells ctest a test was skipped, files and Maildirs, polling with a
-time limit, and a CVS repository driven through cvs(1).
+time limit, the loopback diff server, and a CVS repository driven through
+cvs(1).
+
+Run as a script, `systest.py --check-case-lists SCRIPT "CASE ..." ...`
+compares the cases that each SCRIPT --list names with those ctest
+registers for it, and fails naming what is missing on either side.
 """
 
 import contextlib
@@ -103,3 +108,26 @@ class CvsRepository:
         return subprocess.run([sys.executable, COMMIT_MAIL, "-d", self.root] + list(args),
                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               env=env or self.env, timeout=60)
+
+
+def check_case_lists(pairs):
+    """pairs: (script, the case names registered for it); the number of
+    scripts whose --list differs, each difference printed."""
+    failures = 0
+    for script, registered in pairs:
+        listed = subprocess.run([sys.executable, script, "--list"], stdout=subprocess.PIPE,
+                                text=True, check=True).stdout.split()
+        unregistered = sorted(set(listed) - set(registered))
+        unknown = sorted(set(registered) - set(listed))
+        if unregistered or unknown:
+            failures += 1
+            print("%s: cases not registered in its tests.cmake: %s; registered but not in the script: %s"
+                  % (script, " ".join(unregistered) or "none", " ".join(unknown) or "none"))
+    return failures
+
+
+if __name__ == "__main__":
+    args = sys.argv[2:]
+    if sys.argv[1:2] != ["--check-case-lists"] or not args or len(args) % 2:
+        sys.exit('usage: systest.py --check-case-lists SCRIPT "CASE ..." ...')
+    sys.exit(1 if check_case_lists([(args[i], args[i + 1].split()) for i in range(0, len(args), 2)]) else 0)

@@ -15,18 +15,14 @@ Environment: REVNOTE (the binary under test), REVNOTE_FETCH_SO (its HTTP
 module), REVNOTE_SOURCE_DIR.
 """
 
-import http.server
 import mailbox
 import os
 import pwd
 import shutil
-import socket
 import subprocess
 import sys
-import threading
 import time
 import unittest
-import urllib.parse
 
 sys.dont_write_bytecode = True  # nothing written into the source tree
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -95,13 +91,6 @@ class CvsRepository(systest.CvsRepository):
             raise mh.HarnessError("cvs-commit-mail failed: " + r.stderr.decode(errors="replace"))
         return r.stdout
 
-    def diff(self, path, r1, r2):
-        """The unified diff between two revisions of a file."""
-        r = subprocess.run(["cvs", "-f", "-Q", "rdiff", "-u", "-r", r1, "-r", r2, path],
-                           env=self.env, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                           timeout=60)
-        return r.stdout if r.returncode in (0, 1) and r.stdout else None
-
 
 write = systest.write_file
 
@@ -118,55 +107,6 @@ def subject_of(message):
         if line.startswith(b"Subject: "):
             return line[len(b"Subject: "):]
     return None
-
-
-# ---- a loopback CVSweb stand-in for -d ----------------------------------------
-
-class DiffServer:
-    """Answers CVSweb diff URLs (PATH.diff?r1=A&r2=B) on 127.0.0.1 with the
-    diff between the two revisions, taken from a CVS repository or, without
-    one, made up from the path."""
-
-    def __init__(self, repository=None):
-        requests = self.requests = []
-
-        class Handler(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                requests.append(self.path)
-                url = urllib.parse.urlsplit(self.path)
-                query = urllib.parse.parse_qs(url.query)
-                prefix = "/cvsweb/"
-                if not (url.path.startswith(prefix) and url.path.endswith(".diff")
-                        and "r1" in query and "r2" in query):
-                    self.send_error(404)
-                    return
-                path = url.path[len(prefix):-len(".diff")]
-                r1, r2 = query["r1"][0], query["r2"][0]
-                if repository:
-                    text = repository.diff(path, r1, r2)
-                else:
-                    text = ("--- %s\t%s\n+++ %s\t%s\n@@ -1 +1 @@\n-old line\n+new line\n"
-                            % (path, r1, path, r2)).encode()
-                if text is None:
-                    self.send_error(404)
-                    return
-                self.send_response(200)
-                self.send_header("Content-Type", "text/plain")
-                self.send_header("Content-Length", str(len(text)))
-                self.end_headers()
-                self.wfile.write(text)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
-        self.url = "http://127.0.0.1:%d/cvsweb/" % self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
 
 
 # ---- lock holders: other processes that keep an mbox locked ----------------
@@ -234,7 +174,7 @@ class MtaTest(unittest.TestCase):
     maxDiff = None
 
     def setUp(self):
-        self.server = None
+        self.base_url = None
         self.pf = mh.PostfixInstance()
         self.addCleanup(self.close_instance)
         self.nobody = self.pf.pipe_user
@@ -251,8 +191,6 @@ class MtaTest(unittest.TestCase):
         self.mail = self.pf.make_dir(self.pf.path("mail"), self.nobody)
 
     def close_instance(self):
-        if self.server:
-            self.server.close()
         users = list(self.pf.users)
         left = self.pf.close()
         self.assertEqual(left, [], "processes of the instance outlived postfix stop")
@@ -260,9 +198,14 @@ class MtaTest(unittest.TestCase):
             self.assertFalse(os.path.lexists(mh.spool_file(user)), "spool file of " + user + " left")
 
     def diff_server(self, repository=None):
-        if self.server is None:
-            self.server = DiffServer(repository)
-        return self.server
+        """The base URL of a CVSweb on tests/annotator/diff_server.py,
+        serving the true diffs of repository when one is given; it runs
+        until the case ends."""
+        if self.base_url is None:
+            port = self.enterContext(
+                systest.diff_server(*(["--cvsroot", repository.root] if repository else [])))
+            self.base_url = "http://127.0.0.1:%s/cvsweb/" % port
+        return self.base_url
 
     # -- helpers
 
@@ -444,9 +387,8 @@ class MtaTest(unittest.TestCase):
         # the diffs fetched from a loopback web server that takes them from
         # the same repository.
         repository = CvsRepository(self.pf.scratch)
-        server = self.diff_server(repository)
         maildir = self.pf.make_maildir(self.pf.path("mail", "diffs"))
-        args = ["-d", "-u", server.url]
+        args = ["-d", "-u", self.diff_server(repository)]
         self.pf.set_alias("commits", '"|%s %s %s"' % (self.revnote, " ".join(args), maildir))
         self.pf.start()
         rcpt = "commits@" + DOMAIN
@@ -454,8 +396,9 @@ class MtaTest(unittest.TestCase):
         self.send_and_deliver(message, rcpt)
         got = self.maildir_messages(maildir)
         self.assertEqual(len(got), 1)
-        # The changed file's diff was fetched and stands in the message.
-        self.assertIn("/cvsweb/proj/src/main.c.diff?r1=1.1&r2=1.2", server.requests)
+        # The changed file's diff, asked for by its path and revisions, was
+        # fetched and stands in the message.
+        self.assertIn(b"\n| diff -u proj/src/main.c:1.1 proj/src/main.c:1.2\n", got[0])
         self.assertIn(b"\n| -\treturn 0;\n| +\treturn 1;\n", got[0])
         self.assertEqual(body_of(got[0]), self.expected(args, message))
 
@@ -466,11 +409,7 @@ class MtaTest(unittest.TestCase):
         # bounces the message, so with -d the fetch limits have to keep the
         # whole run short.  The recipe lowers the stall limit through the
         # environment; the diff is given up and the mail still arrives.
-        silent = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-        self.addCleanup(silent.close)
-        silent.bind(("127.0.0.1", 0))
-        silent.listen(8)  # connections complete in the backlog, unanswered
-        url = "http://127.0.0.1:%d/cvsweb/" % silent.getsockname()[1]
+        url = self.diff_server().replace("/cvsweb/", "/hang/")
         maildir = self.pf.make_maildir(self.pf.path("mail", "diffs"))
         self.pf.main_extra["command_time_limit"] = "60s"
         self.pf.set_alias("commits", '"|/usr/bin/env REVNOTE_LOW_SPEED_TIME=2 %s -d -u %s %s"'
@@ -489,7 +428,7 @@ class MtaTest(unittest.TestCase):
     def run_tempfail_case(self, kind, cause, args=(), retry_while_broken=True,
                           reason="temporary failure"):
         if "-d" in args:
-            args = list(args) + ["-u", self.diff_server().url]
+            args = list(args) + ["-u", self.diff_server()]
         args = list(args)
         root = pwd.getpwuid(0)
         if kind == "maildir":
