@@ -111,11 +111,16 @@ std::size_t read_value(reader &r, char *out, std::size_t size)
 	return n > size ? size : n;
 }
 
-// Skips to the next ";" (or the end), past whatever cannot be read.
+// Skips to the next ";" (or the end), past whatever cannot be read; a
+// ";" inside a quoted string or a comment separates nothing.
 void skip_to_next_parameter(reader &r)
 {
 	bool quoted = false;
 	while (!r.done()) {
+		if (!quoted && r.peek() == '(') {
+			skip_cfws(r);
+			continue;
+		}
 		char c = *r.at++;
 		if (c == '"')
 			quoted = !quoted;
@@ -261,7 +266,9 @@ mime_field *field_named(mime_fields *f, std::string_view name)
 
 void read_content_type(const mime_field &field, bool in_digest, part_type *t)
 {
-	t->kind = in_digest ? part_kind::message : part_kind::text_plain;
+	// A digest's parts are messages only when they name no type; a type
+	// that cannot be read makes plain text, in a digest as anywhere.
+	t->kind = in_digest && !field.seen ? part_kind::message : part_kind::text_plain;
 	if (!field.seen)
 		return;
 	reader r{field.value, field.value + field.len};

@@ -76,13 +76,14 @@ INSTANTIATE_TEST_SUITE_P(
 		header_case{"NamesInAnyCase", "CONTENT-TYPE: Multipart/Digest; BOUNDARY*0=\"d\"; Boundary*1*=%21\n",
 	                    false, multipart, true, "d!"},
 		header_case{"CommentAndQuotedPair",
-	                    "Content-Type: multipart/mixed (a comment, boundary=no) ; boundary=\"q\\\"x\"\n",
+	                    "Content-Type: multipart/mixed (a comment; boundary=no) ; boundary=\"q\\\"x\"\n",
 	                    false, multipart, false, "q\"x"},
 		header_case{"MultipartWithoutBoundary", "Content-Type: multipart/mixed\n", false, multipart, false, ""},
 		// A digest's parts are messages unless they say otherwise; other
 		// multiparts' parts are plain text.
 		header_case{"Digest", "Content-Type: multipart/digest; boundary=\"b\"\n", false, multipart, true, "b"},
 		header_case{"DigestPartUntyped", "Subject: x\n", true, part_kind::message, false, ""},
+		header_case{"DigestPartUnreadableType", "Content-Type: garbage\n", true, part_kind::text_plain, false, ""},
 		header_case{"DigestPartTyped", "Content-Type: text/plain\n", true, part_kind::text_plain, false, ""},
 		header_case{"MixedPartUntyped", "Subject: x\n", false, part_kind::text_plain, false, ""}),
 	[](const ::testing::TestParamInfo<header_case> &i) { return std::string(i.param.name); });
