@@ -240,6 +240,7 @@ void start_part_encoder(transfer_kind kind)
 	// Under -d a base64 part's text stays decoded in the spool.
 	transfer_kind live = kind == transfer_kind::base64 && fetch_diffs ? transfer_kind::identity : kind;
 	start_encoder(&w.enc, live, w.text_crlf, w.last_crlf, output_encoded, w.dest);
+	encode_in_place(&w.enc, &output_encoded_room);
 }
 
 // Annotates one line of decoded text, additions through the part's encoder.

@@ -55,28 +55,38 @@ int hex_value(char c)
 	return -1;
 }
 
-// Buffered writes to the sink: encoded text goes out in pieces of this size.
+// Buffered writes to the sink: encoded text goes out in pieces of up to
+// encoded_room_max bytes, written straight into the sink's buffer where
+// it lends one.
 struct out_buffer {
 	text_encoder *e;
-	char data[1024];
+	char *data = nullptr;  // borrowed at the first byte
 	std::size_t used = 0;
+	char own[encoded_room_max];
 
 	explicit out_buffer(text_encoder *enc) : e(enc) {}
 	~out_buffer() { flush(); }
 	out_buffer(const out_buffer &) = delete;
 	out_buffer &operator=(const out_buffer &) = delete;
 
+	char *borrow() { return e->in_place != nullptr ? e->in_place->room(e->ctx, encoded_room_max) : own; }
 	void flush()
 	{
-		if (used > 0)
+		if (used == 0)
+			return;
+		if (e->in_place != nullptr)
+			e->in_place->filled(e->ctx, used);
+		else
 			e->sink(e->ctx, data, used);
 		used = 0;
 	}
-	// Room for n (at most sizeof data) more bytes.
+	// Room for n (at most encoded_room_max) more bytes.
 	char *room(std::size_t n)
 	{
-		if (used + n > sizeof data)
+		if (data == nullptr || used + n > encoded_room_max) {
 			flush();
+			data = borrow();
+		}
 		return data + used;
 	}
 	void put(const char *p, std::size_t n)
@@ -117,107 +127,165 @@ constexpr auto qp_literal = [] {
 	return t;
 }();
 
-// The bytes of the eight at p that are not literal (outside 33-126, or
-// "="), each answering in its high bit; exact up to the first one, which
-// is all that is asked (the usual tests for a byte below n, above n, equal
-// to zero, which may flag bytes after a flagged one).
-std::uint64_t non_literal(const unsigned char *p)
+// The bytes of the word w (eight bytes, the first the lowest) that are not
+// literal (outside 33-126, or "="), each answering in its high bit; exact
+// up to the first one, which is all that is asked (the usual tests for a
+// byte below n, above n, equal to zero, which may flag bytes after a
+// flagged one).
+std::uint64_t non_literal(std::uint64_t w)
 {
 	constexpr std::uint64_t ones = 0x0101010101010101;
 	constexpr std::uint64_t high = ones * 0x80;
-	std::uint64_t w;
-	std::memcpy(&w, p, sizeof w);
 	std::uint64_t eq = w ^ (ones * '=');
 	return (w | ((w - ones * 33) & ~w) | (w + ones) | ((eq - ones) & ~eq)) & high;
 }
 
-// Puts a token of n characters on the line, behind a soft line break when
-// it would not fit with the "=" of a later one.
-void put_token(out_buffer &out, const char *token, int n)
+// The encoded line under way, written straight into the output's room: q
+// is where the next byte goes, len the characters on the line so far.
+struct qp_cursor {
+	char *q;
+	int len;
+	bool crlf;
+};
+
+// The most one step of the encoder writes: a held blank, a soft line
+// break and a line's literal run, stored a word at a time.
+constexpr std::size_t qp_step_max = 128;
+
+void qp_line_break(qp_cursor &c)
 {
-	if (out.e->line_len + n > qp_room) {
-		out.put("=", 1);
-		out.line_break();
-	}
-	out.put(token, static_cast<std::size_t>(n));
-	out.e->line_len += n;
+	if (c.crlf)
+		*c.q++ = '\r';
+	*c.q++ = '\n';
+	c.len = 0;
 }
 
-void put_escaped(out_buffer &out, unsigned char c)
+void qp_soft_break(qp_cursor &c)
 {
-	char token[3] = {'=', hex_digits[c >> 4], hex_digits[c & 0xf]};
-	put_token(out, token, 3);
+	*c.q++ = '=';
+	qp_line_break(c);
+}
+
+// A token of one character, or three (an escape), behind a soft line
+// break when it would not fit with the "=" of a later one.
+void qp_token(qp_cursor &c, char a, char b, char d, int n)
+{
+	if (c.len + n > qp_room)
+		qp_soft_break(c);
+	c.q[0] = a;
+	if (n == 3) {
+		c.q[1] = b;
+		c.q[2] = d;
+	}
+	c.q += n;
+	c.len += n;
+}
+
+void qp_escape(qp_cursor &c, unsigned char ch)
+{
+	qp_token(c, '=', hex_digits[ch >> 4], hex_digits[ch & 0xf], 3);
 }
 
 // A blank or tab is written as it is only when something other than a line
 // break follows it on the line.
-void release_held_blank(out_buffer &out, bool line_ends)
+void qp_release_blank(qp_cursor &c, char *held, bool line_ends)
 {
-	char blank = out.e->held_blank;
+	char blank = *held;
 	if (blank == 0)
 		return;
-	out.e->held_blank = 0;
+	*held = 0;
 	if (line_ends)
-		put_escaped(out, static_cast<unsigned char>(blank));
+		qp_escape(c, static_cast<unsigned char>(blank));
 	else
-		put_token(out, &blank, 1);
+		qp_token(c, blank, 0, 0, 1);
 }
 
 // Puts the run of literal bytes at p (at most end), as much of it as fits
 // the line; returns where it stopped.
-const unsigned char *put_literal_run(out_buffer &out, const unsigned char *p, const unsigned char *end)
+const unsigned char *qp_literal_run(qp_cursor &c, const unsigned char *p, const unsigned char *end)
 {
-	if (out.e->line_len >= qp_room) {
-		out.put("=", 1);
-		out.line_break();
-	}
-	std::size_t room = static_cast<std::size_t>(qp_room - out.e->line_len);
+	if (c.len >= qp_room)
+		qp_soft_break(c);
+	std::size_t room = static_cast<std::size_t>(qp_room - c.len);
 	const unsigned char *run_end = p + std::min(room, static_cast<std::size_t>(end - p));
-	const unsigned char *q = p;
-	// Eight bytes at a time (where the first is the lowest of a word); the
-	// first byte that is not literal ends it.
-	while (std::endian::native == std::endian::little && run_end - q >= 8) {
-		std::uint64_t stop = non_literal(q);
+	const unsigned char *s = p;
+	char *q = c.q;
+	// Eight bytes at a time (where the first is the lowest of a word), each
+	// word stored whole: what lies behind the first byte that is not
+	// literal is written over by what follows, within the line's room.
+	while (std::endian::native == std::endian::little && run_end - s >= 8) {
+		std::uint64_t w;
+		std::memcpy(&w, s, sizeof w);
+		std::memcpy(q, &w, sizeof w);
+		std::uint64_t stop = non_literal(w);
 		if (stop != 0) {
-			q += std::countr_zero(stop) / 8;
-			run_end = q;
+			std::size_t k = static_cast<std::size_t>(std::countr_zero(stop) / 8);
+			s += k;
+			q += k;
+			run_end = s;
 			break;
 		}
+		s += 8;
 		q += 8;
 	}
-	while (q < run_end && qp_literal[*q])
-		q++;
-	std::size_t n = static_cast<std::size_t>(q - p);
-	std::memcpy(out.room(n), p, n);
-	out.used += n;
-	out.e->line_len += static_cast<int>(n);
-	return q;
+	while (s < run_end && qp_literal[*s])
+		*q++ = static_cast<char>(*s++);
+	c.len += static_cast<int>(s - p);
+	c.q = q;
+	return s;
+}
+
+// One step: the byte at p and what follows it in the same way.
+const unsigned char *qp_step(qp_cursor &c, char *held, const unsigned char *p, const unsigned char *end)
+{
+	unsigned char ch = *p;
+	if (ch == '\n') {
+		qp_release_blank(c, held, true);
+		qp_line_break(c);
+		return p + 1;
+	}
+	qp_release_blank(c, held, false);
+	if (qp_literal[ch] && !(ch == 'F' && c.len == 0))
+		return qp_literal_run(c, p, end);
+	if (ch == ' ' || ch == '\t')
+		*held = static_cast<char>(ch);
+	else
+		qp_escape(c, ch);
+	return p + 1;
 }
 
 void encode_quoted_printable(text_encoder *e, const char *text, std::size_t n)
 {
+	static_assert(encoded_room_max >= 2 * qp_step_max);
 	out_buffer out(e);
 	const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
 	const unsigned char *end = p + n;
+	qp_cursor c{nullptr, e->line_len, e->line_crlf};
 	while (p < end) {
-		unsigned char c = *p;
-		if (c == '\n') {
-			release_held_blank(out, true);
-			out.line_break();
-			p++;
-			continue;
-		}
-		release_held_blank(out, false);
-		if (qp_literal[c] && !(c == 'F' && e->line_len == 0)) {
-			p = put_literal_run(out, p, end);
-			continue;
-		}
-		if (c == ' ' || c == '\t')
-			e->held_blank = static_cast<char>(c);
-		else
-			put_escaped(out, c);
-		p++;
+		char *from = out.room(encoded_room_max);
+		char *last_step = from + encoded_room_max - qp_step_max;
+		c.q = from;
+		while (p < end && c.q <= last_step)
+			p = qp_step(c, &e->held_blank, p, end);
+		out.used += static_cast<std::size_t>(c.q - from);
 	}
+	e->line_len = c.len;
+}
+
+// The end of what was encoded: a held blank written, an open line ended
+// with a soft line break.
+void finish_quoted_printable(text_encoder *e)
+{
+	if (e->held_blank == 0 && e->line_len == 0)
+		return;  // the usual case: the text ended in a line break
+	out_buffer out(e);
+	char *from = out.room(qp_step_max);
+	qp_cursor c{from, e->line_len, e->line_crlf};
+	qp_release_blank(c, &e->held_blank, false);
+	if (c.len > 0)
+		qp_soft_break(c);
+	out.used += static_cast<std::size_t>(c.q - from);
+	e->line_len = c.len;
 }
 
 // ---- Base64 ---------------------------------------------------------------------
@@ -385,6 +453,11 @@ void start_encoder(text_encoder *e, transfer_kind kind, bool text_crlf, bool lin
 	e->ctx = ctx;
 }
 
+void encode_in_place(text_encoder *e, const encoded_room *r)
+{
+	e->in_place = r;
+}
+
 void encode_added(text_encoder *e, const char *p, std::size_t n)
 {
 	if (n == 0)
@@ -421,14 +494,10 @@ void encode_original(text_encoder *e, const char *p, std::size_t n)
 
 void finish_encoder(text_encoder *e)
 {
-	out_buffer out(e);
 	if (e->kind == transfer_kind::quoted_printable) {
-		release_held_blank(out, false);
-		if (e->line_len > 0) {
-			out.put("=", 1);
-			out.line_break();
-		}
+		finish_quoted_printable(e);
 	} else if (e->kind == transfer_kind::base64) {
+		out_buffer out(e);
 		e->padded = e->grouped > 0;
 		if (e->grouped > 0)
 			put_group(out, e->group, e->grouped);
