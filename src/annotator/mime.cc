@@ -121,6 +121,9 @@ struct walk {
 	bool text_crlf_known;
 	byte_buffer held;      // raw lines not written yet
 	byte_buffer decoded;   // what they decode to (the line under way once reencoding)
+	// Once written again: the text to encode, gathered so that it is
+	// encoded in long runs rather than a line and a link at a time.
+	byte_buffer staged;
 	std::size_t line_start;  // in decoded: the line under way
 	std::size_t switch_at;   // in decoded: where revnote's first addition goes
 	group_boundary *boundaries;
@@ -324,9 +327,40 @@ void qp_end()
 
 // ---- Base64 ------------------------------------------------------------------------
 
+void stage_text(void *, const char *p, std::size_t n)
+{
+	append(w.staged, p, n);
+}
+
+// While the part is written again, its text and what is added to it are
+// gathered as they are (the encoder turned to identity, its sink the
+// stage) and encoded when the stage fills or the text ends: the same bytes
+// in the same order, encoded in long runs.
+bool stage_base64()
+{
+	if (!w.reencoding || w.enc.kind != transfer_kind::base64 || w.enc.on_first != nullptr)
+		return false;
+	w.enc.kind = transfer_kind::identity;
+	w.enc.sink = stage_text;
+	return true;
+}
+
+void encode_staged()
+{
+	if (w.enc.sink != stage_text)
+		return;
+	w.enc.kind = transfer_kind::base64;
+	w.enc.sink = output_encoded;
+	encode_original(&w.enc, w.staged.data, w.staged.len);
+	w.staged.len = 0;
+}
+
+constexpr std::size_t stage_max = 16 * 1024;
+
 // Annotates the whole lines decoded so far.
 void b64_annotate_lines()
 {
+	bool staging = stage_base64();
 	for (;;) {
 		char *start = w.decoded.data + w.line_start;
 		std::size_t avail = w.decoded.len - w.line_start;
@@ -346,6 +380,10 @@ void b64_annotate_lines()
 		if (w.st->watch || annotate_may_act(start, text_len)) {
 			w.switch_at = w.line_start;
 			annotate_decoded(start, text_len);
+		}
+		if (staging && w.staged.len >= stage_max) {
+			encode_staged();
+			staging = stage_base64();
 		}
 	}
 }
@@ -386,6 +424,7 @@ void note_group_boundary()
 // the gathered links, and the end of what was written again.
 void b64_end_of_text()
 {
+	encode_staged();
 	reserve(w.decoded, 2);
 	w.decoded.len += finish_base64(&w.dec, w.decoded.data + w.decoded.len);
 	std::size_t rest = w.decoded.len - w.line_start;

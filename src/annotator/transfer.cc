@@ -305,32 +305,101 @@ void put_group(out_buffer &out, const unsigned char *g, int n)
 		out.line_break();
 }
 
+// The four characters of the group of three bytes at p.
+void put_whole_group(char *q, const unsigned char *p)
+{
+	std::uint32_t v = static_cast<std::uint32_t>(p[0]) << 16 | p[1] << 8 | p[2];
+	std::memcpy(q, base64_pairs[v >> 12].data(), 2);
+	std::memcpy(q + 2, base64_pairs[v & 0xfff].data(), 2);
+}
+
+// The two characters of every 12 bits as they lie in memory in a 16-bit
+// word, for storing two groups in one 64-bit word.
+constexpr auto base64_pair_words = [] {
+	std::array<std::uint16_t, 4096> t{};
+	for (std::size_t i = 0; i < t.size(); i++) {
+		auto first = static_cast<std::uint16_t>(static_cast<unsigned char>(base64_alphabet[i >> 6]));
+		auto second = static_cast<std::uint16_t>(static_cast<unsigned char>(base64_alphabet[i & 63]));
+		t[i] = std::endian::native == std::endian::little ? static_cast<std::uint16_t>(first | second << 8)
+		                                                  : static_cast<std::uint16_t>(first << 8 | second);
+	}
+	return t;
+}();
+
+// The eight characters of the two groups at p, from one load of eight
+// bytes (of which six are encoded) and one store.
+void put_two_groups(char *q, const unsigned char *p)
+{
+	std::uint64_t w;
+	std::memcpy(&w, p, sizeof w);
+	if constexpr (std::endian::native == std::endian::little)
+		w = __builtin_bswap64(w);
+	// The six bytes, the first highest, as four 12-bit indexes.
+	std::uint64_t a = base64_pair_words[w >> 52];
+	std::uint64_t b = base64_pair_words[w >> 40 & 0xfff];
+	std::uint64_t c = base64_pair_words[w >> 28 & 0xfff];
+	std::uint64_t d = base64_pair_words[w >> 16 & 0xfff];
+	std::uint64_t out = std::endian::native == std::endian::little ? a | b << 16 | c << 32 | d << 48
+	                                                               : a << 48 | b << 32 | c << 16 | d;
+	std::memcpy(q, &out, sizeof out);
+}
+
+// Encodes whole groups of the n bytes at p onto lines of line_max
+// characters at q, while a line and its break still fit behind q where
+// it is at most last_line; returns the bytes of p encoded (a multiple of
+// three).
+std::size_t put_groups(text_encoder *e, char *&q, const char *last_line, const unsigned char *p, std::size_t n)
+{
+	const unsigned char *start = p;
+	const unsigned char *end = p + n;
+	int len = e->line_len;
+	while (end - p >= 3 && q <= last_line) {
+		int groups = static_cast<int>(std::min(static_cast<std::size_t>(end - p) / 3,
+		                                       static_cast<std::size_t>(line_max - len) / 4));
+		// Two at a time where eight bytes can be read.
+		int pairs = groups / 2;
+		if (pairs > 0 && end - p < pairs * 6 + 2)
+			pairs--;
+		for (int i = 0; i < pairs; i++, p += 6, q += 8)
+			put_two_groups(q, p);
+		for (int g = 2 * pairs; g < groups; g++, p += 3, q += 4)
+			put_whole_group(q, p);
+		len += groups * 4;
+		if (len >= line_max) {
+			if (e->line_crlf)
+				*q++ = '\r';
+			*q++ = '\n';
+			len = 0;
+		}
+	}
+	e->line_len = len;
+	return static_cast<std::size_t>(p - start);
+}
+
 void encode_base64(text_encoder *e, const char *text, std::size_t n)
 {
-	out_buffer out(e);
 	const unsigned char *p = reinterpret_cast<const unsigned char *>(text);
 	const unsigned char *end = p + n;
 	// Bytes of a group begun before come first.
 	while (e->grouped > 0 && e->grouped < 3 && p < end)
 		e->group[e->grouped++] = *p++;
-	if (e->grouped == 3) {
-		put_group(out, e->group, 3);
-		e->grouped = 0;
-	}
-	// Whole groups, a line's worth at a time.
-	while (end - p >= 3) {
-		std::size_t groups = std::min(static_cast<std::size_t>(end - p) / 3,
-		                              static_cast<std::size_t>(line_max - e->line_len) / 4);
-		char *q = out.room(groups * 4);
-		for (std::size_t i = 0; i < groups; i++, p += 3, q += 4) {
-			std::uint32_t v = static_cast<std::uint32_t>(p[0]) << 16 | p[1] << 8 | p[2];
-			std::memcpy(q, base64_pairs[v >> 12].data(), 2);
-			std::memcpy(q + 2, base64_pairs[v & 0xfff].data(), 2);
+	bool group_filled = e->grouped == 3;
+	if (group_filled || end - p >= 3) {
+		out_buffer out(e);
+		char *from = out.room(encoded_room_max);
+		char *q = from;
+		if (group_filled) {
+			e->grouped = 0;
+			(void)put_groups(e, q, q, e->group, 3);
 		}
-		out.used += groups * 4;
-		e->line_len += static_cast<int>(groups * 4);
-		if (e->line_len >= line_max)
-			out.line_break();
+		for (;;) {
+			p += put_groups(e, q, from + encoded_room_max - (line_max + 2), p, static_cast<std::size_t>(end - p));
+			out.used += static_cast<std::size_t>(q - from);
+			if (end - p < 3)
+				break;
+			from = out.room(encoded_room_max);
+			q = from;
+		}
 	}
 	while (p < end)
 		e->group[e->grouped++] = *p++;
