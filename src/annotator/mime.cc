@@ -19,6 +19,7 @@
 
 #include "attach.h"
 #include "failure.h"
+#include "growth.h"
 #include "html_twin.h"
 #include "inline.h"
 #include "links.h"
@@ -33,39 +34,6 @@ namespace {
 // than this and the part is passed on unannotated (its text then holds
 // bytes outside the alphabet that never let the groups line up again).
 constexpr std::size_t held_max = 8 * 1024 * 1024;
-
-struct byte_buffer {
-	char *data;
-	std::size_t len;
-	std::size_t cap;
-};
-
-void reserve(byte_buffer &b, std::size_t more)
-{
-	if (b.cap - b.len >= more)
-		return;
-	std::size_t cap = b.cap == 0 ? 1024 : b.cap;
-	while (cap - b.len < more)
-		cap *= 2;
-	void *grown = std::realloc(b.data, cap);
-	if (grown == nullptr)
-		fatal(1, "realloc");
-	b.data = static_cast<char *>(grown);
-	b.cap = cap;
-}
-
-void append(byte_buffer &b, const char *p, std::size_t n)
-{
-	reserve(b, n);
-	std::memcpy(b.data + b.len, p, n);
-	b.len += n;
-}
-
-void drop_front(byte_buffer &b, std::size_t n)
-{
-	std::memmove(b.data, b.data + n, b.len - n);
-	b.len -= n;
-}
 
 struct level {
 	char boundary[mime_boundary_max];
@@ -302,7 +270,7 @@ void qp_line(const char *line, std::size_t n)
 	}
 	bool soft = body > 0 && line[body - 1] == '=';
 	if (w.qp_may_act) {
-		reserve(w.qp_line, body);
+		buffer_reserve(w.qp_line, body);
 		w.qp_line.len += decode_quoted_printable(line, body, w.qp_line.data + w.qp_line.len, &soft);
 	}
 	w.qp_continues = soft;
@@ -329,7 +297,7 @@ void qp_end()
 
 void stage_text(void *, const char *p, std::size_t n)
 {
-	append(w.staged, p, n);
+	buffer_append(w.staged, p, n);
 }
 
 // While the part is written again, its text and what is added to it are
@@ -399,8 +367,8 @@ void b64_release()
 		return;
 	group_boundary upto = w.boundaries[k - 1];
 	pass_held(w.held.data, upto.raw);
-	drop_front(w.held, upto.raw);
-	drop_front(w.decoded, upto.decoded);
+	buffer_drop_front(w.held, upto.raw);
+	buffer_drop_front(w.decoded, upto.decoded);
 	w.line_start -= upto.decoded;
 	for (std::size_t i = k; i < w.boundary_count; i++)
 		w.boundaries[i - k] = {w.boundaries[i].raw - upto.raw, w.boundaries[i].decoded - upto.decoded};
@@ -409,14 +377,7 @@ void b64_release()
 
 void note_group_boundary()
 {
-	if (w.boundary_count == w.boundary_capacity) {
-		std::size_t cap = w.boundary_capacity == 0 ? 16 : w.boundary_capacity * 2;
-		void *grown = std::realloc(w.boundaries, cap * sizeof *w.boundaries);
-		if (grown == nullptr)
-			fatal(1, "realloc");
-		w.boundaries = static_cast<group_boundary *>(grown);
-		w.boundary_capacity = cap;
-	}
+	make_room_for_one(&w.boundaries, &w.boundary_capacity, w.boundary_count);
 	w.boundaries[w.boundary_count++] = {w.held.len, w.decoded.len};
 }
 
@@ -425,7 +386,7 @@ void note_group_boundary()
 void b64_end_of_text()
 {
 	encode_staged();
-	reserve(w.decoded, 2);
+	buffer_reserve(w.decoded, 2);
 	w.decoded.len += finish_base64(&w.dec, w.decoded.data + w.decoded.len);
 	std::size_t rest = w.decoded.len - w.line_start;
 	if (rest > 0) {
@@ -473,7 +434,7 @@ void b64_fence_off(const char *line, std::size_t n)
 {
 	if (!w.reencoding || w.fenced)
 		return;
-	reserve(w.decoded, n);
+	buffer_reserve(w.decoded, n);
 	(void)decode_base64(&w.dec, line, n, w.decoded.data);
 	if (!w.dec.data_after_end)
 		return;
@@ -493,10 +454,10 @@ void b64_line(const char *line, std::size_t n)
 	}
 	w.last_crlf = ends_in_crlf(line, n);
 	if (!w.reencoding) {
-		append(w.held, line, n);
+		buffer_append(w.held, line, n);
 		w.enc.line_crlf = w.last_crlf;
 	}
-	reserve(w.decoded, n);
+	buffer_reserve(w.decoded, n);
 	w.decoded.len += decode_base64(&w.dec, line, n, w.decoded.data + w.decoded.len);
 	if (!w.reencoding && !w.dec.ended && w.dec.sextets == 0)
 		note_group_boundary();
@@ -516,7 +477,7 @@ void b64_line(const char *line, std::size_t n)
 		return;
 	}
 	if (w.reencoding) {
-		drop_front(w.decoded, w.line_start);
+		buffer_drop_front(w.decoded, w.line_start);
 		w.line_start = 0;
 		return;
 	}
@@ -540,7 +501,7 @@ bool is_twin(const part_type &t)
 
 void html_line(const char *line, std::size_t n)
 {
-	append(w.html, line, n);
+	buffer_append(w.html, line, n);
 	if (w.html.len > held_max) {
 		// Too big to hold: passed on as it is, without the links.
 		pass_held(w.html.data, w.html.len);
@@ -551,7 +512,7 @@ void html_line(const char *line, std::size_t n)
 
 void html_end()
 {
-	twin_result r = twin_write_part(w.dest, w.html_encoding, std::string_view(w.html.data, w.html.len), pass_held);
+	twin_result r = twin_write_part(w.dest, w.html_encoding, buffer_view(w.html), pass_held);
 	if (r != twin_result::written)
 		pass_held(w.html.data, w.html.len);
 	if (r == twin_result::already)
