@@ -204,8 +204,13 @@ void qp_release_blank(qp_cursor &c, char *held, bool line_ends)
 // the line; returns where it stopped.
 const unsigned char *qp_literal_run(qp_cursor &c, const unsigned char *p, const unsigned char *end)
 {
-	if (c.len >= qp_room)
+	if (c.len >= qp_room) {
 		qp_soft_break(c);
+		// No encoded line may begin "From ": an "F" the soft line break
+		// brought to the start of one is escaped, by the next step.
+		if (*p == 'F')
+			return p;
+	}
 	std::size_t room = static_cast<std::size_t>(qp_room - c.len);
 	const unsigned char *run_end = p + std::min(room, static_cast<std::size_t>(end - p));
 	const unsigned char *s = p;

@@ -1,0 +1,139 @@
+// The transfer encoders: what they write must not depend on how the text
+// reaches them (one call, pieces of any size, the sink's own buffer or
+// theirs), must decode to the text again, and must keep mail's rules for
+// encoded lines.
+#include "transfer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+struct collected {
+	std::string bytes;
+	char lent[encoded_room_max];
+};
+
+void copy_sink(void *ctx, const char *p, std::size_t n)
+{
+	static_cast<collected *>(ctx)->bytes.append(p, n);
+}
+
+char *lend_room(void *ctx, std::size_t)
+{
+	return static_cast<collected *>(ctx)->lent;
+}
+
+void take_filled(void *ctx, std::size_t n)
+{
+	auto *c = static_cast<collected *>(ctx);
+	c->bytes.append(c->lent, n);
+}
+
+const encoded_room lent_room = {lend_room, take_filled};
+
+// The text encoded as revnote's additions in pieces of at most piece bytes
+// (0: one call), into the sink's buffer when in_place.
+std::string encode(transfer_kind kind, bool line_crlf, const std::string &text, std::size_t piece, bool in_place)
+{
+	collected c;
+	text_encoder e;
+	start_encoder(&e, kind, false, line_crlf, copy_sink, &c);
+	if (in_place)
+		encode_in_place(&e, &lent_room);
+	std::size_t step = piece == 0 ? text.size() : piece;
+	for (std::size_t at = 0; at < text.size(); at += step)
+		encode_added(&e, text.data() + at, std::min(step, text.size() - at));
+	finish_encoder(&e);
+	return c.bytes;
+}
+
+std::vector<std::string> lines_of(const std::string &encoded, bool crlf)
+{
+	std::vector<std::string> lines;
+	std::size_t from = 0;
+	for (std::size_t nl; (nl = encoded.find('\n', from)) != std::string::npos; from = nl + 1) {
+		std::string line = encoded.substr(from, nl - from);
+		EXPECT_EQ(crlf, !line.empty() && line.back() == '\r') << line;
+		if (crlf && !line.empty())
+			line.pop_back();
+		lines.push_back(line);
+	}
+	EXPECT_EQ(from, encoded.size()) << "the encoded text ends inside a line";
+	return lines;
+}
+
+std::string decode(transfer_kind kind, const std::vector<std::string> &lines)
+{
+	std::string text;
+	base64_decoder d{};
+	for (const std::string &line : lines) {
+		std::string out(line.size() + 3, '\0');
+		if (kind == transfer_kind::quoted_printable) {
+			bool soft = false;
+			out.resize(decode_quoted_printable(line.data(), line.size(), out.data(), &soft));
+			text += out;
+			if (!soft)
+				text += '\n';
+		} else {
+			out.resize(decode_base64(&d, line.data(), line.size(), out.data()));
+			text += out;
+		}
+	}
+	return text;
+}
+
+std::string every_byte()
+{
+	std::string s;
+	for (int i = 0; i < 256; i++)
+		s += static_cast<char>(i);
+	return s;
+}
+
+const std::string texts[] = {
+	"https://cvsweb.example.org/src/dir0/file0.c.diff?r1=1.1&r2=1.2\n",
+	"  1.2       +0 -1      src/dir0/file0.c\nhttps://h/x.diff?r1=1.1&r2=1.2\n",
+	// A line of 100 literal bytes, so that "From " starts the second
+	// encoded line: it must not stand there as it is.
+	std::string(75, 'x') + "From here on\n",
+	std::string(72, 'y') + "=From the link\n",
+	"trailing blank \nand tab\t\n \t \n=\n",
+	std::string(300, 'z') + "\n" + std::string(1000, '=') + "\n",
+	every_byte() + "\n" + every_byte(),
+	"no line break at the end, with a blank ",
+	"From the start\nFrom again\n",
+};
+
+TEST(Encoders, SameBytesHoweverTheTextArrivesAndTheyDecodeBack)
+{
+	for (transfer_kind kind : {transfer_kind::quoted_printable, transfer_kind::base64})
+		for (bool crlf : {false, true})
+			for (const std::string &text : texts) {
+				SCOPED_TRACE(testing::Message() << "kind " << static_cast<int>(kind) << " crlf " << crlf
+				                                << " text " << text.substr(0, 40));
+				std::string whole = encode(kind, crlf, text, 0, false);
+				for (std::size_t piece : {0, 1, 2, 3, 5, 7, 64, 1500}) {
+					for (bool in_place : {false, true}) {
+						if (piece != 0 || in_place) {
+							EXPECT_EQ(whole, encode(kind, crlf, text, piece, in_place))
+								<< "pieces of " << piece << (in_place ? ", in place" : "");
+						}
+					}
+				}
+				// A text left open ends in a soft line break (quoted-printable)
+				// or in padding: either way it decodes to itself.
+				std::vector<std::string> lines = lines_of(whole, crlf);
+				EXPECT_EQ(decode(kind, lines), text);
+				for (const std::string &line : lines) {
+					EXPECT_LE(line.size(), 76u) << line;
+					EXPECT_NE(line.rfind("From ", 0), 0u) << line;
+					bool blank_ends = !line.empty() && (line.back() == ' ' || line.back() == '\t');
+					EXPECT_FALSE(kind == transfer_kind::quoted_printable && blank_ends) << line;
+				}
+			}
+}
+
+}  // namespace
