@@ -240,15 +240,15 @@ void flush_gathered()
 
 // ---- Quoted-printable ------------------------------------------------------------
 
-void qp_annotate()
+// Annotates the decoded logical line text (len bytes).
+void qp_annotate(const char *text, std::size_t len)
 {
-	std::size_t len = w.qp_line.len;
-	if (len > 0 && w.qp_line.data[len - 1] == '\r')
+	if (len > 0 && text[len - 1] == '\r')
 		len--;
 	start_part_encoder(transfer_kind::quoted_printable);
 	if (w.break_first)
 		arm_first_addition();
-	annotate_decoded(w.qp_line.data, len);
+	annotate_decoded(text, len);
 	finish_encoder(&w.enc);
 }
 
@@ -269,13 +269,19 @@ void qp_line(const char *line, std::size_t n)
 		w.qp_may_act = w.st->watch || body == 0 || line[0] == '=' || annotate_may_act(line, body);
 	}
 	bool soft = body > 0 && line[body - 1] == '=';
+	// A whole logical line without "=" (a table's line, as a rule) is its
+	// own decoded text.
+	if (w.qp_may_act && !w.qp_continues && std::memchr(line, '=', body) == nullptr) {
+		qp_annotate(line, body);
+		return;
+	}
 	if (w.qp_may_act) {
 		buffer_reserve(w.qp_line, body);
 		w.qp_line.len += decode_quoted_printable(line, body, w.qp_line.data + w.qp_line.len, &soft);
 	}
 	w.qp_continues = soft;
 	if (!soft && w.qp_may_act)
-		qp_annotate();
+		qp_annotate(w.qp_line.data, w.qp_line.len);
 }
 
 void qp_end()
@@ -284,7 +290,7 @@ void qp_end()
 		// The text ends inside a line: what is added starts a line of its own.
 		w.break_first = true;
 		if (w.qp_may_act)
-			qp_annotate();
+			qp_annotate(w.qp_line.data, w.qp_line.len);
 	}
 	start_part_encoder(transfer_kind::quoted_printable);
 	if (w.break_first)

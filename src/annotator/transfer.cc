@@ -201,7 +201,8 @@ void qp_release_blank(qp_cursor &c, char *held, bool line_ends)
 }
 
 // Puts the run of literal bytes at p (at most end), as much of it as fits
-// the line; returns where it stopped.
+// the line, with the "=" in it escaped while they fit too; returns where
+// it stopped.
 const unsigned char *qp_literal_run(qp_cursor &c, const unsigned char *p, const unsigned char *end)
 {
 	if (c.len >= qp_room) {
@@ -211,31 +212,47 @@ const unsigned char *qp_literal_run(qp_cursor &c, const unsigned char *p, const 
 		if (*p == 'F')
 			return p;
 	}
-	std::size_t room = static_cast<std::size_t>(qp_room - c.len);
-	const unsigned char *run_end = p + std::min(room, static_cast<std::size_t>(end - p));
 	const unsigned char *s = p;
 	char *q = c.q;
-	// Eight bytes at a time (where the first is the lowest of a word), each
-	// word stored whole: what lies behind the first byte that is not
-	// literal is written over by what follows, within the line's room.
-	while (std::endian::native == std::endian::little && run_end - s >= 8) {
-		std::uint64_t w;
-		std::memcpy(&w, s, sizeof w);
-		std::memcpy(q, &w, sizeof w);
-		std::uint64_t stop = non_literal(w);
-		if (stop != 0) {
-			std::size_t k = static_cast<std::size_t>(std::countr_zero(stop) / 8);
-			s += k;
-			q += k;
-			run_end = s;
-			break;
+	int len = c.len;
+	for (;;) {
+		std::size_t room = static_cast<std::size_t>(qp_room - len);
+		const unsigned char *from = s;
+		const unsigned char *run_end = s + std::min(room, static_cast<std::size_t>(end - s));
+		// Eight bytes at a time (where the first is the lowest of a word),
+		// each word stored whole: what lies behind the first byte that is
+		// not literal is written over by what follows, within the line's
+		// room.
+		while (std::endian::native == std::endian::little && run_end - s >= 8) {
+			std::uint64_t w;
+			std::memcpy(&w, s, sizeof w);
+			std::memcpy(q, &w, sizeof w);
+			std::uint64_t stop = non_literal(w);
+			if (stop != 0) {
+				std::size_t k = static_cast<std::size_t>(std::countr_zero(stop) / 8);
+				s += k;
+				q += k;
+				run_end = s;
+				break;
+			}
+			s += 8;
+			q += 8;
 		}
-		s += 8;
-		q += 8;
+		while (s < run_end && qp_literal[*s])
+			*q++ = static_cast<char>(*s++);
+		len += static_cast<int>(s - from);
+		// An "=" that fits the line is escaped here, and the run goes on
+		// (a URL's query holds a few).
+		if (s == end || *s != '=' || len + 3 > qp_room)
+			break;
+		q[0] = '=';
+		q[1] = '3';
+		q[2] = 'D';
+		q += 3;
+		len += 3;
+		s++;
 	}
-	while (s < run_end && qp_literal[*s])
-		*q++ = static_cast<char>(*s++);
-	c.len += static_cast<int>(s - p);
+	c.len = len;
 	c.q = q;
 	return s;
 }
