@@ -5,6 +5,9 @@
 #include <array>
 #include <bit>
 #include <cstring>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -140,6 +143,18 @@ std::uint64_t non_literal(std::uint64_t w)
 	return (w | ((w - ones * 33) & ~w) | (w + ones) | ((eq - ones) & ~eq)) & high;
 }
 
+#if defined(__SSE2__)
+// The same for sixteen bytes, a bit each (the lowest for the first).
+unsigned non_literal_block(__m128i v)
+{
+	// Signed compares: bytes from 128 on are negative, so below 33 too.
+	__m128i below = _mm_cmplt_epi8(v, _mm_set1_epi8(33));
+	__m128i del = _mm_cmpeq_epi8(v, _mm_set1_epi8(127));
+	__m128i eq = _mm_cmpeq_epi8(v, _mm_set1_epi8('='));
+	return static_cast<unsigned>(_mm_movemask_epi8(_mm_or_si128(_mm_or_si128(below, del), eq)));
+}
+#endif
+
 // The encoded line under way, written straight into the output's room: q
 // is where the next byte goes, len the characters on the line so far.
 struct qp_cursor {
@@ -219,10 +234,27 @@ const unsigned char *qp_literal_run(qp_cursor &c, const unsigned char *p, const 
 		std::size_t room = static_cast<std::size_t>(qp_room - len);
 		const unsigned char *from = s;
 		const unsigned char *run_end = s + std::min(room, static_cast<std::size_t>(end - s));
+#if defined(__SSE2__)
+		// Sixteen bytes at a time, each block stored whole: what lies
+		// behind the first byte that is not literal is written over by
+		// what follows, within the line's room.
+		while (run_end - s >= 16) {
+			__m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i *>(s));
+			_mm_storeu_si128(reinterpret_cast<__m128i *>(q), v);
+			unsigned stop = non_literal_block(v);
+			if (stop != 0) {
+				std::size_t k = static_cast<std::size_t>(std::countr_zero(stop));
+				s += k;
+				q += k;
+				run_end = s;
+				break;
+			}
+			s += 16;
+			q += 16;
+		}
+#endif
 		// Eight bytes at a time (where the first is the lowest of a word),
-		// each word stored whole: what lies behind the first byte that is
-		// not literal is written over by what follows, within the line's
-		// room.
+		// each word stored whole, alike.
 		while (std::endian::native == std::endian::little && run_end - s >= 8) {
 			std::uint64_t w;
 			std::memcpy(&w, s, sizeof w);
@@ -241,9 +273,20 @@ const unsigned char *qp_literal_run(qp_cursor &c, const unsigned char *p, const 
 		while (s < run_end && qp_literal[*s])
 			*q++ = static_cast<char>(*s++);
 		len += static_cast<int>(s - from);
+		if (s == end)
+			break;
+		// A line break (no blank is held inside a run) ends the run here.
+		if (*s == '\n') {
+			if (c.crlf)
+				*q++ = '\r';
+			*q++ = '\n';
+			len = 0;
+			s++;
+			break;
+		}
 		// An "=" that fits the line is escaped here, and the run goes on
 		// (a URL's query holds a few).
-		if (s == end || *s != '=' || len + 3 > qp_room)
+		if (*s != '=' || len + 3 > qp_room)
 			break;
 		q[0] = '=';
 		q[1] = '3';
