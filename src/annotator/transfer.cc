@@ -409,6 +409,31 @@ void put_two_groups(char *q, const unsigned char *p)
 	std::memcpy(q, &out, sizeof out);
 }
 
+// Encodes whole groups of the n bytes at p (at least three) onto the
+// line under way, as many as it takes, and ends it when it is full;
+// returns the bytes of p encoded.
+std::size_t put_line_part(text_encoder *e, char *&q, const unsigned char *p, std::size_t n)
+{
+	int groups = static_cast<int>(std::min(n / 3, static_cast<std::size_t>(line_max - e->line_len) / 4));
+	// Two at a time where eight bytes can be read.
+	int pairs = groups / 2;
+	if (pairs > 0 && n < static_cast<std::size_t>(pairs * 6 + 2))
+		pairs--;
+	for (int i = 0; i < pairs; i++)
+		put_two_groups(q + 8 * i, p + 6 * i);
+	for (int g = 2 * pairs; g < groups; g++)
+		put_whole_group(q + 4 * g, p + 3 * g);
+	q += 4 * groups;
+	e->line_len += groups * 4;
+	if (e->line_len >= line_max) {
+		if (e->line_crlf)
+			*q++ = '\r';
+		*q++ = '\n';
+		e->line_len = 0;
+	}
+	return static_cast<std::size_t>(3 * groups);
+}
+
 // Encodes whole groups of the n bytes at p onto lines of line_max
 // characters at q, while a line and its break still fit behind q where
 // it is at most last_line; returns the bytes of p encoded (a multiple of
@@ -417,27 +442,24 @@ std::size_t put_groups(text_encoder *e, char *&q, const char *last_line, const u
 {
 	const unsigned char *start = p;
 	const unsigned char *end = p + n;
-	int len = e->line_len;
-	while (end - p >= 3 && q <= last_line) {
-		int groups = static_cast<int>(std::min(static_cast<std::size_t>(end - p) / 3,
-		                                       static_cast<std::size_t>(line_max - len) / 4));
-		// Two at a time where eight bytes can be read.
-		int pairs = groups / 2;
-		if (pairs > 0 && end - p < pairs * 6 + 2)
-			pairs--;
-		for (int i = 0; i < pairs; i++, p += 6, q += 8)
-			put_two_groups(q, p);
-		for (int g = 2 * pairs; g < groups; g++, p += 3, q += 4)
-			put_whole_group(q, p);
-		len += groups * 4;
-		if (len >= line_max) {
-			if (e->line_crlf)
-				*q++ = '\r';
-			*q++ = '\n';
-			len = 0;
-		}
+	// The line under way first, then whole lines, the usual case, with a
+	// count the compiler knows, then what is left.
+	if (e->line_len != 0 && end - p >= 3)
+		p += put_line_part(e, q, p, static_cast<std::size_t>(end - p));
+	constexpr int line_groups = line_max / 4;
+	while (e->line_len == 0 && end - p >= 3 * line_groups && q <= last_line) {
+		for (int i = 0; i < line_groups / 2; i++)
+			put_two_groups(q + 8 * i, p + 6 * i);
+		if constexpr (line_groups % 2 != 0)
+			put_whole_group(q + 4 * (line_groups - 1), p + 3 * (line_groups - 1));
+		p += 3 * line_groups;
+		q += 4 * line_groups;
+		if (e->line_crlf)
+			*q++ = '\r';
+		*q++ = '\n';
 	}
-	e->line_len = len;
+	while (end - p >= 3 && q <= last_line)
+		p += put_line_part(e, q, p, static_cast<std::size_t>(end - p));
 	return static_cast<std::size_t>(p - start);
 }
 
