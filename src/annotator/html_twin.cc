@@ -221,7 +221,7 @@ twin_result write_base64(FILE *dest, std::string_view raw)
 {
 	base64_decoder dec{};
 	decoded.len = 0;
-	buffer_append(decoded, raw);
+	buffer_reserve(decoded, base64_decoded_max(raw.size()));
 	decoded.len = decode_base64(&dec, raw.data(), raw.size(), decoded.data);
 	if (dec.data_after_end)
 		return twin_result::left_alone;

@@ -440,7 +440,7 @@ void b64_fence_off(const char *line, std::size_t n)
 {
 	if (!w.reencoding || w.fenced)
 		return;
-	buffer_reserve(w.decoded, n);
+	buffer_reserve(w.decoded, base64_decoded_max(n));
 	(void)decode_base64(&w.dec, line, n, w.decoded.data);
 	if (!w.dec.data_after_end)
 		return;
@@ -463,7 +463,7 @@ void b64_line(const char *line, std::size_t n)
 		buffer_append(w.held, line, n);
 		w.enc.line_crlf = w.last_crlf;
 	}
-	buffer_reserve(w.decoded, n);
+	buffer_reserve(w.decoded, base64_decoded_max(n));
 	w.decoded.len += decode_base64(&w.dec, line, n, w.decoded.data + w.decoded.len);
 	if (!w.reencoding && !w.dec.ended && w.dec.sextets == 0)
 		note_group_boundary();

@@ -371,7 +371,7 @@ void put_group(out_buffer &out, const unsigned char *g, int n)
 }
 
 // The four characters of the group of three bytes at p.
-void put_whole_group(char *q, const unsigned char *p)
+[[gnu::always_inline]] inline void put_whole_group(char *q, const unsigned char *p)
 {
 	std::uint32_t v = static_cast<std::uint32_t>(p[0]) << 16 | p[1] << 8 | p[2];
 	std::memcpy(q, base64_pairs[v >> 12].data(), 2);
@@ -379,7 +379,7 @@ void put_whole_group(char *q, const unsigned char *p)
 }
 
 // The two characters of every 12 bits as they lie in memory in a 16-bit
-// word, for storing two groups in one 64-bit word.
+// word.
 constexpr auto base64_pair_words = [] {
 	std::array<std::uint16_t, 4096> t{};
 	for (std::size_t i = 0; i < t.size(); i++) {
@@ -392,21 +392,18 @@ constexpr auto base64_pair_words = [] {
 }();
 
 // The eight characters of the two groups at p, from one load of eight
-// bytes (of which six are encoded) and one store.
-void put_two_groups(char *q, const unsigned char *p)
+// bytes (of which six are encoded).
+[[gnu::always_inline]] inline void put_two_groups(char *q, const unsigned char *p)
 {
 	std::uint64_t w;
 	std::memcpy(&w, p, sizeof w);
 	if constexpr (std::endian::native == std::endian::little)
 		w = __builtin_bswap64(w);
 	// The six bytes, the first highest, as four 12-bit indexes.
-	std::uint64_t a = base64_pair_words[w >> 52];
-	std::uint64_t b = base64_pair_words[w >> 40 & 0xfff];
-	std::uint64_t c = base64_pair_words[w >> 28 & 0xfff];
-	std::uint64_t d = base64_pair_words[w >> 16 & 0xfff];
-	std::uint64_t out = std::endian::native == std::endian::little ? a | b << 16 | c << 32 | d << 48
-	                                                               : a << 48 | b << 32 | c << 16 | d;
-	std::memcpy(q, &out, sizeof out);
+	std::memcpy(q, &base64_pair_words[w >> 52], 2);
+	std::memcpy(q + 2, &base64_pair_words[w >> 40 & 0xfff], 2);
+	std::memcpy(q + 4, &base64_pair_words[w >> 28 & 0xfff], 2);
+	std::memcpy(q + 6, &base64_pair_words[w >> 16 & 0xfff], 2);
 }
 
 // Encodes whole groups of the n bytes at p (at least three) onto the
@@ -508,6 +505,23 @@ void encode_text(text_encoder *e, const char *p, std::size_t n)
 	}
 }
 
+// The 24 bits of the group of four characters at p, base64_invalid among
+// them when one is outside the alphabet.
+[[gnu::always_inline]] inline std::uint32_t group_value(const unsigned char *p)
+{
+	return base64_shifted[0][p[0]] | base64_shifted[1][p[1]] | base64_shifted[2][p[2]] | base64_shifted[3][p[3]];
+}
+
+// The three bytes of v at o, the highest first, and a fourth byte behind
+// them.
+[[gnu::always_inline]] inline void store_group(char *o, std::uint32_t v)
+{
+	std::uint32_t bytes = v << 8;
+	if constexpr (std::endian::native == std::endian::little)
+		bytes = __builtin_bswap32(bytes);
+	std::memcpy(o, &bytes, sizeof bytes);
+}
+
 }  // namespace
 
 std::size_t decode_quoted_printable(const char *line, std::size_t len, char *out, bool *soft)
@@ -546,14 +560,26 @@ std::size_t decode_base64(base64_decoder *d, const char *in, std::size_t n, char
 		// Whole groups of four, the usual case, at once.
 		if (d->sextets == 0 && !d->ended) {
 			char *o = out + stored;
-			while (end - p >= 4) {
-				std::uint32_t v = base64_shifted[0][p[0]] | base64_shifted[1][p[1]] | base64_shifted[2][p[2]] |
-				                  base64_shifted[3][p[3]];
+			// Each group's three bytes are stored as one word of four: the
+			// fourth is written over by the next group, or lies in the
+			// room out has.
+			std::ptrdiff_t room = out + base64_decoded_max(n) - o;
+			std::ptrdiff_t pairs = std::min((end - p) / 8, room >= 7 ? (room - 7) / 6 + 1 : 0);
+			for (; pairs > 0; pairs--) {
+				std::uint32_t v = group_value(p);
+				std::uint32_t v2 = group_value(p + 4);
+				if ((v | v2) & base64_invalid)
+					break;
+				store_group(o, v);
+				store_group(o + 3, v2);
+				o += 6;
+				p += 8;
+			}
+			while (end - p >= 4 && out + base64_decoded_max(n) - o >= 4) {
+				std::uint32_t v = group_value(p);
 				if (v & base64_invalid)
 					break;
-				o[0] = static_cast<char>(v >> 16);
-				o[1] = static_cast<char>(v >> 8);
-				o[2] = static_cast<char>(v);
+				store_group(o, v);
 				o += 3;
 				p += 4;
 			}

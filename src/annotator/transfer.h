@@ -34,9 +34,16 @@ struct base64_decoder {
 	bool data_after_end;  // alphabet bytes came after the padding
 };
 
-// Decodes n bytes of base64 text into out, which has room for n bytes;
-// returns the bytes stored.  Bytes outside the alphabet are skipped.
+// Decodes n bytes of base64 text into out, which has room for
+// base64_decoded_max(n) bytes; returns the bytes stored.  Bytes outside
+// the alphabet are skipped.
 std::size_t decode_base64(base64_decoder *d, const char *in, std::size_t n, char *out);
+// The most decode_base64() stores for n bytes: a group begun in an earlier
+// piece, of up to three characters, is completed by the first of these.
+constexpr std::size_t base64_decoded_max(std::size_t n)
+{
+	return n + 3;
+}
 // The bytes of a last group left without padding (two or three sextets);
 // returns how many were stored at out (room for 2).
 std::size_t finish_base64(base64_decoder *d, char *out);

@@ -136,4 +136,32 @@ TEST(Encoders, SameBytesHoweverTheTextArrivesAndTheyDecodeBack)
 			}
 }
 
+// Base64 read in pieces of every size, each into exactly the room the
+// decoder asks for: the same bytes, and nothing written past that room
+// (a piece that completes a group begun in the one before stores more
+// bytes than it has characters).
+TEST(Decoders, Base64InPiecesStaysInItsRoom)
+{
+	for (const std::string &text : texts) {
+		std::string encoded = encode(transfer_kind::base64, false, text, 0, false);
+		// Lines of 1 to 5 characters, so that groups straddle pieces.
+		std::string ragged;
+		for (std::size_t at = 0, len = 1; at < encoded.size(); at += len, len = len % 5 + 1)
+			ragged += encoded.substr(at, len) + (encoded[at] == '\n' ? "" : "\n");
+		for (std::size_t piece = 1; piece <= 9; piece++) {
+			base64_decoder d{};
+			std::string decoded;
+			for (std::size_t at = 0; at < ragged.size(); at += piece) {
+				std::size_t n = std::min(piece, ragged.size() - at);
+				std::string out(base64_decoded_max(n) + 16, '#');
+				std::size_t got = decode_base64(&d, ragged.data() + at, n, out.data());
+				ASSERT_LE(got, base64_decoded_max(n));
+				EXPECT_EQ(out.substr(base64_decoded_max(n)), std::string(16, '#')) << "piece " << piece;
+				decoded += out.substr(0, got);
+			}
+			EXPECT_EQ(decoded, text) << "pieces of " << piece;
+		}
+	}
+}
+
 }  // namespace
