@@ -378,19 +378,6 @@ void put_group(out_buffer &out, const unsigned char *g, int n)
 	std::memcpy(q + 2, base64_pairs[v & 0xfff].data(), 2);
 }
 
-// The two characters of every 12 bits as they lie in memory in a 16-bit
-// word.
-constexpr auto base64_pair_words = [] {
-	std::array<std::uint16_t, 4096> t{};
-	for (std::size_t i = 0; i < t.size(); i++) {
-		auto first = static_cast<std::uint16_t>(static_cast<unsigned char>(base64_alphabet[i >> 6]));
-		auto second = static_cast<std::uint16_t>(static_cast<unsigned char>(base64_alphabet[i & 63]));
-		t[i] = std::endian::native == std::endian::little ? static_cast<std::uint16_t>(first | second << 8)
-		                                                  : static_cast<std::uint16_t>(first << 8 | second);
-	}
-	return t;
-}();
-
 // The eight characters of the two groups at p, from one load of eight
 // bytes (of which six are encoded).
 [[gnu::always_inline]] inline void put_two_groups(char *q, const unsigned char *p)
@@ -400,10 +387,10 @@ constexpr auto base64_pair_words = [] {
 	if constexpr (std::endian::native == std::endian::little)
 		w = __builtin_bswap64(w);
 	// The six bytes, the first highest, as four 12-bit indexes.
-	std::memcpy(q, &base64_pair_words[w >> 52], 2);
-	std::memcpy(q + 2, &base64_pair_words[w >> 40 & 0xfff], 2);
-	std::memcpy(q + 4, &base64_pair_words[w >> 28 & 0xfff], 2);
-	std::memcpy(q + 6, &base64_pair_words[w >> 16 & 0xfff], 2);
+	std::memcpy(q, base64_pairs[w >> 52].data(), 2);
+	std::memcpy(q + 2, base64_pairs[w >> 40 & 0xfff].data(), 2);
+	std::memcpy(q + 4, base64_pairs[w >> 28 & 0xfff].data(), 2);
+	std::memcpy(q + 6, base64_pairs[w >> 16 & 0xfff].data(), 2);
 }
 
 // Encodes whole groups of the n bytes at p (at least three) onto the
