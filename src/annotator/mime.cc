@@ -312,6 +312,8 @@ void stage_text(void *, const char *p, std::size_t n)
 // in the same order, encoded in long runs.
 bool stage_base64()
 {
+	if (w.enc.sink == stage_text)
+		return true;  // gathering already
 	if (!w.reencoding || w.enc.kind != transfer_kind::base64 || w.enc.on_first != nullptr)
 		return false;
 	w.enc.kind = transfer_kind::identity;

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include "test_support.h"
+
 #include <string>
 #include <vector>
 
@@ -162,6 +164,33 @@ TEST(Decoders, Base64InPiecesStaysInItsRoom)
 			EXPECT_EQ(decoded, text) << "pieces of " << piece;
 		}
 	}
+}
+
+// A base64 part that revnote writes again (every table line gets a link)
+// is encoded as it goes, not gathered whole: under a data limit of 6 MiB,
+// a table whose annotated text is larger than that passes.
+TEST(Base64Part, WrittenAgainInBoundedMemory)
+{
+	std::string table = "Modified files:\n\tLog message.\n\n  Revision  Changes    Path\n";
+	for (int i = 0; i < 60000; i++)
+		table += "  1." + std::to_string(i % 50 + 2) + "       +0 -1      src/dir" + std::to_string(i % 10) + "/file" +
+		         std::to_string(i) + ".c\n";
+	std::string message = "Subject: cvs commit\nMIME-Version: 1.0\n"
+	                      "Content-Type: text/plain; charset=utf-8\nContent-Transfer-Encoding: base64\n\n" +
+	                      encode(transfer_kind::base64, false, table, 0, false);
+	testsupport::run_options opt;
+	opt.input = message;
+	opt.env_set = {"REVNOTE_LOG=off"};
+	testsupport::run_result r =
+		testsupport::run({"sh", "-c", "ulimit -d 6144 && exec \"$0\"", testsupport::revnote_binary()}, opt);
+	ASSERT_EQ(r.status, 0) << r.err;
+	// Decoded, the output holds the table and a link for each line.
+	std::string body = r.out.substr(r.out.find("\n\n") + 2);
+	std::vector<std::string> lines = lines_of(body, false);
+	std::string text = decode(transfer_kind::base64, lines);
+	EXPECT_GT(text.size(), 6u << 20);
+	EXPECT_EQ(text.rfind(table.substr(0, table.find("file0.c\n") + 8), 0), 0u);
+	EXPECT_NE(text.find("/file59999.c.diff?"), std::string::npos);
 }
 
 }  // namespace
