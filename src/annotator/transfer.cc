@@ -431,16 +431,23 @@ std::size_t put_groups(text_encoder *e, char *&q, const char *last_line, const u
 	if (e->line_len != 0 && end - p >= 3)
 		p += put_line_part(e, q, p, static_cast<std::size_t>(end - p));
 	constexpr int line_groups = line_max / 4;
-	while (e->line_len == 0 && end - p >= 3 * line_groups && q <= last_line) {
-		for (int i = 0; i < line_groups / 2; i++)
-			put_two_groups(q + 8 * i, p + 6 * i);
-		if constexpr (line_groups % 2 != 0)
-			put_whole_group(q + 4 * (line_groups - 1), p + 3 * (line_groups - 1));
-		p += 3 * line_groups;
-		q += 4 * line_groups;
-		if (e->line_crlf)
-			*q++ = '\r';
-		*q++ = '\n';
+	if (e->line_len == 0) {
+		// Kept in locals: the characters stored may not alias them.
+		char *o = q;
+		bool crlf = e->line_crlf;
+		while (end - p >= 3 * line_groups && o <= last_line) {
+#pragma GCC unroll 9
+			for (int i = 0; i < line_groups / 2; i++)
+				put_two_groups(o + 8 * i, p + 6 * i);
+			if constexpr (line_groups % 2 != 0)
+				put_whole_group(o + 4 * (line_groups - 1), p + 3 * (line_groups - 1));
+			p += 3 * line_groups;
+			o += 4 * line_groups;
+			if (crlf)
+				*o++ = '\r';
+			*o++ = '\n';
+		}
+		q = o;
 	}
 	while (end - p >= 3 && q <= last_line)
 		p += put_line_part(e, q, p, static_cast<std::size_t>(end - p));
