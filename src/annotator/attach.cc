@@ -18,34 +18,12 @@
 #include <string_view>
 
 #include "failure.h"
+#include "growth.h"
 #include "inline.h"
 #include "output.h"
 #include "settings.h"
 
 namespace {
-
-struct text_buffer {
-	char *data;
-	std::size_t len;
-	std::size_t cap;
-};
-
-void append(text_buffer &b, std::string_view s)
-{
-	if (b.cap - b.len < s.size()) {
-		std::size_t cap = b.cap == 0 ? 1024 : b.cap;
-		while (cap - b.len < s.size())
-			cap *= 2;
-		void *grown = std::realloc(b.data, cap);
-		if (grown == nullptr)
-			fatal(1, "realloc");
-		b.data = static_cast<char *>(grown);
-		b.cap = cap;
-	}
-	if (!s.empty())  // an empty view may hold no pointer at all
-		std::memcpy(b.data + b.len, s.data(), s.size());
-	b.len += s.size();
-}
 
 // A field moved into the first part: where it lies in the spool.
 struct moved_field {
@@ -64,7 +42,7 @@ struct header_watch {
 	moved_field *moved;
 	std::size_t moved_count;
 	std::size_t moved_capacity;
-	text_buffer moved_text;  // the moved fields' lines
+	byte_buffer moved_text;  // the moved fields' lines
 	// The boundary of the parts, and whether the message is wrapped in a
 	// multipart/mixed of revnote's (else the top one is its own).
 	char boundary[mime_boundary_max + 1];
@@ -100,18 +78,11 @@ void end_moved_field()
 
 void start_moved_field(const char *line, std::size_t len)
 {
-	if (h.moved_count == h.moved_capacity) {
-		std::size_t cap = h.moved_capacity == 0 ? 8 : 2 * h.moved_capacity;
-		void *grown = std::realloc(h.moved, cap * sizeof *h.moved);
-		if (grown == nullptr)
-			fatal(1, "realloc");
-		h.moved = static_cast<moved_field *>(grown);
-		h.moved_capacity = cap;
-	}
+	make_room_for_one(&h.moved, &h.moved_capacity, h.moved_count);
 	h.moved[h.moved_count++] = moved_field{h.line_at, h.line_at};
 	h.moving = true;
-	append(h.moved_text, std::string_view(line, len));
-	append(h.moved_text, "\n");
+	buffer_append(h.moved_text, std::string_view(line, len));
+	buffer_append(h.moved_text, "\n");
 }
 
 // A boundary no line of the body is likely to hold: "=_" cannot stand in
@@ -159,8 +130,8 @@ void attach_header_line(FILE *dest, const char *line, std::size_t len, header_li
 	switch (kind) {
 	case header_line_kind::continuation:
 		if (h.moving) {
-			append(h.moved_text, std::string_view(line, len));
-			append(h.moved_text, "\n");
+			buffer_append(h.moved_text, std::string_view(line, len));
+			buffer_append(h.moved_text, "\n");
 		}
 		return;
 	case header_line_kind::field:
@@ -195,19 +166,19 @@ void attach_header_end(const part_type &top)
 	for (std::size_t i = 0; i < h.moved_count; i++)
 		inline_attach_edit(h.moved[i].from, h.moved[i].to, {});
 	std::string_view brk = h.crlf ? "\r\n" : "\n";
-	text_buffer t{};
+	byte_buffer t{};
 	if (!h.mime_version) {
-		append(t, "MIME-Version: 1.0");
-		append(t, brk);
+		buffer_append(t, "MIME-Version: 1.0");
+		buffer_append(t, brk);
 	}
-	append(t, "Content-Type: multipart/mixed; boundary=\"");
-	append(t, h.boundary);
-	append(t, "\"");
-	append(t, brk);
-	append(t, brk);
-	append(t, "--");
-	append(t, h.boundary);
-	append(t, brk);
+	buffer_append(t, "Content-Type: multipart/mixed; boundary=\"");
+	buffer_append(t, h.boundary);
+	buffer_append(t, "\"");
+	buffer_append(t, brk);
+	buffer_append(t, brk);
+	buffer_append(t, "--");
+	buffer_append(t, h.boundary);
+	buffer_append(t, brk);
 	// The moved lines end as the header's did.
 	for (std::size_t from = 0; from < h.moved_text.len;) {
 		std::string_view rest(h.moved_text.data + from, h.moved_text.len - from);
@@ -215,11 +186,11 @@ void attach_header_end(const part_type &top)
 		std::string_view line = rest.substr(0, nl);
 		if (!line.empty() && line.back() == '\r')
 			line.remove_suffix(1);
-		append(t, line);
-		append(t, brk);
+		buffer_append(t, line);
+		buffer_append(t, brk);
 		from += nl + 1;
 	}
-	append(t, brk);
+	buffer_append(t, brk);
 	inline_attach_edit(h.end_at, h.body_at, std::string_view(t.data, t.len));
 	std::free(t.data);
 }
@@ -240,17 +211,17 @@ void attach_message_end(FILE *dest)
 	if (h.point_set || !h.header_done)
 		return;
 	std::string_view brk = h.crlf ? "\r\n" : "\n";
-	text_buffer t{};
-	append(t, "--");
-	append(t, h.boundary);
-	append(t, "--");
-	append(t, brk);
+	byte_buffer t{};
+	buffer_append(t, "--");
+	buffer_append(t, h.boundary);
+	buffer_append(t, "--");
+	buffer_append(t, brk);
 	off_t at = position(dest);
 	if (h.wrap) {
 		// The line break that the first delimiter takes, so that the body
 		// keeps its own last one.
-		text_buffer lead{};
-		append(lead, brk);
+		byte_buffer lead{};
+		buffer_append(lead, brk);
 		inline_attach_edit(at, at, std::string_view(lead.data, lead.len));
 		std::free(lead.data);
 	}

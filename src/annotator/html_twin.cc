@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "failure.h"
+#include "growth.h"
 #include "output.h"
 #include "slice.h"
 
@@ -19,66 +20,38 @@ namespace {
 // RFC 5322's limit of a line, without its line break.
 constexpr std::size_t line_max = 998;
 
-struct text_buffer {
-	char *data;
-	std::size_t len;
-	std::size_t cap;
-};
-
-text_buffer links;         // the block's lines between its first and last
+byte_buffer links;         // the block's lines between its first and last
 bool group_pending;        // the next link starts a group of its own
-text_buffer decoded;       // a part's decoded text, or a logical line of it
-text_buffer block;         // the whole block, or one link escaped
-
-void append(text_buffer &b, std::string_view s)
-{
-	if (b.cap - b.len < s.size()) {
-		std::size_t cap = b.cap == 0 ? 1024 : b.cap;
-		while (cap - b.len < s.size())
-			cap *= 2;
-		void *grown = std::realloc(b.data, cap);
-		if (grown == nullptr)
-			fatal(1, "realloc");
-		b.data = static_cast<char *>(grown);
-		b.cap = cap;
-	}
-	if (!s.empty())  // an empty view may hold no pointer at all
-		std::memcpy(b.data + b.len, s.data(), s.size());
-	b.len += s.size();
-}
-
-std::string_view view(const text_buffer &b)
-{
-	return std::string_view(b.data, b.len);
-}
+byte_buffer decoded;       // a part's decoded text, or a logical line of it
+byte_buffer block;         // the whole block, or one link escaped
 
 // A URL as it may stand in an attribute and in text, in ASCII.
-void append_escaped(text_buffer &b, std::string_view url)
+void append_escaped(byte_buffer &b, std::string_view url)
 {
 	static const char hex[] = "0123456789ABCDEF";
 	for (char ch : url) {
 		unsigned char c = static_cast<unsigned char>(ch);
 		switch (c) {
 		case '&':
-			append(b, "&amp;");
+			buffer_append(b, "&amp;");
 			continue;
 		case '<':
-			append(b, "&lt;");
+			buffer_append(b, "&lt;");
 			continue;
 		case '>':
-			append(b, "&gt;");
+			buffer_append(b, "&gt;");
 			continue;
 		case '"':
-			append(b, "&quot;");
+			buffer_append(b, "&quot;");
 			continue;
 		default:
 			break;
 		}
 		if (c <= ' ' || c >= 0x7f) {
 			char pct[3] = {'%', hex[c >> 4], hex[c & 15]};
-			append(b, std::string_view(pct, 3));
+			buffer_append(b, std::string_view(pct, 3));
 		} else {
-			append(b, std::string_view(&ch, 1));
+			buffer_append(b, std::string_view(&ch, 1));
 		}
 	}
 }
@@ -122,11 +95,11 @@ bool holds_block(std::string_view text)
 std::string_view make_block()
 {
 	block.len = 0;
-	append(block, twin_block_open);
-	append(block, "\n");
-	append(block, view(links));
-	append(block, "</pre>\n");
-	return view(block);
+	buffer_append(block, twin_block_open);
+	buffer_append(block, "\n");
+	buffer_append(block, buffer_view(links));
+	buffer_append(block, "</pre>\n");
+	return buffer_view(block);
 }
 
 // Text through the part's encoder, behind everything passed on: what
@@ -194,7 +167,7 @@ qp_logical decode_qp_logical(std::string_view raw, std::size_t from)
 			body--;
 		// Room for body bytes, then only what they decode to is kept.
 		std::size_t before = decoded.len;
-		append(decoded, slice(raw, l.raw_end, body));
+		buffer_append(decoded, slice(raw, l.raw_end, body));
 		decoded.len = before + decode_quoted_printable(raw.data() + l.raw_end, body, decoded.data + before, &l.soft);
 		l.raw_end = end;
 		if (!l.soft)
@@ -210,9 +183,9 @@ twin_result write_quoted_printable(FILE *dest, std::string_view raw, twin_pass_f
 	std::size_t target_at = std::string_view::npos;
 	for (std::size_t from = 0; from < raw.size();) {
 		qp_logical l = decode_qp_logical(raw, from);
-		if (holds_block(view(decoded)))
+		if (holds_block(buffer_view(decoded)))
 			return twin_result::already;
-		std::size_t at = last_body_end(view(decoded));
+		std::size_t at = last_body_end(buffer_view(decoded));
 		if (at != std::string_view::npos) {
 			target = l;
 			target_at = at;
@@ -232,7 +205,7 @@ twin_result write_quoted_printable(FILE *dest, std::string_view raw, twin_pass_f
 	// That line is written again: its text before "</body>", the block,
 	// the rest, and its own line break unless the text ends in it.
 	(void)decode_qp_logical(raw, target.raw_begin);
-	std::string_view text = view(decoded);
+	std::string_view text = buffer_view(decoded);
 	encode(&enc, slice(text, 0, target_at), false);
 	encode(&enc, make_block(), true);
 	encode(&enc, slice(text, target_at), false);
@@ -248,14 +221,14 @@ twin_result write_base64(FILE *dest, std::string_view raw)
 {
 	base64_decoder dec{};
 	decoded.len = 0;
-	append(decoded, raw);
+	buffer_reserve(decoded, base64_decoded_max(raw.size()));
 	decoded.len = decode_base64(&dec, raw.data(), raw.size(), decoded.data);
 	if (dec.data_after_end)
 		return twin_result::left_alone;
 	char last[2];
 	std::size_t last_len = finish_base64(&dec, last);
-	append(decoded, std::string_view(last, last_len));
-	std::string_view text = view(decoded);
+	buffer_append(decoded, std::string_view(last, last_len));
+	std::string_view text = buffer_view(decoded);
 	if (holds_block(text))
 		return twin_result::already;
 	bool text_crlf = first_line_crlf(text);
@@ -298,22 +271,22 @@ void twin_record(std::initializer_list<std::string_view> pieces)
 {
 	decoded.len = 0;
 	for (std::string_view piece : pieces)
-		append(decoded, piece);
-	std::string_view url = view(decoded);
+		buffer_append(decoded, piece);
+	std::string_view url = buffer_view(decoded);
 	if (!url.empty() && url.back() == '\n')
 		url.remove_suffix(1);
 	if (group_pending)
-		append(links, "\n");
+		buffer_append(links, "\n");
 	group_pending = false;
 	block.len = 0;
 	append_escaped(block, url);
-	std::string_view escaped = view(block);
-	append(links, "<a href=\"");
-	append(links, escaped);
+	std::string_view escaped = buffer_view(block);
+	buffer_append(links, "<a href=\"");
+	buffer_append(links, escaped);
 	// A line too long for mail puts the link's text on a line of its own.
-	append(links, 2 * escaped.size() + 15 > line_max ? "\">\n" : "\">");
-	append(links, escaped);
-	append(links, "</a>\n");
+	buffer_append(links, 2 * escaped.size() + 15 > line_max ? "\">\n" : "\">");
+	buffer_append(links, escaped);
+	buffer_append(links, "</a>\n");
 }
 
 bool twin_has_links()

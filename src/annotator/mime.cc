@@ -19,6 +19,7 @@
 
 #include "attach.h"
 #include "failure.h"
+#include "growth.h"
 #include "html_twin.h"
 #include "inline.h"
 #include "links.h"
@@ -33,39 +34,6 @@ namespace {
 // than this and the part is passed on unannotated (its text then holds
 // bytes outside the alphabet that never let the groups line up again).
 constexpr std::size_t held_max = 8 * 1024 * 1024;
-
-struct byte_buffer {
-	char *data;
-	std::size_t len;
-	std::size_t cap;
-};
-
-void reserve(byte_buffer &b, std::size_t more)
-{
-	if (b.cap - b.len >= more)
-		return;
-	std::size_t cap = b.cap == 0 ? 1024 : b.cap;
-	while (cap - b.len < more)
-		cap *= 2;
-	void *grown = std::realloc(b.data, cap);
-	if (grown == nullptr)
-		fatal(1, "realloc");
-	b.data = static_cast<char *>(grown);
-	b.cap = cap;
-}
-
-void append(byte_buffer &b, const char *p, std::size_t n)
-{
-	reserve(b, n);
-	std::memcpy(b.data + b.len, p, n);
-	b.len += n;
-}
-
-void drop_front(byte_buffer &b, std::size_t n)
-{
-	std::memmove(b.data, b.data + n, b.len - n);
-	b.len -= n;
-}
 
 struct level {
 	char boundary[mime_boundary_max];
@@ -121,6 +89,9 @@ struct walk {
 	bool text_crlf_known;
 	byte_buffer held;      // raw lines not written yet
 	byte_buffer decoded;   // what they decode to (the line under way once reencoding)
+	// Once written again: the text to encode, gathered so that it is
+	// encoded in long runs rather than a line and a link at a time.
+	byte_buffer staged;
 	std::size_t line_start;  // in decoded: the line under way
 	std::size_t switch_at;   // in decoded: where revnote's first addition goes
 	group_boundary *boundaries;
@@ -240,6 +211,7 @@ void start_part_encoder(transfer_kind kind)
 	// Under -d a base64 part's text stays decoded in the spool.
 	transfer_kind live = kind == transfer_kind::base64 && fetch_diffs ? transfer_kind::identity : kind;
 	start_encoder(&w.enc, live, w.text_crlf, w.last_crlf, output_encoded, w.dest);
+	encode_in_place(&w.enc, &output_encoded_room);
 }
 
 // Annotates one line of decoded text, additions through the part's encoder.
@@ -268,15 +240,15 @@ void flush_gathered()
 
 // ---- Quoted-printable ------------------------------------------------------------
 
-void qp_annotate()
+// Annotates the decoded logical line text (len bytes).
+void qp_annotate(const char *text, std::size_t len)
 {
-	std::size_t len = w.qp_line.len;
-	if (len > 0 && w.qp_line.data[len - 1] == '\r')
+	if (len > 0 && text[len - 1] == '\r')
 		len--;
 	start_part_encoder(transfer_kind::quoted_printable);
 	if (w.break_first)
 		arm_first_addition();
-	annotate_decoded(w.qp_line.data, len);
+	annotate_decoded(text, len);
 	finish_encoder(&w.enc);
 }
 
@@ -297,13 +269,19 @@ void qp_line(const char *line, std::size_t n)
 		w.qp_may_act = w.st->watch || body == 0 || line[0] == '=' || annotate_may_act(line, body);
 	}
 	bool soft = body > 0 && line[body - 1] == '=';
+	// A whole logical line without "=" (a table's line, as a rule) is its
+	// own decoded text.
+	if (w.qp_may_act && !w.qp_continues && std::memchr(line, '=', body) == nullptr) {
+		qp_annotate(line, body);
+		return;
+	}
 	if (w.qp_may_act) {
-		reserve(w.qp_line, body);
+		buffer_reserve(w.qp_line, body);
 		w.qp_line.len += decode_quoted_printable(line, body, w.qp_line.data + w.qp_line.len, &soft);
 	}
 	w.qp_continues = soft;
 	if (!soft && w.qp_may_act)
-		qp_annotate();
+		qp_annotate(w.qp_line.data, w.qp_line.len);
 }
 
 void qp_end()
@@ -312,7 +290,7 @@ void qp_end()
 		// The text ends inside a line: what is added starts a line of its own.
 		w.break_first = true;
 		if (w.qp_may_act)
-			qp_annotate();
+			qp_annotate(w.qp_line.data, w.qp_line.len);
 	}
 	start_part_encoder(transfer_kind::quoted_printable);
 	if (w.break_first)
@@ -323,9 +301,42 @@ void qp_end()
 
 // ---- Base64 ------------------------------------------------------------------------
 
+void stage_text(void *, const char *p, std::size_t n)
+{
+	buffer_append(w.staged, p, n);
+}
+
+// While the part is written again, its text and what is added to it are
+// gathered as they are (the encoder turned to identity, its sink the
+// stage) and encoded when the stage fills or the text ends: the same bytes
+// in the same order, encoded in long runs.
+bool stage_base64()
+{
+	if (w.enc.sink == stage_text)
+		return true;  // gathering already
+	if (!w.reencoding || w.enc.kind != transfer_kind::base64 || w.enc.on_first != nullptr)
+		return false;
+	w.enc.kind = transfer_kind::identity;
+	w.enc.sink = stage_text;
+	return true;
+}
+
+void encode_staged()
+{
+	if (w.enc.sink != stage_text)
+		return;
+	w.enc.kind = transfer_kind::base64;
+	w.enc.sink = output_encoded;
+	encode_original(&w.enc, w.staged.data, w.staged.len);
+	w.staged.len = 0;
+}
+
+constexpr std::size_t stage_max = 16 * 1024;
+
 // Annotates the whole lines decoded so far.
 void b64_annotate_lines()
 {
+	bool staging = stage_base64();
 	for (;;) {
 		char *start = w.decoded.data + w.line_start;
 		std::size_t avail = w.decoded.len - w.line_start;
@@ -346,6 +357,10 @@ void b64_annotate_lines()
 			w.switch_at = w.line_start;
 			annotate_decoded(start, text_len);
 		}
+		if (staging && w.staged.len >= stage_max) {
+			encode_staged();
+			staging = stage_base64();
+		}
 	}
 }
 
@@ -360,8 +375,8 @@ void b64_release()
 		return;
 	group_boundary upto = w.boundaries[k - 1];
 	pass_held(w.held.data, upto.raw);
-	drop_front(w.held, upto.raw);
-	drop_front(w.decoded, upto.decoded);
+	buffer_drop_front(w.held, upto.raw);
+	buffer_drop_front(w.decoded, upto.decoded);
 	w.line_start -= upto.decoded;
 	for (std::size_t i = k; i < w.boundary_count; i++)
 		w.boundaries[i - k] = {w.boundaries[i].raw - upto.raw, w.boundaries[i].decoded - upto.decoded};
@@ -370,14 +385,7 @@ void b64_release()
 
 void note_group_boundary()
 {
-	if (w.boundary_count == w.boundary_capacity) {
-		std::size_t cap = w.boundary_capacity == 0 ? 16 : w.boundary_capacity * 2;
-		void *grown = std::realloc(w.boundaries, cap * sizeof *w.boundaries);
-		if (grown == nullptr)
-			fatal(1, "realloc");
-		w.boundaries = static_cast<group_boundary *>(grown);
-		w.boundary_capacity = cap;
-	}
+	make_room_for_one(&w.boundaries, &w.boundary_capacity, w.boundary_count);
 	w.boundaries[w.boundary_count++] = {w.held.len, w.decoded.len};
 }
 
@@ -385,7 +393,8 @@ void note_group_boundary()
 // the gathered links, and the end of what was written again.
 void b64_end_of_text()
 {
-	reserve(w.decoded, 2);
+	encode_staged();
+	buffer_reserve(w.decoded, 2);
 	w.decoded.len += finish_base64(&w.dec, w.decoded.data + w.decoded.len);
 	std::size_t rest = w.decoded.len - w.line_start;
 	if (rest > 0) {
@@ -433,7 +442,7 @@ void b64_fence_off(const char *line, std::size_t n)
 {
 	if (!w.reencoding || w.fenced)
 		return;
-	reserve(w.decoded, n);
+	buffer_reserve(w.decoded, base64_decoded_max(n));
 	(void)decode_base64(&w.dec, line, n, w.decoded.data);
 	if (!w.dec.data_after_end)
 		return;
@@ -453,10 +462,10 @@ void b64_line(const char *line, std::size_t n)
 	}
 	w.last_crlf = ends_in_crlf(line, n);
 	if (!w.reencoding) {
-		append(w.held, line, n);
+		buffer_append(w.held, line, n);
 		w.enc.line_crlf = w.last_crlf;
 	}
-	reserve(w.decoded, n);
+	buffer_reserve(w.decoded, base64_decoded_max(n));
 	w.decoded.len += decode_base64(&w.dec, line, n, w.decoded.data + w.decoded.len);
 	if (!w.reencoding && !w.dec.ended && w.dec.sextets == 0)
 		note_group_boundary();
@@ -476,7 +485,7 @@ void b64_line(const char *line, std::size_t n)
 		return;
 	}
 	if (w.reencoding) {
-		drop_front(w.decoded, w.line_start);
+		buffer_drop_front(w.decoded, w.line_start);
 		w.line_start = 0;
 		return;
 	}
@@ -500,7 +509,7 @@ bool is_twin(const part_type &t)
 
 void html_line(const char *line, std::size_t n)
 {
-	append(w.html, line, n);
+	buffer_append(w.html, line, n);
 	if (w.html.len > held_max) {
 		// Too big to hold: passed on as it is, without the links.
 		pass_held(w.html.data, w.html.len);
@@ -511,7 +520,7 @@ void html_line(const char *line, std::size_t n)
 
 void html_end()
 {
-	twin_result r = twin_write_part(w.dest, w.html_encoding, std::string_view(w.html.data, w.html.len), pass_held);
+	twin_result r = twin_write_part(w.dest, w.html_encoding, buffer_view(w.html), pass_held);
 	if (r != twin_result::written)
 		pass_held(w.html.data, w.html.len);
 	if (r == twin_result::already)

@@ -26,7 +26,7 @@ constexpr std::size_t printf_text_max = 1024;
 // Pieces up to this size are copied without a call.
 constexpr std::size_t short_piece_maximum = 128;
 
-static_assert(output_reserve_max <= piece_buffer_size);
+static_assert(output_reserve_max <= piece_buffer_size && encoded_room_max <= piece_buffer_size);
 
 struct piece_buffer {
 	FILE *fp;  // the stream the gathered bytes are for
@@ -135,6 +135,22 @@ void output_encoded(void *ctx, const char *p, std::size_t n)
 {
 	add(static_cast<FILE *>(ctx), p, n, encoding_op);
 }
+
+namespace {
+
+char *encoded_room_for(void *ctx, std::size_t n)
+{
+	return room_for(static_cast<FILE *>(ctx), n, encoding_op);
+}
+
+void encoded_filled(void *, std::size_t n)
+{
+	added.used += n;
+}
+
+}  // namespace
+
+const encoded_room output_encoded_room = {encoded_room_for, encoded_filled};
 
 void output_name_stream(FILE *fp, const char *place)
 {

@@ -76,6 +76,9 @@ const text_encoder *output_added_encoder();
 // The sink of such an encoder: passes the encoded bytes on to the stream
 // ctx.
 void output_encoded(void *ctx, const char *p, std::size_t n);
+// The same sink lending the piece buffer (encode_in_place()): the encoded
+// bytes are written there directly.
+extern const encoded_room output_encoded_room;
 
 // The longest line mail may carry (RFC 5322), its line end not counted:
 // no line revnote adds is longer, so that no mail server breaks or

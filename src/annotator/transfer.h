@@ -34,9 +34,16 @@ struct base64_decoder {
 	bool data_after_end;  // alphabet bytes came after the padding
 };
 
-// Decodes n bytes of base64 text into out, which has room for n bytes;
-// returns the bytes stored.  Bytes outside the alphabet are skipped.
+// Decodes n bytes of base64 text into out, which has room for
+// base64_decoded_max(n) bytes; returns the bytes stored.  Bytes outside
+// the alphabet are skipped.
 std::size_t decode_base64(base64_decoder *d, const char *in, std::size_t n, char *out);
+// The most decode_base64() stores for n bytes: a group begun in an earlier
+// piece, of up to three characters, is completed by the first of these.
+constexpr std::size_t base64_decoded_max(std::size_t n)
+{
+	return n + 3;
+}
 // The bytes of a last group left without padding (two or three sextets);
 // returns how many were stored at out (room for 2).
 std::size_t finish_base64(base64_decoder *d, char *out);
@@ -45,6 +52,16 @@ std::size_t finish_base64(base64_decoder *d, char *out);
 
 // Where encoded bytes go.
 using encoded_sink = void(void *ctx, const char *p, std::size_t n);
+
+// A sink that lends its own buffer, so that encoded bytes are written where
+// they go rather than gathered and copied there: room(ctx, n) gives space
+// for n bytes (n at most encoded_room_max), filled(ctx, n) says how many of
+// them were written.  Nothing else may write to the sink in between.
+struct encoded_room {
+	char *(*room)(void *ctx, std::size_t n);
+	void (*filled)(void *ctx, std::size_t n);
+};
+constexpr std::size_t encoded_room_max = 1024;
 
 // Writes text in a part's transfer encoding, piece by piece.  What revnote
 // adds has "\n" for its line breaks: in quoted-printable each becomes a
@@ -61,6 +78,7 @@ struct text_encoder {
 	bool text_crlf;  // the decoded text's line break is CR LF
 	bool line_crlf;  // the encoded lines end in CR LF
 	encoded_sink *sink;
+	const encoded_room *in_place;  // null: through sink
 	void *ctx;
 
 	int line_len;           // characters on the encoded line so far
@@ -76,6 +94,9 @@ struct text_encoder {
 
 void start_encoder(text_encoder *e, transfer_kind kind, bool text_crlf, bool line_crlf, encoded_sink *sink,
                    void *ctx);
+// From now on the encoded bytes are written into the buffer of r, with the
+// same ctx; sink is left for the identity kind.
+void encode_in_place(text_encoder *e, const encoded_room *r);
 // Text that revnote adds.
 void encode_added(text_encoder *e, const char *p, std::size_t n);
 // Decoded bytes of the part itself, written again as they are (base64).

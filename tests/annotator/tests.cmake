@@ -109,3 +109,8 @@ if(NOT REVNOTE_SANITIZE)
   set_tests_properties(revnote_links_libc_only PROPERTIES
     PASS_REGULAR_EXPRESSION "libc\\.so" FAIL_REGULAR_EXPRESSION "libstdc|libm\\.|libgcc")
 endif()
+# The transfer encoders against themselves: the same bytes whatever the
+# pieces and sinks, decoded back by the decoders.
+revnote_gtest(transfer_test
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/transfer_test.cc
+  LIBS revnote_core)
