@@ -166,17 +166,15 @@ std::size_t maildir_messages()
 // the null stream, and nothing is fetched.
 verdict look_at()
 {
-	bool fetch = fetch_diffs;
-	fetch_diffs = false;
 	std::uint64_t before = output_added_count();
 	std::string_view block;
 	message_seen seen{};
 	if (input_next_lines(&block)) {
 		message_options o = options.message;
 		o.watch = true;
+		o.inline_diffs = false;
 		seen = copy_message(null_stream, block, o);
 	}
-	fetch_diffs = fetch;
 	if (seen.own_lines)
 		return verdict::already;
 	if (output_added_count() == before)

@@ -27,10 +27,11 @@ struct link_target {
 };
 
 // Links for base_url (nothing when it is none, a null data()), written to
-// fp through output.h: a revision link, or a diff link written, gathered
-// and fetched as -g, -G and -d say.
+// fp through output.h: a revision link, or a diff link written and
+// gathered as -g and -G say, its diff fetched into the message with
+// inline_diffs.
 void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &target);
-void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target);
+void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target, bool inline_diffs);
 // A file's history page (its log), for the file lists of a commit script
 // that names no revision: module/dir/file, or module/file when dir is
 // empty, on branch when it is not empty.  Never fetched nor gathered.
@@ -41,8 +42,8 @@ struct history_target {
 	std::string_view branch;
 };
 void emit_history_link(FILE *fp, std::string_view base_url, const history_target &target);
-// Writes the gathered links, each followed by its diff under -d, and
-// forgets them.
+// Writes the gathered links, each followed by its diff when it was
+// gathered to be inlined, and forgets them.
 void flush_deferred_links(FILE *fp);
 
 // The gathered links not yet written, for tests and fuzzers: how many,

@@ -112,6 +112,7 @@ void copy_lines(body_copy *c, std::string_view block)
 
 message_seen copy_message(FILE *dest, std::string_view block, const message_options &opt)
 {
+	attach_start_message(opt.inline_diffs);
 	reset_mime_fields(&fields);
 	const char *first_end = static_cast<const char *>(std::memchr(block.data(), '\n', block.size())) + 1;
 	std::size_t first_len = static_cast<std::size_t>(first_end - block.data());
@@ -124,6 +125,7 @@ message_seen copy_message(FILE *dest, std::string_view block, const message_opti
 	annotate_state st;
 	annotate_init(&st, dest, opt.base_url, opt.second_url);
 	st.watch = opt.watch;
+	st.inline_diffs = opt.inline_diffs;
 	body_copy c{dest, &st, opt.mbox_format, true, false};
 	copy_lines(&c, std::string_view(first_end, block.size() - first_len));
 	while (input_next_lines(&block)) {

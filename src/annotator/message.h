@@ -24,6 +24,7 @@ struct message_options {
 	const char *base_url;    // -u
 	const char *second_url;  // -U, or null
 	bool watch;              // look for lines of revnote's own (annotate.h)
+	bool inline_diffs;       // -d: fetched diffs go into the message (inline.h)
 };
 
 // What the copy of a message saw, when watching.

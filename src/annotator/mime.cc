@@ -24,7 +24,6 @@
 #include "links.h"
 #include "message.h"
 #include "output.h"
-#include "settings.h"
 #include "transfer.h"
 
 namespace {
@@ -215,7 +214,7 @@ void before_first_addition(void *)
 		w.boundary_count = 0;
 		w.reencoding = true;
 		w.enc.text_crlf = w.text_crlf;
-		if (fetch_diffs) {
+		if (w.st->inline_diffs) {
 			output_flush();
 			w.region_start = ftello(w.dest);
 			if (w.region_start < 0)
@@ -238,7 +237,7 @@ void arm_first_addition()
 void start_part_encoder(transfer_kind kind)
 {
 	// Under -d a base64 part's text stays decoded in the spool.
-	transfer_kind live = kind == transfer_kind::base64 && fetch_diffs ? transfer_kind::identity : kind;
+	transfer_kind live = kind == transfer_kind::base64 && w.st->inline_diffs ? transfer_kind::identity : kind;
 	start_encoder(&w.enc, live, w.text_crlf, w.last_crlf, output_encoded, w.dest);
 }
 
@@ -409,7 +408,7 @@ void b64_end_of_text()
 		pass_held(w.held.data, w.held.len);
 	} else {
 		finish_encoder(&w.enc);
-		if (fetch_diffs) {
+		if (w.st->inline_diffs) {
 			output_flush();
 			off_t end = ftello(w.dest);
 			if (end < 0)
@@ -438,7 +437,7 @@ void b64_fence_off(const char *line, std::size_t n)
 	if (!w.dec.data_after_end)
 		return;
 	w.fenced = true;
-	if (fetch_diffs)
+	if (w.st->inline_diffs)
 		inline_fence_region(w.region_end);
 	else
 		fence_encoded(&w.enc);

@@ -44,7 +44,7 @@ constexpr char option_help[] =
 constexpr command_texts texts = {usage_text, option_help, "revnote " REVNOTE_VERSION "\n"};
 
 struct run_options {
-	message_options message = {false, default_base_url, nullptr, false};
+	message_options message = {false, default_base_url, nullptr, false, false};
 	const char *operand = nullptr;
 };
 
@@ -80,6 +80,7 @@ run_options parse_command_line(int argc, char **argv)
 		quiet = isatty(STDERR_FILENO) ? 0 : 1;
 	if (links_in_place && !fetch_diffs)
 		links_in_place = false;
+	opt.message.inline_diffs = fetch_diffs;
 	int operands = argc - optind;
 	if (operands > 1)
 		usage_exit(texts);

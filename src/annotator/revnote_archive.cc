@@ -50,7 +50,7 @@ constexpr command_texts texts = {usage_text, option_help, "revnote-archive " REV
 
 archive_options parse_command_line(int argc, char **argv)
 {
-	archive_options opt{{false, default_base_url, nullptr, false}, false};
+	archive_options opt{{false, default_base_url, nullptr, false, false}, false};
 	const char *style = nullptr;
 	const char *binary = nullptr;
 	const char *lines = nullptr;
@@ -81,6 +81,7 @@ archive_options parse_command_line(int argc, char **argv)
 	}
 	if (links_in_place && !fetch_diffs)
 		links_in_place = false;
+	opt.message.inline_diffs = fetch_diffs;
 	if (optind == argc)
 		usage_exit(texts);
 	// The option wins over REVNOTE_LINK_STYLE.
