@@ -166,7 +166,6 @@ std::size_t maildir_messages()
 // the null stream, and nothing is fetched.
 verdict look_at()
 {
-	std::uint64_t before = output_added_count();
 	std::string_view block;
 	message_seen seen{};
 	if (input_next_lines(&block)) {
@@ -177,7 +176,7 @@ verdict look_at()
 	}
 	if (seen.own_lines)
 		return verdict::already;
-	if (output_added_count() == before)
+	if (seen.added == 0)
 		return seen.table ? verdict::nothing_to_add : verdict::no_table;
 	return verdict::annotate;
 }
@@ -635,7 +634,6 @@ int annotate_mbox(FILE *in, FILE *out)
 		}
 		count(v);
 		if (fetch_diffs) {
-			inline_next_message();
 			inline_poll();
 			if (batch_is_full())
 				flush_batch(out);
@@ -694,7 +692,6 @@ int annotate_maildir_message(int first, const char *name, FILE *message)
 		if (copy == nullptr)
 			fatal(1, "strdup");
 		waiting.entries[waiting.count++] = waiting_message{ftello(spool), maildir_fd, mailbox, copy, st};
-		inline_next_message();
 		inline_poll();
 		if (batch_is_full())
 			flush_batch(nullptr);

@@ -272,8 +272,16 @@ void flush_deferred_links(FILE *fp)
 			twin_record({link.display_url});
 		if (link.inlined)
 			inline_diff(fp, link.fetch_url, link.base_end, link.path_end, link.withheld);
-		std::free(link.fetch_url);
-		std::free(link.display_url);
+	}
+	forget_deferred_links();
+}
+
+void forget_deferred_links()
+{
+	deferred_link_list &dl = deferred_links;
+	for (std::size_t i = 0; i < dl.count; i++) {
+		std::free(dl.entries[i].fetch_url);
+		std::free(dl.entries[i].display_url);
 	}
 	std::free(dl.entries);
 	// Emptied, not left pointing at freed entries.

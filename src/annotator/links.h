@@ -45,6 +45,8 @@ void emit_history_link(FILE *fp, std::string_view base_url, const history_target
 // Writes the gathered links, each followed by its diff when it was
 // gathered to be inlined, and forgets them.
 void flush_deferred_links(FILE *fp);
+// Forgets the gathered links without writing them.
+void forget_deferred_links();
 
 // The gathered links not yet written, for tests and fuzzers: how many,
 // how many the list has room for, and number i of them.

@@ -13,6 +13,7 @@
 #define REVNOTE_MESSAGE_H
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <string_view>
@@ -31,6 +32,7 @@ struct message_options {
 struct message_seen {
 	bool table;      // a commit table
 	bool own_lines;  // lines revnote writes, where it writes them
+	std::uint64_t added;  // bytes revnote added to it (output_added_count)
 };
 
 // Copies the message whose first lines are block, and the rest of the

@@ -1,6 +1,6 @@
 // The body of a MIME message.
 //
-// One walk at a time, reset by mime_start().  A base64 part keeps the raw
+// One walk at a time, reset by mime_start_message().  A base64 part keeps the raw
 // lines it has not written yet, from a group boundary on (where the bytes
 // decoded so far make whole groups of three), together with what they
 // decode to: while nothing is added those lines go out as they are; at the
@@ -725,7 +725,7 @@ void walk_line(const char *line, std::size_t n)
 
 }  // namespace
 
-void mime_start(FILE *dest, annotate_state *st, bool mbox_format, const part_type &top, mime_fields *fields)
+void mime_start_message(FILE *dest, annotate_state *st, bool mbox_format, mime_fields *fields)
 {
 	w.dest = dest;
 	w.st = st;
@@ -735,6 +735,10 @@ void mime_start(FILE *dest, annotate_state *st, bool mbox_format, const part_typ
 	w.held_empty = 0;
 	w.serials = 0;
 	twin_forget();
+}
+
+void mime_start(const part_type &top)
+{
 	begin_body(top);
 }
 
