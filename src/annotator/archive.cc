@@ -721,7 +721,7 @@ bool annotate_one(const char *path)
 		fatal(1, "/dev/null");
 	buffer_largely(null_stream, null_buffer, sizeof null_buffer);
 	if (fetch_diffs)
-		spool = open_destination(nullptr);
+		spool = open_spool();
 	const char *one[] = {path, nullptr};
 	bool ok = rewrite_mailboxes(one, annotate_mbox, annotate_maildir_message) == 1;
 	end_maildir();

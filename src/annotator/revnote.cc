@@ -114,7 +114,9 @@ int main(int argc, char *argv[])
 	warn_about_base_urls(opt.message.base_url, opt.message.second_url);
 	warn_about_settings();
 
-	FILE *dest = open_destination(opt.operand);
+	// With -d the message is built in the spool: no mailbox is opened
+	// before every diff is in.
+	FILE *dest = fetch_diffs ? open_spool() : open_final_destination(opt.operand);
 	std::string_view block;
 	if (!input_next_lines(&block)) {
 		close_destination(dest, false);
