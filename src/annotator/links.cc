@@ -29,6 +29,7 @@
 #include "html_twin.h"
 #include "inline.h"
 #include "output.h"
+#include "request.h"
 #include "settings.h"
 
 namespace {

@@ -1,5 +1,6 @@
 // Links into CVSweb or ViewVC (link_style, settings.h); the diffs they
-// name are inlined by inline.h.
+// name are inlined by inline.h.  Both forms are cut at link_form_max
+// bytes (request.h).
 //
 // A revision link shows one revision of a file; a diff link the changes
 // between two.  Every diff link is built in two forms side by side: the
@@ -13,10 +14,6 @@
 #include <cstddef>
 #include <cstdio>
 #include <string_view>
-
-// Longest link form: both forms are built in buffers of link_form_max + 1
-// bytes and cut to fit.
-constexpr std::size_t link_form_max = 511;
 
 // What a link names: a file's path and a revision, and for a diff the
 // revision before it.  None of them holds a zero byte.

@@ -2,6 +2,7 @@
 #include "message.h"
 
 #include <cassert>
+#include <cstring>
 
 #include "annotate.h"
 #include "attach.h"
@@ -9,6 +10,7 @@
 #include "inline.h"
 #include "input.h"
 #include "links.h"
+#include "mailstore.h"
 #include "mime.h"
 #include "mime_header.h"
 #include "output.h"

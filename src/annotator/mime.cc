@@ -22,7 +22,6 @@
 #include "html_twin.h"
 #include "inline.h"
 #include "links.h"
-#include "message.h"
 #include "output.h"
 #include "transfer.h"
 

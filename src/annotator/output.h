@@ -27,6 +27,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "mailstore.h"
 #include "transfer.h"
 
 // Bytes passed on but not yet written: [begin, end) for stream fp.
@@ -63,6 +64,16 @@ void output_name_stream(FILE *fp, const char *place);
 // Passes n bytes of the message at p on to fp, copied now: bytes that do
 // not stay in the input buffer.  Never encoded.
 void output_pass(FILE *fp, const char *p, std::size_t n, const char *op);
+
+// Lines of at least this many bytes (newline counted) may be From_ lines.
+constexpr std::size_t from_line_min = 5;
+
+// Whether -f quotes a body line of n bytes (its newline counted) with ">",
+// passed on before it.
+inline bool needs_from_quote(const char *line, std::size_t n)
+{
+	return n >= from_line_min && line[0] == 'F' && is_from_line(line, 0);
+}
 
 // Writes everything passed on and added so far to its stream (into the
 // stream's own buffer, as fwrite does).
