@@ -52,35 +52,19 @@ run_options parse_command_line(int argc, char **argv)
 {
 	run_options opt;
 	use_short_program_name(argv);
-	for (;;) {
-		// argv[optind] is the argument getopt reads next, or the option
-		// cluster it is in the middle of (never one of the long options).
-		if (optind < argc)
-			long_option(texts, argv[optind]);
-		int ch = getopt(argc, argv, option_string);
-		if (ch == -1)
-			break;
+	for (int ch; (ch = next_option(texts, argc, argv, option_string)) != -1;) {
 		switch (ch) {
-		case 'C': context_diffs = true; break;
-		case 'c': markup_links = true; break;
-		case 'a': attach_diffs = fetch_diffs = true; break;
-		case 'd': fetch_diffs = true; break;
 		case 'e': status_line = true; break;
 		case 'f': opt.message.mbox_format = true; break;
-		case 'G': links_in_place = true; break;
-		case 'g': gather_diffs = true; break;
 		case 'q': quiet = 1; break;
-		case 'v': quiet = 0; break;
-		case 'u': opt.message.base_url = optarg; break;
-		case 'U': opt.message.second_url = optarg; break;
-		default: usage_exit(texts);
+		default:
+			if (!shared_option(ch, optarg, &opt.message))
+				usage_exit(texts);
 		}
 	}
 	if (quiet == -1)
 		quiet = isatty(STDERR_FILENO) ? 0 : 1;
-	if (links_in_place && !fetch_diffs)
-		links_in_place = false;
-	opt.message.inline_diffs = fetch_diffs;
+	settle_shared_options(&opt.message);
 	int operands = argc - optind;
 	if (operands > 1)
 		usage_exit(texts);
