@@ -20,6 +20,7 @@
 #ifndef REVNOTE_OUTPUT_H
 #define REVNOTE_OUTPUT_H
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -127,6 +128,11 @@ void output_join(FILE *fp, std::initializer_list<std::string_view> pieces, const
 // Formatted text for fp behind everything passed on, of at most 1023
 // bytes (a link and a few words); a failed write is fatal ("vfprintf").
 [[gnu::format(printf, 2, 3)]] void output_printf(FILE *fp, const char *fmt, ...);
+
+// The formatter of output_printf, for text that goes elsewhere: formats
+// into out (size bytes) as vsnprintf does and returns the length kept,
+// cut at size - 1.  A formatting error is fatal ("vfprintf").
+[[gnu::format(printf, 3, 0)]] std::size_t output_format(char *out, std::size_t size, const char *fmt, va_list ap);
 
 // The largest piece that output_reserve() hands out room for.
 constexpr std::size_t output_reserve_max = 4096;
