@@ -151,8 +151,8 @@ void emit_rev_links(annotate_state *st, const link_target &target)
 void emit_diff_links(annotate_state *st, const link_target &target)
 {
 	tally.table_lines++;
-	emit_diff_link(st->destination, st->base_url, target);
-	emit_diff_link(st->destination, st->second_url, target);
+	emit_diff_link(st->destination, st->base_url, target, st->inline_diffs);
+	emit_diff_link(st->destination, st->second_url, target, st->inline_diffs);
 }
 
 // The matchers scan [at, end) with plain pointers.

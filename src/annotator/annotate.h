@@ -51,6 +51,7 @@ struct annotate_state {
 	FILE *destination;
 	std::string_view base_url;
 	std::string_view second_url;  // none: a null data()
+	bool inline_diffs;            // the message's diffs are fetched into it (-d)
 
 	// Watching for what revnote writes, in a message that may carry it
 	// already: every line is handed over, and these say what was seen.
@@ -82,7 +83,8 @@ bool match_file_line(std::string_view text, file_line *parts);
 // but blanks and tabs.
 bool match_table_header(std::string_view text);
 
-// Starts the annotation of one message: no table open yet.  second_url
+// Starts the annotation of one message: no table open yet, no diff
+// inlined (the copy of a message says whether its diffs are).  second_url
 // may be null.
 void annotate_init(annotate_state *st, FILE *destination, const char *base_url, const char *second_url);
 // A new text begins (a part of the message): no table or list is open.

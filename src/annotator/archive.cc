@@ -166,20 +166,17 @@ std::size_t maildir_messages()
 // the null stream, and nothing is fetched.
 verdict look_at()
 {
-	bool fetch = fetch_diffs;
-	fetch_diffs = false;
-	std::uint64_t before = output_added_count();
 	std::string_view block;
 	message_seen seen{};
 	if (input_next_lines(&block)) {
 		message_options o = options.message;
 		o.watch = true;
+		o.inline_diffs = false;
 		seen = copy_message(null_stream, block, o);
 	}
-	fetch_diffs = fetch;
 	if (seen.own_lines)
 		return verdict::already;
-	if (output_added_count() == before)
+	if (seen.added == 0)
 		return seen.table ? verdict::nothing_to_add : verdict::no_table;
 	return verdict::annotate;
 }
@@ -637,7 +634,6 @@ int annotate_mbox(FILE *in, FILE *out)
 		}
 		count(v);
 		if (fetch_diffs) {
-			inline_next_message();
 			inline_poll();
 			if (batch_is_full())
 				flush_batch(out);
@@ -696,7 +692,6 @@ int annotate_maildir_message(int first, const char *name, FILE *message)
 		if (copy == nullptr)
 			fatal(1, "strdup");
 		waiting.entries[waiting.count++] = waiting_message{ftello(spool), maildir_fd, mailbox, copy, st};
-		inline_next_message();
 		inline_poll();
 		if (batch_is_full())
 			flush_batch(nullptr);
@@ -726,7 +721,7 @@ bool annotate_one(const char *path)
 		fatal(1, "/dev/null");
 	buffer_largely(null_stream, null_buffer, sizeof null_buffer);
 	if (fetch_diffs)
-		spool = open_destination(nullptr);
+		spool = open_spool();
 	const char *one[] = {path, nullptr};
 	bool ok = rewrite_mailboxes(one, annotate_mbox, annotate_maildir_message) == 1;
 	end_maildir();

@@ -32,7 +32,7 @@ struct moved_field {
 };
 
 struct header_watch {
-	bool on;
+	bool on;              // the message being copied has its diffs in parts
 	bool crlf;            // the header's empty line is CR LF
 	bool mime_version;
 	bool moving;          // the field under way is moved
@@ -104,27 +104,28 @@ void hash_line(const char *line, std::size_t len)
 
 }  // namespace
 
+void attach_start_message(bool inline_diffs)
+{
+	h.on = attach_diffs && inline_diffs;
+	h.mime_version = false;
+	h.moving = false;
+	h.moved_count = 0;
+	h.moved_text.len = 0;
+	h.point_set = false;
+	h.header_done = false;
+	h.wrap = false;
+	h.hash = 0xcbf29ce484222325ULL;
+}
+
 bool attaching()
 {
-	return attach_diffs && fetch_diffs;
+	return h.on;
 }
 
 void attach_header_line(FILE *dest, const char *line, std::size_t len, header_line_kind kind)
 {
-	if (!attaching())
+	if (!h.on)
 		return;
-	if (!h.on) {
-		// The first line of a message: a new header.
-		h.on = true;
-		h.mime_version = false;
-		h.moving = false;
-		h.moved_count = 0;
-		h.moved_text.len = 0;
-		h.point_set = false;
-		h.header_done = false;
-		h.wrap = false;
-		h.hash = 0xcbf29ce484222325ULL;
-	}
 	hash_line(line, len);
 	h.line_at = position(dest);
 	switch (kind) {
@@ -153,7 +154,7 @@ void attach_header_line(FILE *dest, const char *line, std::size_t len, header_li
 
 void attach_header_end(const part_type &top)
 {
-	if (!attaching() || !h.on)
+	if (!h.on)
 		return;
 	h.header_done = true;
 	if (top.kind == part_kind::multipart && top.mixed && top.boundary_len > 0 &&
@@ -197,7 +198,7 @@ void attach_header_end(const part_type &top)
 
 void attach_closing_boundary(FILE *dest)
 {
-	if (!attaching() || !h.on || h.wrap || h.point_set)
+	if (!h.on || h.wrap || h.point_set)
 		return;
 	inline_attach_point(position(dest), h.boundary, h.crlf, {});
 	h.point_set = true;
@@ -205,7 +206,7 @@ void attach_closing_boundary(FILE *dest)
 
 void attach_message_end(FILE *dest)
 {
-	if (!attaching() || !h.on)
+	if (!h.on)
 		return;
 	h.on = false;
 	if (h.point_set || !h.header_done)

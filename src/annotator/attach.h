@@ -20,6 +20,9 @@
 
 #include "mime_header.h"
 
+// Starts the copy of a message: its diffs go into parts under -a when
+// they are inlined at all.
+void attach_start_message(bool inline_diffs);
 // Whether the message being copied has its diffs in parts.
 bool attaching();
 

@@ -166,19 +166,6 @@ void enter_phase(run_phase p)
 
 // ---- Opening ---------------------------------------------------------------------
 
-FILE *open_temporary()
-{
-	int fd = open_spool_file();
-	if (fd < 0)
-		spool_failed("mkstemp");
-	FILE *fp = fdopen(fd, "w+");
-	if (fp == nullptr)
-		spool_failed("fdopen");
-	use_buffer(fp, temporary_buffer);
-	output_name_stream(fp, spool_place());
-	return fp;
-}
-
 bool ends_in_newline(int fd, off_t size)
 {
 	char last;
@@ -307,15 +294,17 @@ void release_stop_signals()
 	(void)sigprocmask(SIG_UNBLOCK, &set, nullptr);
 }
 
-FILE *open_destination(const char *operand)
+FILE *open_spool()
 {
-	if (fetch_diffs)
-		return open_temporary();
-	if (operand == nullptr) {
-		use_buffer(stdout, stdout_buffer);
-		return stdout;
-	}
-	return open_mailbox_for(operand);
+	int fd = open_spool_file();
+	if (fd < 0)
+		spool_failed("mkstemp");
+	FILE *fp = fdopen(fd, "w+");
+	if (fp == nullptr)
+		spool_failed("fdopen");
+	use_buffer(fp, temporary_buffer);
+	output_name_stream(fp, spool_place());
+	return fp;
 }
 
 void begin_message(FILE *dest)

@@ -19,16 +19,16 @@ void install_signal_handlers();
 void hold_stop_signals();
 void release_stop_signals();
 
-// Where the message is written while it is read: with -d the spool;
-// otherwise standard output without an operand, or the mailbox named by
-// the operand, opened and locked.
-FILE *open_destination(const char *operand);
+// Where a message is written while its diffs are fetched (-d): an unnamed
+// temporary file; revnote-archive's holds many messages.
+FILE *open_spool();
 // With -d, once the message is whole in the spool: checks that it is
 // (a write error hidden in the stdio buffer is fatal, "fwrite") and
 // rewinds it for reading.
 void finish_spool(FILE *spool);
-// With -d, once every diff is in: standard output without an operand, or
-// the mailbox named by the operand, opened and locked now.
+// Where the message goes: standard output without an operand, or the
+// mailbox named by the operand, opened and locked now (with -d, once
+// every diff is in).
 FILE *open_final_destination(const char *operand);
 // Called before the first byte of the message goes to dest: an mbox whose
 // last byte is not a newline gets one, so the message starts a line.

@@ -181,11 +181,9 @@ void put_piece(const diff_writer &w, const char *data, std::size_t n)
 	char text[request_url_size + 128];
 	va_list ap;
 	va_start(ap, fmt);
-	int n = std::vsnprintf(text, sizeof text, fmt, ap);
+	std::size_t n = output_format(text, sizeof text, fmt, ap);
 	va_end(ap);
-	if (n < 0)
-		fatal(1, "vfprintf");
-	put_piece(w, text, std::min(static_cast<std::size_t>(n), sizeof text - 1));
+	put_piece(w, text, n);
 }
 
 void write_failure(const diff_writer &w, const char *form)

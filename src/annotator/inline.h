@@ -82,8 +82,9 @@ void inline_attach_point(off_t at, std::string_view boundary, bool crlf, std::st
 // in; then forgets the diffs.
 void write_message_with_diffs(FILE *spool, FILE *dest);
 
-// For a spool of many messages (an archive): the diffs inlined from now on
-// belong to the next message, which has limits of its own.
+// Called as the copy of each message starts (message.h): the diffs
+// inlined from now on belong to the next message, which has limits of its
+// own in a spool of many (an archive).
 void inline_next_message();
 // Waits for every transfer, then writes the spool on from where the last
 // call stopped (its current position at the first) up to offset upto, with

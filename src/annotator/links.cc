@@ -29,6 +29,7 @@
 #include "html_twin.h"
 #include "inline.h"
 #include "output.h"
+#include "request.h"
 #include "settings.h"
 
 namespace {
@@ -40,6 +41,7 @@ struct deferred_link {
 	// made for it keeps the base URL's server whatever the path holds.
 	std::size_t base_end;
 	std::size_t path_end;
+	bool inlined;   // its diff goes below it
 	bool withheld;  // the diff policy keeps its diff out
 };
 
@@ -119,7 +121,7 @@ std::size_t make_diff_form(char *out, std::string_view base_url, const link_targ
 }
 
 void gather(const char *fetch_form, const char *display_form, std::size_t base_end, std::size_t path_end,
-            bool withheld)
+            bool inlined, bool withheld)
 {
 	deferred_link_list &dl = deferred_links;
 	make_room_for_one(&dl.entries, &dl.capacity, dl.count);
@@ -132,6 +134,7 @@ void gather(const char *fetch_form, const char *display_form, std::size_t base_e
 		fatal(1, "strdup");
 	link.base_end = base_end;
 	link.path_end = path_end;
+	link.inlined = inlined;
 	link.withheld = withheld;
 	dl.count++;
 }
@@ -166,9 +169,9 @@ void inline_diff(FILE *fp, const char *fetch, std::size_t base_end, std::size_t 
 }
 
 template <front_end Style>
-void emit_diff_link_in(FILE *fp, std::string_view base_url, const link_target &target)
+void emit_diff_link_in(FILE *fp, std::string_view base_url, const link_target &target, bool inline_diffs)
 {
-	if (!gather_diffs && !fetch_diffs) {
+	if (!gather_diffs && !inline_diffs) {
 		// Only the display form is used: made where it is written.
 		char *out = output_reserve(fp, link_buffer_size, "vfprintf");
 		std::size_t len = make_display_form<Style>(out, base_url, target);
@@ -186,10 +189,10 @@ void emit_diff_link_in(FILE *fp, std::string_view base_url, const link_target &t
 	std::size_t base_end = std::min(base_url.size(), fetch_len);
 	std::size_t path_end = std::min(base_end + target.path.size(), fetch_len);
 	// Judged on the whole path: the fetch form may have been cut.
-	bool withheld = fetch_diffs && diff_withheld(target.path);
+	bool withheld = inline_diffs && diff_withheld(target.path);
 
 	if (gather_diffs)
-		gather(fetch, display, base_end, path_end, withheld);
+		gather(fetch, display, base_end, path_end, inline_diffs, withheld);
 	if (!gather_diffs || links_in_place) {
 		output_join(fp, {std::string_view(display, display_len), "\n"}, "vfprintf");
 		if (twin_recording)
@@ -234,14 +237,14 @@ void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &targe
 		twin_record({base_url, target.path, "?rev=", target.revision, "&content-type=text/", type});
 }
 
-void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target)
+void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target, bool inline_diffs)
 {
 	if (base_url.data() == nullptr)
 		return;
 	if (link_style == front_end::viewvc)
-		emit_diff_link_in<front_end::viewvc>(fp, base_url, target);
+		emit_diff_link_in<front_end::viewvc>(fp, base_url, target, inline_diffs);
 	else
-		emit_diff_link_in<front_end::cvsweb>(fp, base_url, target);
+		emit_diff_link_in<front_end::cvsweb>(fp, base_url, target, inline_diffs);
 }
 
 void emit_history_link(FILE *fp, std::string_view base_url, const history_target &target)
@@ -268,10 +271,18 @@ void flush_deferred_links(FILE *fp)
 		output_join(fp, {link.display_url, "\n"}, "vfprintf");
 		if (twin_recording)
 			twin_record({link.display_url});
-		if (fetch_diffs)
+		if (link.inlined)
 			inline_diff(fp, link.fetch_url, link.base_end, link.path_end, link.withheld);
-		std::free(link.fetch_url);
-		std::free(link.display_url);
+	}
+	forget_deferred_links();
+}
+
+void forget_deferred_links()
+{
+	deferred_link_list &dl = deferred_links;
+	for (std::size_t i = 0; i < dl.count; i++) {
+		std::free(dl.entries[i].fetch_url);
+		std::free(dl.entries[i].display_url);
 	}
 	std::free(dl.entries);
 	// Emptied, not left pointing at freed entries.

@@ -1,5 +1,6 @@
 // Links into CVSweb or ViewVC (link_style, settings.h); the diffs they
-// name are inlined by inline.h.
+// name are inlined by inline.h.  Both forms are cut at link_form_max
+// bytes (request.h).
 //
 // A revision link shows one revision of a file; a diff link the changes
 // between two.  Every diff link is built in two forms side by side: the
@@ -14,10 +15,6 @@
 #include <cstdio>
 #include <string_view>
 
-// Longest link form: both forms are built in buffers of link_form_max + 1
-// bytes and cut to fit.
-constexpr std::size_t link_form_max = 511;
-
 // What a link names: a file's path and a revision, and for a diff the
 // revision before it.  None of them holds a zero byte.
 struct link_target {
@@ -27,10 +24,11 @@ struct link_target {
 };
 
 // Links for base_url (nothing when it is none, a null data()), written to
-// fp through output.h: a revision link, or a diff link written, gathered
-// and fetched as -g, -G and -d say.
+// fp through output.h: a revision link, or a diff link written and
+// gathered as -g and -G say, its diff fetched into the message with
+// inline_diffs.
 void emit_rev_link(FILE *fp, std::string_view base_url, const link_target &target);
-void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target);
+void emit_diff_link(FILE *fp, std::string_view base_url, const link_target &target, bool inline_diffs);
 // A file's history page (its log), for the file lists of a commit script
 // that names no revision: module/dir/file, or module/file when dir is
 // empty, on branch when it is not empty.  Never fetched nor gathered.
@@ -41,9 +39,11 @@ struct history_target {
 	std::string_view branch;
 };
 void emit_history_link(FILE *fp, std::string_view base_url, const history_target &target);
-// Writes the gathered links, each followed by its diff under -d, and
-// forgets them.
+// Writes the gathered links, each followed by its diff when it was
+// gathered to be inlined, and forgets them.
 void flush_deferred_links(FILE *fp);
+// Forgets the gathered links without writing them.
+void forget_deferred_links();
 
 // The gathered links not yet written, for tests and fuzzers: how many,
 // how many the list has room for, and number i of them.

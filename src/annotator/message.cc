@@ -2,12 +2,15 @@
 #include "message.h"
 
 #include <cassert>
+#include <cstring>
 
 #include "annotate.h"
 #include "attach.h"
 #include "delivery_log.h"
+#include "inline.h"
 #include "input.h"
 #include "links.h"
+#include "mailstore.h"
 #include "mime.h"
 #include "mime_header.h"
 #include "output.h"
@@ -57,7 +60,7 @@ void header_line(body_copy *c, const char *line, std::size_t len)
 	if (is_plain_text(top))
 		return;
 	c->mime = true;
-	mime_start(c->dest, c->st, c->mbox_format, top, &fields);
+	mime_start(top);
 }
 
 // A block of whole lines: each is passed on, quoted under -f when it would
@@ -108,22 +111,37 @@ void copy_lines(body_copy *c, std::string_view block)
 		copy_lines<false>(c, block);
 }
 
+// Starts all the state that belongs to one message, before its first
+// line: a facility that gains state of its own per message starts it
+// here, so that nothing of the message before is left over in an archive.
+// Returns the added count at the start.
+std::uint64_t start_message(FILE *dest, annotate_state *st, const message_options &opt)
+{
+	reset_mime_fields(&fields);
+	mime_start_message(dest, st, opt.mbox_format, &fields);
+	start_header_scan();
+	annotate_init(st, dest, opt.base_url, opt.second_url);
+	st->watch = opt.watch;
+	st->inline_diffs = opt.inline_diffs;
+	forget_deferred_links();
+	inline_next_message();
+	attach_start_message(opt.inline_diffs);
+	return output_added_count();
+}
+
 }  // namespace
 
 message_seen copy_message(FILE *dest, std::string_view block, const message_options &opt)
 {
-	reset_mime_fields(&fields);
+	annotate_state st;
+	std::uint64_t added_before = start_message(dest, &st, opt);
 	const char *first_end = static_cast<const char *>(std::memchr(block.data(), '\n', block.size())) + 1;
 	std::size_t first_len = static_cast<std::size_t>(first_end - block.data());
 	write_first_line(dest, std::string_view(block.data(), first_len), opt.mbox_format);
 	// The log line's Message-Id is looked for block by block, not line by
 	// line, so that the body's lines cost nothing for it.
-	start_header_scan();
 	bool header_goes_on = note_header_lines(block);
 
-	annotate_state st;
-	annotate_init(&st, dest, opt.base_url, opt.second_url);
-	st.watch = opt.watch;
 	body_copy c{dest, &st, opt.mbox_format, true, false};
 	copy_lines(&c, std::string_view(first_end, block.size() - first_len));
 	while (input_next_lines(&block)) {
@@ -137,5 +155,5 @@ message_seen copy_message(FILE *dest, std::string_view block, const message_opti
 	flush_deferred_links(dest);
 	attach_message_end(dest);
 	output_flush();
-	return message_seen{st.saw_table, st.saw_own_lines};
+	return message_seen{st.saw_table, st.saw_own_lines, output_added_count() - added_before};
 }

@@ -12,24 +12,23 @@
 #ifndef REVNOTE_MESSAGE_H
 #define REVNOTE_MESSAGE_H
 
-#include <cstddef>
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <string_view>
-
-#include "mailstore.h"
 
 struct message_options {
 	bool mbox_format;        // -f
 	const char *base_url;    // -u
 	const char *second_url;  // -U, or null
 	bool watch;              // look for lines of revnote's own (annotate.h)
+	bool inline_diffs;       // -d: fetched diffs go into the message (inline.h)
 };
 
 // What the copy of a message saw, when watching.
 struct message_seen {
 	bool table;      // a commit table
 	bool own_lines;  // lines revnote writes, where it writes them
+	std::uint64_t added;  // bytes revnote added to it (output_added_count)
 };
 
 // Copies the message whose first lines are block, and the rest of the
@@ -37,14 +36,5 @@ struct message_seen {
 // lines and the gathered links after its text.  Everything is written to
 // dest's stream when it returns.
 message_seen copy_message(FILE *dest, std::string_view block, const message_options &opt);
-
-// Lines of at least this many bytes (newline counted) may be From_ lines.
-constexpr std::size_t from_line_min = 5;
-
-// Whether -f quotes a body line of n bytes (its newline counted) with ">".
-inline bool needs_from_quote(const char *line, std::size_t n)
-{
-	return n >= from_line_min && line[0] == 'F' && is_from_line(line, 0);
-}
 
 #endif

@@ -1,6 +1,6 @@
 // The body of a MIME message.
 //
-// One walk at a time, reset by mime_start().  A base64 part keeps the raw
+// One walk at a time, reset by mime_start_message().  A base64 part keeps the raw
 // lines it has not written yet, from a group boundary on (where the bytes
 // decoded so far make whole groups of three), together with what they
 // decode to: while nothing is added those lines go out as they are; at the
@@ -23,9 +23,7 @@
 #include "html_twin.h"
 #include "inline.h"
 #include "links.h"
-#include "message.h"
 #include "output.h"
-#include "settings.h"
 #include "transfer.h"
 
 namespace {
@@ -186,7 +184,7 @@ void before_first_addition(void *)
 		w.boundary_count = 0;
 		w.reencoding = true;
 		w.enc.text_crlf = w.text_crlf;
-		if (fetch_diffs) {
+		if (w.st->inline_diffs) {
 			output_flush();
 			w.region_start = ftello(w.dest);
 			if (w.region_start < 0)
@@ -209,7 +207,7 @@ void arm_first_addition()
 void start_part_encoder(transfer_kind kind)
 {
 	// Under -d a base64 part's text stays decoded in the spool.
-	transfer_kind live = kind == transfer_kind::base64 && fetch_diffs ? transfer_kind::identity : kind;
+	transfer_kind live = kind == transfer_kind::base64 && w.st->inline_diffs ? transfer_kind::identity : kind;
 	start_encoder(&w.enc, live, w.text_crlf, w.last_crlf, output_encoded, w.dest);
 	encode_in_place(&w.enc, &output_encoded_room);
 }
@@ -418,7 +416,7 @@ void b64_end_of_text()
 		pass_held(w.held.data, w.held.len);
 	} else {
 		finish_encoder(&w.enc);
-		if (fetch_diffs) {
+		if (w.st->inline_diffs) {
 			output_flush();
 			off_t end = ftello(w.dest);
 			if (end < 0)
@@ -447,7 +445,7 @@ void b64_fence_off(const char *line, std::size_t n)
 	if (!w.dec.data_after_end)
 		return;
 	w.fenced = true;
-	if (fetch_diffs)
+	if (w.st->inline_diffs)
 		inline_fence_region(w.region_end);
 	else
 		fence_encoded(&w.enc);
@@ -735,7 +733,7 @@ void walk_line(const char *line, std::size_t n)
 
 }  // namespace
 
-void mime_start(FILE *dest, annotate_state *st, bool mbox_format, const part_type &top, mime_fields *fields)
+void mime_start_message(FILE *dest, annotate_state *st, bool mbox_format, mime_fields *fields)
 {
 	w.dest = dest;
 	w.st = st;
@@ -745,6 +743,10 @@ void mime_start(FILE *dest, annotate_state *st, bool mbox_format, const part_typ
 	w.held_empty = 0;
 	w.serials = 0;
 	twin_forget();
+}
+
+void mime_start(const part_type &top)
+{
 	begin_body(top);
 }
 

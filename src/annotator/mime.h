@@ -26,11 +26,14 @@
 
 constexpr int mime_depth_max = 16;
 
-// Starts the body of a message whose header gave top, written to dest;
+// Starts the walk of a message written to dest, before its first line:
 // st is the commit table annotation of the message, fields the room for
 // the parts' headers.  With mbox_format, body lines that would pass for
 // From_ lines are quoted with ">".
-void mime_start(FILE *dest, annotate_state *st, bool mbox_format, const part_type &top, mime_fields *fields);
+void mime_start_message(FILE *dest, annotate_state *st, bool mbox_format, mime_fields *fields);
+// The message's header has ended and gave top, which is no plain text:
+// its body goes through the walk.
+void mime_start(const part_type &top);
 // The next whole lines of the body, each ending in a newline.  They may
 // be left where they are until the next call (output_defer).
 void mime_lines(std::string_view lines);

@@ -147,14 +147,6 @@ struct boundary_pieces {
 	bool too_long;
 };
 
-int hex_value(char c)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	c = lower(c);
-	return c >= 'a' && c <= 'f' ? c - 'a' + 10 : -1;
-}
-
 // Decodes %XX in place; with charset, first drops charset'language'.
 std::size_t percent_decode(char *s, std::size_t len, bool charset)
 {

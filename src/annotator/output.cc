@@ -199,16 +199,22 @@ void output_join(FILE *fp, std::initializer_list<std::string_view> pieces, const
 		add_text(fp, piece.data(), piece.size(), op);
 }
 
+std::size_t output_format(char *out, std::size_t size, const char *fmt, va_list ap)
+{
+	int n = std::vsnprintf(out, size, fmt, ap);
+	if (n < 0)
+		fatal(1, "vfprintf");
+	return std::min(static_cast<std::size_t>(n), size - 1);
+}
+
 void output_printf(FILE *fp, const char *fmt, ...)
 {
 	char text[printf_text_max];
 	va_list ap;
 	va_start(ap, fmt);
-	int n = std::vsnprintf(text, sizeof text, fmt, ap);
+	std::size_t n = output_format(text, sizeof text, fmt, ap);
 	va_end(ap);
-	if (n < 0)
-		fatal(1, "vfprintf");
-	output_write(fp, std::string_view(text, std::min(static_cast<std::size_t>(n), sizeof text - 1)), "vfprintf");
+	output_write(fp, std::string_view(text, n), "vfprintf");
 }
 
 char *output_reserve(FILE *fp, std::size_t n, const char *op)

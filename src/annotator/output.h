@@ -20,6 +20,7 @@
 #ifndef REVNOTE_OUTPUT_H
 #define REVNOTE_OUTPUT_H
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -27,6 +28,7 @@
 #include <initializer_list>
 #include <string_view>
 
+#include "mailstore.h"
 #include "transfer.h"
 
 // Bytes passed on but not yet written: [begin, end) for stream fp.
@@ -63,6 +65,16 @@ void output_name_stream(FILE *fp, const char *place);
 // Passes n bytes of the message at p on to fp, copied now: bytes that do
 // not stay in the input buffer.  Never encoded.
 void output_pass(FILE *fp, const char *p, std::size_t n, const char *op);
+
+// Lines of at least this many bytes (newline counted) may be From_ lines.
+constexpr std::size_t from_line_min = 5;
+
+// Whether -f quotes a body line of n bytes (its newline counted) with ">",
+// passed on before it.
+inline bool needs_from_quote(const char *line, std::size_t n)
+{
+	return n >= from_line_min && line[0] == 'F' && is_from_line(line, 0);
+}
 
 // Writes everything passed on and added so far to its stream (into the
 // stream's own buffer, as fwrite does).
@@ -119,6 +131,11 @@ void output_join(FILE *fp, std::initializer_list<std::string_view> pieces, const
 // Formatted text for fp behind everything passed on, of at most 1023
 // bytes (a link and a few words); a failed write is fatal ("vfprintf").
 [[gnu::format(printf, 2, 3)]] void output_printf(FILE *fp, const char *fmt, ...);
+
+// The formatter of output_printf, for text that goes elsewhere: formats
+// into out (size bytes) as vsnprintf does and returns the length kept,
+// cut at size - 1.  A formatting error is fatal ("vfprintf").
+[[gnu::format(printf, 3, 0)]] std::size_t output_format(char *out, std::size_t size, const char *fmt, va_list ap);
 
 // The largest piece that output_reserve() hands out room for.
 constexpr std::size_t output_reserve_max = 4096;

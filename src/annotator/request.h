@@ -4,7 +4,9 @@
 
 #include <cstddef>
 
-#include "links.h"
+// Longest link form: both forms of a link (links.h) are built in buffers
+// of link_form_max + 1 bytes and cut to fit.
+constexpr std::size_t link_form_max = 511;
 
 // Room for any request URL made from a link form: every byte may become a
 // three-byte escape.

@@ -44,7 +44,7 @@ constexpr char option_help[] =
 constexpr command_texts texts = {usage_text, option_help, "revnote " REVNOTE_VERSION "\n"};
 
 struct run_options {
-	message_options message = {false, default_base_url, nullptr, false};
+	message_options message = {false, default_base_url, nullptr, false, false};
 	const char *operand = nullptr;
 };
 
@@ -52,34 +52,19 @@ run_options parse_command_line(int argc, char **argv)
 {
 	run_options opt;
 	use_short_program_name(argv);
-	for (;;) {
-		// argv[optind] is the argument getopt reads next, or the option
-		// cluster it is in the middle of (never one of the long options).
-		if (optind < argc)
-			long_option(texts, argv[optind]);
-		int ch = getopt(argc, argv, option_string);
-		if (ch == -1)
-			break;
+	for (int ch; (ch = next_option(texts, argc, argv, option_string)) != -1;) {
 		switch (ch) {
-		case 'C': context_diffs = true; break;
-		case 'c': markup_links = true; break;
-		case 'a': attach_diffs = fetch_diffs = true; break;
-		case 'd': fetch_diffs = true; break;
 		case 'e': status_line = true; break;
 		case 'f': opt.message.mbox_format = true; break;
-		case 'G': links_in_place = true; break;
-		case 'g': gather_diffs = true; break;
 		case 'q': quiet = 1; break;
-		case 'v': quiet = 0; break;
-		case 'u': opt.message.base_url = optarg; break;
-		case 'U': opt.message.second_url = optarg; break;
-		default: usage_exit(texts);
+		default:
+			if (!shared_option(ch, optarg, &opt.message))
+				usage_exit(texts);
 		}
 	}
 	if (quiet == -1)
 		quiet = isatty(STDERR_FILENO) ? 0 : 1;
-	if (links_in_place && !fetch_diffs)
-		links_in_place = false;
+	settle_shared_options(&opt.message);
 	int operands = argc - optind;
 	if (operands > 1)
 		usage_exit(texts);
@@ -113,7 +98,9 @@ int main(int argc, char *argv[])
 	warn_about_base_urls(opt.message.base_url, opt.message.second_url);
 	warn_about_settings();
 
-	FILE *dest = open_destination(opt.operand);
+	// With -d the message is built in the spool: no mailbox is opened
+	// before every diff is in.
+	FILE *dest = fetch_diffs ? open_spool() : open_final_destination(opt.operand);
 	std::string_view block;
 	if (!input_next_lines(&block)) {
 		close_destination(dest, false);

@@ -50,37 +50,24 @@ constexpr command_texts texts = {usage_text, option_help, "revnote-archive " REV
 
 archive_options parse_command_line(int argc, char **argv)
 {
-	archive_options opt{{false, default_base_url, nullptr, false}, false};
+	archive_options opt{{false, default_base_url, nullptr, false, false}, false};
 	const char *style = nullptr;
 	const char *binary = nullptr;
 	const char *lines = nullptr;
 	quiet = 1;
 	use_short_program_name(argv);
-	for (;;) {
-		if (optind < argc)
-			long_option(texts, argv[optind]);
-		int ch = getopt(argc, argv, option_string);
-		if (ch == -1)
-			break;
+	for (int ch; (ch = next_option(texts, argc, argv, option_string)) != -1;) {
 		switch (ch) {
-		case 'C': context_diffs = true; break;
-		case 'c': markup_links = true; break;
-		case 'a': attach_diffs = fetch_diffs = true; break;
-		case 'd': fetch_diffs = true; break;
-		case 'G': links_in_place = true; break;
-		case 'g': gather_diffs = true; break;
-		case 'v': quiet = 0; break;
 		case 'b': binary = optarg; break;
 		case 'n': lines = optarg; break;
 		case 's': style = optarg; break;
 		case 'x': add_skip_patterns(optarg); break;
-		case 'u': opt.message.base_url = optarg; break;
-		case 'U': opt.message.second_url = optarg; break;
-		default: usage_exit(texts);
+		default:
+			if (!shared_option(ch, optarg, &opt.message))
+				usage_exit(texts);
 		}
 	}
-	if (links_in_place && !fetch_diffs)
-		links_in_place = false;
+	settle_shared_options(&opt.message);
 	if (optind == argc)
 		usage_exit(texts);
 	// The option wins over REVNOTE_LINK_STYLE.

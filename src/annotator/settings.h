@@ -10,7 +10,7 @@ extern int quiet;             // -1 undecided, 0 report errors, 1 silent (75)
 extern bool status_line;      // -e: a quiet failure says why in one line with an enhanced status code
 extern bool context_diffs;    // -C
 extern bool markup_links;     // -c
-extern bool fetch_diffs;      // -d
+extern bool fetch_diffs;      // -d, as given: the copy of a message reads message_options::inline_diffs
 extern bool links_in_place;   // -G, only ever on together with -d
 extern bool gather_diffs;     // -g
 extern bool attach_diffs;     // -a: diffs in parts of their own, only ever on together with -d

@@ -47,17 +47,6 @@ constexpr auto base64_pairs = [] {
 	return t;
 }();
 
-int hex_value(char c)
-{
-	if (c >= '0' && c <= '9')
-		return c - '0';
-	if (c >= 'A' && c <= 'F')
-		return c - 'A' + 10;
-	if (c >= 'a' && c <= 'f')
-		return c - 'a' + 10;
-	return -1;
-}
-
 // Buffered writes to the sink: encoded text goes out in pieces of up to
 // encoded_room_max bytes, written straight into the sink's buffer where
 // it lends one.

@@ -20,6 +20,19 @@ enum class transfer_kind : unsigned char {
 
 // ---- Reading ----------------------------------------------------------------
 
+// The value of a hexadecimal digit in either case, or -1: for the escapes
+// of quoted-printable and the percent-encoding of header parameters.
+inline int hex_value(char c)
+{
+	if (c >= '0' && c <= '9')
+		return c - '0';
+	if (c >= 'A' && c <= 'F')
+		return c - 'A' + 10;
+	if (c >= 'a' && c <= 'f')
+		return c - 'a' + 10;
+	return -1;
+}
+
 // Decodes one quoted-printable line (its line break taken off) into out,
 // which has room for len bytes; returns the bytes stored.  *soft is set
 // when the line ends in a soft line break (its last byte is "="), so that

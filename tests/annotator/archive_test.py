@@ -12,6 +12,7 @@ by revnote into the mbox while it is rewritten must wait and land once.
 Usage: archive_test.py REVNOTE REVNOTE_ARCHIVE
 """
 
+import base64
 import email.policy
 import mailbox
 import os
@@ -137,6 +138,28 @@ class Archive(unittest.TestCase):
             log = (b"log line %d of a long commit message\n" % i) * (size // 36)
             mails += [header + b"\n\n" + log + body] + self.mails[i * 4:i * 4 + 4]
         self.check_as_revnote_alone_and_idempotent(mails, [[], self.option_sets()[4]])
+
+    def test_a_message_cut_off_inside_its_parts_leaves_nothing_to_the_next(self):
+        # Each message starts its own state: a walk left inside a part, a
+        # base64 group, an HTML twin still awaited, gathered links, must
+        # not reach the messages behind it, one of which holds lines like
+        # the boundaries left open.
+        header, body = self.mails[0].split(b"\n\n", 1)
+        table = b"  Revision" + body.split(b"  Revision", 1)[1]
+        cut_off = [
+            b"Content-Type: multipart/alternative; boundary=alt\n\n--alt\nContent-Type: text/plain\n\n" + table,
+            b"Content-Type: text/plain\nContent-Transfer-Encoding: base64\n\n" +
+            base64.encodebytes(table + b"  1.9 +1 -1 src/x.c\n")[:-7] + b"\n",
+            b"Content-Type: multipart/mixed; boundary=a\n\n--a\nContent-Type: multipart/mixed; boundary=b\n\n"
+            b"--b\nContent-Transfer-Encoding: quoted-printable\n\n" + table.replace(b"\n", b"=\n", 2),
+        ]
+        boundary_lines = b"Content-Transfer-Encoding: quoted-printable\n\n--alt\n--a\n--b\n" + table
+        mails = []
+        for i, rest in enumerate(cut_off):
+            mails += [header + b"\nMIME-Version: 1.0\n" + r for r in (rest, boundary_lines)] + self.mails[i * 3 + 1:i * 3 + 4]
+        diffs = "http://127.0.0.1:%s/diffs/" % PORT
+        self.check_as_revnote_alone_and_idempotent(mails, [["-g"], ["-d", "-g", "-G", "-u", diffs],
+                                                           ["-a", "-g", "-u", diffs]])
 
     def check_as_revnote_alone_and_idempotent(self, mails, option_sets):
         for options in option_sets:

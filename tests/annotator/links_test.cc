@@ -86,7 +86,7 @@ TEST_F(Links, NoBaseUrlWritesNothing)
 	apply({.d = true, .g = true});
 	EXPECT_EQ(capture([](FILE *fp) {
 		emit_rev_link(fp, {}, {path, "1.1"});
-		emit_diff_link(fp, {}, {path, "1.17", "1.16"});
+		emit_diff_link(fp, {}, {path, "1.17", "1.16"}, fetch_diffs);
 	}),
 	          "");
 	EXPECT_EQ(deferred_link_count(), 0u);
@@ -109,7 +109,7 @@ TEST_P(DiffForms, DisplayAndFetchForm)
 	options o = GetParam().opt;
 	o.g = true;
 	apply(o);
-	EXPECT_EQ(capture([](FILE *fp) { emit_diff_link(fp, base, {path, "1.17", "1.16"}); }), "");
+	EXPECT_EQ(capture([](FILE *fp) { emit_diff_link(fp, base, {path, "1.17", "1.16"}, fetch_diffs); }), "");
 	ASSERT_EQ(deferred_link_count(), 1u);
 	std::string prefix = std::string(base) + path;
 	EXPECT_EQ(deferred_link_at(0).display_form, prefix + GetParam().display);
@@ -158,7 +158,7 @@ TEST_P(OptionRows, PlacesLinksAndDiffs)
 	options o = GetParam().opt;
 	o.c = o.C = true;
 	apply(o);
-	EXPECT_EQ(capture([](FILE *fp) { emit_diff_link(fp, "ftp://h/", {"a.c", "1.2", "1.1"}); }), GetParam().in_place);
+	EXPECT_EQ(capture([](FILE *fp) { emit_diff_link(fp, "ftp://h/", {"a.c", "1.2", "1.1"}, fetch_diffs); }), GetParam().in_place);
 	EXPECT_EQ(capture([](FILE *fp) { flush_deferred_links(fp); }), GetParam().after);
 	EXPECT_EQ(deferred_link_count(), 0u);
 }
@@ -181,7 +181,7 @@ TEST_F(Links, GatheredListGrowsAndKeepsOrder)
 	for (int i = 1; i <= 33; i++) {
 		std::string next = "1." + std::to_string(i + 1);
 		std::string prev = "1." + std::to_string(i);
-		(void)capture([&](FILE *fp) { emit_diff_link(fp, base, {"f.c", next.c_str(), prev.c_str()}); });
+		(void)capture([&](FILE *fp) { emit_diff_link(fp, base, {"f.c", next.c_str(), prev.c_str()}, fetch_diffs); });
 		expected += "B/f.c.diff?r1=" + prev + "&r2=" + next + "\n";
 		EXPECT_EQ(deferred_link_count(), static_cast<size_t>(i));
 	}
@@ -193,7 +193,7 @@ TEST_F(Links, FormsAreCutAt511Bytes)
 {
 	std::string long_path(600, 'p');
 	apply({.d = true, .g = true});
-	(void)capture([&](FILE *fp) { emit_diff_link(fp, "ftp://h/", {long_path.c_str(), "1.2", "1.1"}); });
+	(void)capture([&](FILE *fp) { emit_diff_link(fp, "ftp://h/", {long_path.c_str(), "1.2", "1.1"}, fetch_diffs); });
 	ASSERT_EQ(deferred_link_count(), 1u);
 	std::string cut = ("ftp://h/" + long_path).substr(0, 511);
 	EXPECT_EQ(deferred_link_at(0).display_form, cut);
@@ -203,10 +203,10 @@ TEST_F(Links, FormsAreCutAt511Bytes)
 	// A path that ends just short of the cut: the query is cut instead.
 	std::string path_500(500, 'q');
 	apply({.C = true});
-	std::string written = capture([&](FILE *fp) { emit_diff_link(fp, "B/", {path_500.c_str(), "1.2", "1.1"}); });
+	std::string written = capture([&](FILE *fp) { emit_diff_link(fp, "B/", {path_500.c_str(), "1.2", "1.1"}, fetch_diffs); });
 	EXPECT_EQ(written, ("B/" + path_500 + ".diff?r1=1.1&r2=1.2&f=c").substr(0, 511) + "\n");
 	apply({.C = true, .style = viewvc});
-	written = capture([&](FILE *fp) { emit_diff_link(fp, "B/", {path_500.c_str(), "1.2", "1.1"}); });
+	written = capture([&](FILE *fp) { emit_diff_link(fp, "B/", {path_500.c_str(), "1.2", "1.1"}, fetch_diffs); });
 	EXPECT_EQ(written, ("B/" + path_500 + "?r1=1.1&r2=1.2&view=diff&diff_format=c").substr(0, 511) + "\n");
 
 	// Whole up to 511 bytes, cut from 512 on.
@@ -215,7 +215,7 @@ TEST_F(Links, FormsAreCutAt511Bytes)
 		std::string path(length - std::string_view("B/.diff?r1=1.1&r2=1.2").size(), 'r');
 		std::string link = "B/" + path + ".diff?r1=1.1&r2=1.2";
 		ASSERT_EQ(link.size(), length);
-		written = capture([&](FILE *fp) { emit_diff_link(fp, "B/", {path.c_str(), "1.2", "1.1"}); });
+		written = capture([&](FILE *fp) { emit_diff_link(fp, "B/", {path.c_str(), "1.2", "1.1"}, fetch_diffs); });
 		EXPECT_EQ(written, link.substr(0, 511) + "\n") << length;
 	}
 }
@@ -229,7 +229,7 @@ TEST_F(Links, UnwritableLinkIsFatal)
 			std::setvbuf(full, nullptr, _IONBF, 0);
 			// Enough links that one of them has to be written out.
 			for (int i = 0; i < 10000; i++)
-				emit_diff_link(full, base, {path, "1.2", "1.1"});
+				emit_diff_link(full, base, {path, "1.2", "1.1"}, fetch_diffs);
 			std::exit(0);
 		},
 		::testing::ExitedWithCode(1), "vfprintf");

@@ -74,6 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
 	annotate_state st;
 	annotate_init(&st, sink(), base, second);
+	st.inline_diffs = fetch_diffs;
 	std::size_t begin = 1;
 	for (std::size_t i = 1; i <= size; i++) {
 		if (i < size && data[i] != '\n')

@@ -48,7 +48,7 @@ std::string copy(const std::string &message)
 	FILE *out = open_memstream(&buf, &len);
 	std::string_view block;
 	if (input_next_lines(&block))
-		(void)copy_message(out, block, message_options{false, "http://h/", nullptr, false});
+		(void)copy_message(out, block, message_options{false, "http://h/", nullptr, false, false});
 	std::fclose(out);
 	std::string s(buf, len);
 	std::free(buf);
