@@ -272,6 +272,17 @@ bool input_back_to_mark()
 	return true;
 }
 
+bool input_whole_message(std::string_view *message)
+{
+	std::string_view lines;
+	while (input_next_lines(&lines))
+		;
+	if (input.mark == no_mark)
+		return false;
+	*message = std::string_view(input.data + input.mark, input.begin - input.mark);
+	return true;
+}
+
 off_t input_offset()
 {
 	return input.base + static_cast<off_t>(input.begin);
