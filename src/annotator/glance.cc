@@ -38,25 +38,35 @@ cursor skip_blanks_and_tabs(cursor at, cursor end)
 
 // Whether the body is one plain text, as the copy of the message decides
 // from the same fields: the header runs from the first line to the first
-// empty line (or to the end of the message).
+// empty line; a message without one is read as plain text.  Only fields
+// named Content-... count, so a header without a line that begins with a
+// C is what no field at all makes it, and its lines need no closer look.
 bool body_is_plain_text(cursor first, cursor end)
 {
 	static mime_fields fields;
 	reset_mime_fields(&fields);
-	for (cursor line = first; line < end;) {
+	bool content_fields = false;
+	cursor header_end = nullptr;
+	for (cursor line = first; line < end && header_end == nullptr;) {
 		cursor next = line_end(line, end);
 		std::size_t len = static_cast<std::size_t>(next - 1 - line);
-		header_line_kind kind = classify_header_line(line, len);
-		add_header_line(&fields, line, len, kind);
-		// The first line never ends the header.
-		if (kind == header_line_kind::end && line != first) {
-			part_type top;
-			read_part_type(&fields, false, &top);
-			return is_plain_text(top);
-		}
+		content_fields = content_fields || *line == 'C' || *line == 'c';
+		// The first line never ends the header; only a short one can.
+		if (line != first && len <= 1 && classify_header_line(line, len) == header_line_kind::end)
+			header_end = next;
 		line = next;
 	}
-	return true;
+	if (header_end == nullptr)
+		return true;
+	for (cursor line = first; content_fields && line < header_end;) {
+		cursor next = line_end(line, header_end);
+		std::size_t len = static_cast<std::size_t>(next - 1 - line);
+		add_header_line(&fields, line, len, classify_header_line(line, len));
+		line = next;
+	}
+	part_type top;
+	read_part_type(&fields, false, &top);
+	return is_plain_text(top);
 }
 
 // The first line in [from, end) that begins with prefix, or end.

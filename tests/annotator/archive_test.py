@@ -12,6 +12,7 @@ by revnote into the mbox while it is rewritten must wait and land once.
 Usage: archive_test.py REVNOTE REVNOTE_ARCHIVE
 """
 
+import base64
 import email.policy
 import mailbox
 import os
@@ -212,6 +213,9 @@ class Archive(unittest.TestCase):
         qp = EmailMessage()
         qp.set_content(annotated.split(b"\n\n", 1)[1].decode(), cte="quoted-printable")
         cases.append((qp.as_bytes(policy=email.policy.default), "already"))
+        # MIME fields are named without regard to case.
+        cases.append((b"content-type: text/plain\ncontent-transfer-encoding: base64\n\n"
+                      + base64.encodebytes(table), "annotate"))
         # A table in the header's last field is annotated there.
         cases.append((b"Subject: s\n" + table + b"\nbody\n", "annotate"))
         verdicts = [v for _, v in cases]
