@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "annotate.h"
+#include "bytes.h"
 #include "mime_header.h"
 
 namespace {
@@ -145,6 +146,18 @@ bool is_link_or_diff_line(cursor line, cursor end)
 	return begins(line, end, "http://") || begins(line, end, "https://") || begins(line, end, "| ");
 }
 
+// Whether the message's last line, which ends its text, is one of the
+// links or diff lines that -g gathers there: a diff line, or a link with
+// its previous revision.
+bool ends_in_gathered_lines(cursor first, cursor end)
+{
+	const void *nl = platform::last_byte(first, '\n', static_cast<std::size_t>(end - 1 - first));
+	cursor last = nl != nullptr ? static_cast<cursor>(nl) + 1 : first;
+	std::string_view text(last, static_cast<std::size_t>(end - 1 - last));
+	return text.starts_with("| ") ||
+	       ((text.starts_with("http://") || text.starts_with("https://")) && text.find("?r1=") != std::string_view::npos);
+}
+
 }  // namespace
 
 glance_result glance_at(std::string_view message)
@@ -167,6 +180,9 @@ glance_result glance_at(std::string_view message)
 	bool rdiff = !table && is_rdiff_intro(opening, file - 1);
 	bool file_line = table ? is_file_line_inside_table(file, own - 1) : rdiff && begins(file, own - 1, "cvs rdiff ");
 	if (file_line && is_link_or_diff_line(own, line_end(own, end) - 1))
+		return glance_result::already;
+	// A table was seen: links gathered at the end of the text are ours.
+	if ((table || rdiff) && ends_in_gathered_lines(first, end))
 		return glance_result::already;
 	return glance_result::unsure;
 }

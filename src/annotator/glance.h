@@ -6,8 +6,8 @@
 // a commit table's header, at the line before "cvs rdiff" lines, at
 // "Module name:" or at "Branch:".  A message without any of them gets
 // nothing and holds no table.  One whose first such line opens a table or
-// rdiff lines, with a line of revnote's own below its first file line, is
-// annotated already.  Anything else (MIME, a commit script's file lists,
+// rdiff lines, with a line of revnote's own below its first file line or
+// links gathered by -g at its end, is annotated already.  Anything else (MIME, a commit script's file lists,
 // a first file line without our links below it) is left to the watching
 // pass.
 #ifndef REVNOTE_GLANCE_H

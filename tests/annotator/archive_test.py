@@ -205,8 +205,10 @@ class Archive(unittest.TestCase):
             (b"  Revision  Changes    Path\n  1.2  +1 -1  a.c\nhttpd restarted\n", "annotate"),
             (b"Module name:\tsrc\n\n" + table, "annotate"),
             (table.replace(b"1.2", b"12"), "annotate"),
+            (table + b"\nhttp://example.org/notes\n", "annotate"),
         ]]
-        cases += [(revnote_alone(m, []), "already") for m, v in cases if v == "annotate"]
+        fresh = [m for m, v in cases if v == "annotate"]
+        cases += [(revnote_alone(m, options), "already") for options in ([], ["-g"]) for m in fresh]
         # Partly annotated: the first file line has lost its link.
         annotated = revnote_alone(b"Subject: s\n\n" + table, [])
         cases.append((annotated.replace(annotated.split(b"\n")[4] + b"\n", b"", 1), "already"))
