@@ -2,8 +2,9 @@
 //
 // Each step below is the copy's own decision taken on fewer lines: the
 // header's MIME fields read by the same functions, the lines that move the
-// annotation found with memchr instead of one call per line, and the first
-// two lines after the first of them read as the annotation reads them.
+// annotation found with memchr instead of one call per line, and the two
+// lines after the first of them, and the last line, read as the
+// annotation reads them.
 // Where a line might be read otherwise (whitespace other than blanks and
 // tabs, a note instead of a link) the answer is unsure: a wrong "nothing
 // to change" would leave a message unannotated for good.
@@ -117,7 +118,8 @@ cursor first_line_that_acts(cursor from, cursor end)
 bool is_table_header(cursor line, cursor end)
 {
 	cursor text = skip_blanks_and_tabs(line, end);
-	return text > line && text < end && *text == 'R' && match_table_header(std::string_view(text, static_cast<std::size_t>(end - text)));
+	return text > line && text < end && *text == 'R' &&
+	       match_table_header(std::string_view(text, static_cast<std::size_t>(end - text)));
 }
 
 // Whether line (without its newline) opens "cvs rdiff" lines: the
