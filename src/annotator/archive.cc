@@ -19,6 +19,7 @@
 
 #include "destination.h"
 #include "failure.h"
+#include "glance.h"
 #include "growth.h"
 #include "inline.h"
 #include "input.h"
@@ -181,6 +182,33 @@ verdict look_at()
 	return verdict::annotate;
 }
 
+// Back to the start of the message just looked at, at offset at of fd,
+// for the writing pass: in the input buffer, where the watching pass read
+// it, or, for a message too large for the buffer, read again.
+void back_to_message(int fd, off_t at, bool mbox)
+{
+	if (!input_back_to_mark())
+		input_open(fd, at, mbox, mbox ? current_mailbox_size : -1);
+}
+
+// What is to be done with the next message of the input, which begins at
+// offset at of fd: told by a glance at its bytes where that is sure, else
+// by the watching pass.  Either way the input is left at the message's
+// end, marked at its start for the writing pass.
+verdict judge(int fd, off_t at, bool mbox)
+{
+	input_mark();
+	std::string_view message;
+	glance_result seen = input_whole_message(&message) ? glance_at(message) : glance_result::unsure;
+	if (seen == glance_result::no_table)
+		return verdict::no_table;
+	if (seen == glance_result::already)
+		return verdict::already;
+	back_to_message(fd, at, mbox);
+	input_mark();
+	return look_at();
+}
+
 // Writes the next message of the input into dest: annotated, or as it is.
 void write_message(bool annotate, FILE *dest)
 {
@@ -195,15 +223,6 @@ void write_message(bool annotate, FILE *dest)
 		output_defer(dest, block.data(), block.size());
 	while (input_next_lines(&block));
 	output_flush();
-}
-
-// Back to the start of the message just looked at, at offset at of fd,
-// for the writing pass: in the input buffer, where the watching pass read
-// it, or, for a message too large for the buffer, read again.
-void back_to_message(int fd, off_t at, bool mbox)
-{
-	if (!input_back_to_mark())
-		input_open(fd, at, mbox, mbox ? current_mailbox_size : -1);
 }
 
 // Writes the first end bytes of the mbox fd, as they are, into out.
@@ -617,8 +636,7 @@ int annotate_mbox(FILE *in, FILE *out)
 		if (signal_count > 0)
 			return 3;
 		off_t at = input_offset();
-		input_mark();
-		verdict v = look_at();
+		verdict v = judge(fd, at, true);
 		if (v == verdict::annotate && !changed)
 			copy_unchanged(fd, at, out);
 		changed = changed || v == verdict::annotate;
@@ -678,8 +696,7 @@ int annotate_maildir_message(int first, const char *name, FILE *message)
 		fatal(1, "fstat %s/%s", mailbox, name);
 	// The file is fresh from its open: no seek to its start.
 	input_open(fileno(message), -1, false);
-	input_mark();
-	verdict v = look_at();
+	verdict v = judge(fileno(message), 0, false);
 	count(v);
 	if (v != verdict::annotate)
 		return 2;

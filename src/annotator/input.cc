@@ -116,14 +116,20 @@ void read_more()
 }
 
 // The first line in [from, to), both line starts, that begins with
-// "From ", or to.
+// "From ", or to.  Found by its "F", which is rare in mail, with memchr:
+// several times faster than memmem on the newline before it, which is in
+// every line.
 std::size_t from_line_in(std::size_t from, std::size_t to)
 {
 	const char *d = input.data;
-	if (to - from >= 5 && std::memcmp(d + from, from_, 5) == 0)
-		return from;
-	const void *nl = memmem(d + from, to - from, "\nFrom ", 6);
-	return nl != nullptr ? static_cast<std::size_t>(static_cast<const char *>(nl) - d) + 1 : to;
+	const char *end = d + to;
+	const char *f = d + from;
+	while ((f = static_cast<const char *>(std::memchr(f, 'F', static_cast<std::size_t>(end - f)))) != nullptr) {
+		if ((f == d + from || f[-1] == '\n') && end - f >= 5 && std::memcmp(f, from_, 5) == 0)
+			return static_cast<std::size_t>(f - d);
+		f++;
+	}
+	return to;
 }
 
 // The bytes of an empty line ("\n" or "\r\n") that ends [from, to), a
@@ -263,6 +269,17 @@ bool input_back_to_mark()
 	input.another = false;
 	input.separator = 0;
 	input.mark = no_mark;
+	return true;
+}
+
+bool input_whole_message(std::string_view *message)
+{
+	std::string_view lines;
+	while (input_next_lines(&lines))
+		;
+	if (input.mark == no_mark)
+		return false;
+	*message = std::string_view(input.data + input.mark, input.begin - input.mark);
 	return true;
 }
 

@@ -47,6 +47,13 @@ void input_mark();
 // the mark's offset.
 bool input_back_to_mark();
 
+// Hands out every line left of the message at once: *message is set to
+// the bytes from the mark to the message's end (every line ending in a
+// newline), which stay in place until the input goes on.  The mark is
+// kept.  False when they did not fit the buffer (the lines were handed
+// out all the same, and the mark is gone).
+bool input_whole_message(std::string_view *message);
+
 // The file offset of the first byte not handed out yet.
 off_t input_offset();
 

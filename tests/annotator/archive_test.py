@@ -103,6 +103,25 @@ def messages(path):
         box.close()
 
 
+def run_on_a_terminal(command):
+    """What command, which must succeed, shows on its standard error, a terminal."""
+    leader, follower = pty.openpty()
+    p = subprocess.Popen(command, stderr=follower)
+    os.close(follower)
+    shown = b""
+    while True:
+        try:
+            chunk = os.read(leader, 4096)
+        except OSError:
+            break
+        if not chunk:
+            break
+        shown += chunk
+    assert p.wait() == 0, shown
+    os.close(leader)
+    return shown
+
+
 def read(path):
     with open(path, "rb") as f:
         return f.read()
@@ -189,6 +208,54 @@ class Archive(unittest.TestCase):
                 self.assertEqual(archive([box, maildir], options).returncode, 0)
                 self.assertEqual(state, {p: (os.stat(p).st_ino, read(p)) for p in state})
 
+    def test_annotated_already_is_told_apart_from_what_still_needs_links(self):
+        # Each message with what the run must make of it: "annotate" (as
+        # revnote alone does), or, left as it is, "already" (annotated),
+        # "nothing" (a table that gets nothing) or "none" (no table).
+        table = b"  Revision  Changes    Path\n  1.2  +1 -1  a.c\n  1.7  +2 -0  b.c\n"
+        rdiff = b"To generate a diff of this commit:\ncvs rdiff -u -r1.1 -r1.2 a.c\n\nEnd.\n"
+        cases = [(b"Subject: s\n\n" + text, v) for text, v in [
+            (b"No table here.\n", "none"),
+            (b"Revision 7 only, no table.\n", "none"),
+            (b"  Revision  Changes    Path\n", "nothing"),
+            (b"  Revision  Changes    Path\n  1.9  +0 -0  a.c\n\nthe same\n", "nothing"),
+            (table, "annotate"),
+            (rdiff, "annotate"),
+            (b"  Revision 2 of the log\n\n" + table, "annotate"),
+            (b"\x0cRevision Changes Path\n\x0c1.2 +1 -1 a.c\n", "annotate"),
+            (b"  Revision Changes Path\n  \x0b1.2 +1 -1 a.c\nhttp://example.org/\n", "already"),
+            (b"  Revision  Changes    Path\n  1.2  +1 -1  a.c\nhttpd restarted\n", "annotate"),
+            (b"Module name:\tsrc\n\n" + table, "annotate"),
+            (table.replace(b"1.2", b"12"), "annotate"),
+            (table + b"\nhttp://example.org/notes\n", "annotate"),
+        ]]
+        fresh = [m for m, v in cases if v == "annotate"]
+        cases += [(revnote_alone(m, options), "already") for options in ([], ["-g"]) for m in fresh]
+        # Partly annotated: the first file line has lost its link.
+        annotated = revnote_alone(b"Subject: s\n\n" + table, [])
+        cases.append((annotated.replace(annotated.split(b"\n")[4] + b"\n", b"", 1), "already"))
+        qp = EmailMessage()
+        qp.set_content(annotated.split(b"\n\n", 1)[1].decode(), cte="quoted-printable")
+        cases.append((qp.as_bytes(policy=email.policy.default), "already"))
+        # MIME fields are named without regard to case.
+        cases.append((b"content-type: text/plain\ncontent-transfer-encoding: base64\n\n"
+                      + base64.encodebytes(table), "annotate"))
+        # A table in the header's last field is annotated there.
+        cases.append((b"Subject: s\n" + table + b"\nbody\n", "annotate"))
+        verdicts = [v for _, v in cases]
+        box = self.path("box")
+        write_mbox(box, [b"From cvs@example.org Mon Jan  1 00:00:00 2024\n" + m for m, _ in cases])
+        before = messages(box)
+        for m, v in zip(before, verdicts):
+            self.assertEqual(revnote_alone(m, []) != m, v in ("annotate", "already"), m)
+        shown = run_on_a_terminal([ARCHIVE, box])
+        self.assertEqual(messages(box), [revnote_alone(m, []) if v == "annotate" else m for m, v in zip(before, verdicts)])
+        self.assertIn(b"box: %d messages: %d annotated, %d already annotated, %d without a table, %d with nothing to add"
+                      % tuple([len(cases)] + [verdicts.count(v) for v in ("annotate", "already", "none", "nothing")]), shown)
+        after = read(box)
+        self.assertEqual(archive([box], []).returncode, 0)
+        self.assertEqual(read(box), after)
+
     def test_killed_at_any_moment_leaves_the_old_mbox_or_the_new(self):
         box, done = self.path("box"), self.path("done")
         write_mbox(box, self.mails * 40)
@@ -233,20 +300,7 @@ class Archive(unittest.TestCase):
         r = archive([], [])
         self.assertEqual((r.returncode, r.stderr), (64, b"usage: revnote-archive [-aCcdGgv] [-b on|off] [-n lines] [-s style] [-u url] [-U url] [-x patterns] mailbox ...\n"))
         write_mbox(box, self.mails[:6])
-        leader, follower = pty.openpty()
-        p = subprocess.Popen([ARCHIVE, box], stderr=follower)
-        os.close(follower)
-        shown = b""
-        while True:
-            try:
-                chunk = os.read(leader, 4096)
-            except OSError:
-                break
-            if not chunk:
-                break
-            shown += chunk
-        self.assertEqual(p.wait(), 0)
-        os.close(leader)
+        shown = run_on_a_terminal([ARCHIVE, box])
         self.assertIn(b"box: 6 messages: 5 annotated, 0 already annotated, 1 without a table", shown)
         self.assertIn(b"of 6 messages", shown)
 
