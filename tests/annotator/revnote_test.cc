@@ -23,17 +23,7 @@ namespace {
 constexpr char usage_text[] = "usage: revnote [-aCcdefGgqv] [-u url] [-U url] [output]\n";
 constexpr char fixed_from[] = "From root@localhost Fri Sep 03 00:00:00 1999\n";
 
-#if defined(__SANITIZE_ADDRESS__)
-constexpr bool sanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-constexpr bool sanitized = true;
-#else
-constexpr bool sanitized = false;
-#endif
-#else
-constexpr bool sanitized = false;
-#endif
+using testsupport::sanitized;
 
 std::string all_bytes()
 {

@@ -16,6 +16,20 @@
 
 namespace testsupport {
 
+// Whether this build runs under AddressSanitizer, whose shadow memory
+// leaves no room for data limits and makes large inputs slow.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool sanitized = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool sanitized = true;
+#else
+constexpr bool sanitized = false;
+#endif
+#else
+constexpr bool sanitized = false;
+#endif
+
 // ---- Processes --------------------------------------------------------------
 
 struct run_result {
