@@ -45,7 +45,15 @@ constexpr long progress_interval_ms = 100;
 
 archive_options options;
 const char *mailbox;  // the one being annotated, for the progress line
-FILE *null_stream;  // where the watching pass writes
+FILE *null_stream;  // where the watching pass writes with -d
+// Without -d the watching pass writes a message that the input buffer
+// holds whole as the writing pass would; one it finds to annotate is
+// taken from here, not annotated a second time.  (A larger message is
+// annotated again, so that memory stays bounded by the buffer.)
+FILE *watch_stream;
+char *watched_text;
+std::size_t watched_size;
+off_t watched_length = -1;  // of the message just looked at; -1: none
 FILE *spool;        // -d: messages waiting for their diffs
 bool any_failed;
 const char *mailbox_of_child;  // the mailbox a child annotates, for messages
@@ -163,23 +171,44 @@ std::size_t maildir_messages()
 // ---- One message ----------------------------------------------------------------------
 
 // Looks at the next message of the input, watching for revnote's own
-// lines, and tells what is to be done with it.  Nothing is written but to
-// the null stream, and nothing is fetched.
-verdict look_at()
+// lines, and tells what is to be done with it.  Nothing is fetched, and
+// nothing is written but to the null stream or, with keep_copy and
+// without -d, to the watching pass's copy.
+verdict look_at(bool keep_copy)
 {
 	std::string_view block;
 	message_seen seen{};
+	FILE *keep = keep_copy ? watch_stream : nullptr;
+	FILE *into = keep != nullptr ? keep : null_stream;
+	if (keep != nullptr && std::fseek(keep, 0, SEEK_SET) != 0)
+		fatal(1, "the watching pass's copy");
 	if (input_next_lines(&block)) {
 		message_options o = options.message;
 		o.watch = true;
 		o.inline_diffs = false;
-		seen = copy_message(null_stream, block, o);
+		seen = copy_message(into, block, o);
+	}
+	if (keep != nullptr) {
+		output_flush();
+		if (std::fflush(keep) != 0 || (watched_length = ftello(keep)) < 0)
+			fatal(1, "the watching pass's copy");
 	}
 	if (seen.own_lines)
 		return verdict::already;
 	if (seen.added == 0)
 		return seen.table ? verdict::nothing_to_add : verdict::no_table;
 	return verdict::annotate;
+}
+
+// Writes the watching pass's copy of the message just looked at into
+// dest, when there is one; false when the message is to be written again.
+bool write_watched_copy(FILE *dest)
+{
+	if (watched_length < 0)
+		return false;
+	output_pass(dest, watched_text, static_cast<std::size_t>(watched_length), "fwrite");
+	watched_length = -1;
+	return true;
 }
 
 // Back to the start of the message just looked at, at offset at of fd,
@@ -197,16 +226,18 @@ void back_to_message(int fd, off_t at, bool mbox)
 // end, marked at its start for the writing pass.
 verdict judge(int fd, off_t at, bool mbox)
 {
+	watched_length = -1;
 	input_mark();
 	std::string_view message;
-	glance_result seen = input_whole_message(&message) ? glance_at(message) : glance_result::unsure;
+	bool whole = input_whole_message(&message);
+	glance_result seen = whole ? glance_at(message) : glance_result::unsure;
 	if (seen == glance_result::no_table)
 		return verdict::no_table;
 	if (seen == glance_result::already)
 		return verdict::already;
 	back_to_message(fd, at, mbox);
 	input_mark();
-	return look_at();
+	return look_at(whole);
 }
 
 // Writes the next message of the input into dest: annotated, or as it is.
@@ -640,7 +671,7 @@ int annotate_mbox(FILE *in, FILE *out)
 		if (v == verdict::annotate && !changed)
 			copy_unchanged(fd, at, out);
 		changed = changed || v == verdict::annotate;
-		if (changed) {
+		if (changed && !(v == verdict::annotate && write_watched_copy(dest))) {
 			back_to_message(fd, at, true);
 			write_message(v == verdict::annotate, dest);
 		}
@@ -721,8 +752,11 @@ int annotate_maildir_message(int first, const char *name, FILE *message)
 		not_done(&counts.failed, mailbox, name, "left as it was");
 		return 2;
 	}
-	back_to_message(fileno(message), 0, false);
-	write_message(true, fp);
+	if (!write_watched_copy(fp)) {
+		back_to_message(fileno(message), 0, false);
+		write_message(true, fp);
+	}
+	output_flush();
 	replace_message(fp, maildir_fd, mailbox, tmp, name, st);
 	return 2;
 }
@@ -739,6 +773,8 @@ bool annotate_one(const char *path)
 	buffer_largely(null_stream, null_buffer, sizeof null_buffer);
 	if (fetch_diffs)
 		spool = open_spool();
+	else if ((watch_stream = open_memstream(&watched_text, &watched_size)) == nullptr)
+		fatal(1, "open_memstream");
 	const char *one[] = {path, nullptr};
 	bool ok = rewrite_mailboxes(one, annotate_mbox, annotate_maildir_message) == 1;
 	end_maildir();
