@@ -644,15 +644,40 @@ line_role classify(annotate_state *st, const char *line, std::size_t len)
 	return line_role::file;
 }
 
-// Lines revnote writes: a link, a diff line or failure line, a note.
+// The notes as lines, without their newline.
+template <std::size_t n>
+constexpr std::string_view note_line(const char (&note)[n])
+{
+	return std::string_view(note, n - 2);
+}
+constexpr std::string_view note_lines[] = {note_line(note_no_match), note_line(note_too_long),
+                                           note_line(note_no_dot), note_line(note_no_previous)};
+static_assert(
+	[] {
+		for (std::string_view note : note_lines)
+			if (note.empty() || note[0] != ' ')
+				return false;
+		return true;
+	}(),
+	"is_own_line looks for the notes among lines that begin with a blank");
+
+// Lines revnote writes: a link, a diff line or failure line, a note.  Every
+// line of a watched message comes here: the first byte rules out most.
 bool is_own_line(std::string_view line)
 {
-	if (begins(line, "http://") || begins(line, "https://") || begins(line, "| "))
-		return true;
-	for (std::string_view note : {note_no_match, note_too_long, note_no_dot, note_no_previous})
-		if (line == note.substr(0, note.size() - 1))
-			return true;
-	return false;
+	switch (line.empty() ? '\0' : line[0]) {
+	case 'h':
+		return begins(line, "http://") || begins(line, "https://");
+	case '|':
+		return begins(line, "| ");
+	case ' ':
+		for (std::string_view note : note_lines)
+			if (line == note)
+				return true;
+		return false;
+	default:
+		return false;
+	}
 }
 
 }  // namespace
@@ -666,7 +691,7 @@ void annotate_line(annotate_state *st, const char *line, std::size_t len)
 	std::string_view text(line, len);
 	bool own = is_own_line(text);
 	st->saw_own_lines = st->saw_own_lines || (own && st->below_file_line);
-	st->last_line_own = begins(text, "| ") || (own && text.find("?r1=") != std::string_view::npos);
+	st->last_line_own = own && (text[0] == '|' || text.find("?r1=") != std::string_view::npos);
 	line_role role = classify(st, line, len);
 	st->saw_table = st->saw_table || role == line_role::header;
 	st->below_file_line = role == line_role::file || (own && st->below_file_line);
