@@ -226,18 +226,24 @@ void back_to_message(int fd, off_t at, bool mbox)
 // end, marked at its start for the writing pass.
 verdict judge(int fd, off_t at, bool mbox)
 {
+	// Mail not yet annotated comes in runs (a first run is all of it), and
+	// a glance can never tell such a message: after one, the next goes
+	// straight to the watching pass, until a message is not of that kind.
+	static bool glance_pays = true;
 	watched_length = -1;
 	input_mark();
 	std::string_view message;
 	bool whole = input_whole_message(&message);
-	glance_result seen = whole ? glance_at(message) : glance_result::unsure;
+	glance_result seen = whole && glance_pays ? glance_at(message) : glance_result::unsure;
 	if (seen == glance_result::no_table)
 		return verdict::no_table;
 	if (seen == glance_result::already)
 		return verdict::already;
 	back_to_message(fd, at, mbox);
 	input_mark();
-	return look_at(whole);
+	verdict v = look_at(whole);
+	glance_pays = v != verdict::annotate;
+	return v;
 }
 
 // Writes the next message of the input into dest: annotated, or as it is.
